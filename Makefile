@@ -1,0 +1,30 @@
+# Front door: each target installs what is missing, configures if needed, and builds.
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build build-asan test test-default test-asan
+
+all: build
+
+deps:
+	@bash scripts/deps.sh
+
+build/default/CMakeCache.txt: | deps
+	@cmake --preset default >/dev/null
+
+build/asan/CMakeCache.txt: | deps
+	@cmake --preset asan >/dev/null
+
+build: deps build/default/CMakeCache.txt
+	@cmake --build --preset default -j $(JOBS)
+
+build-asan: deps build/asan/CMakeCache.txt
+	@cmake --build --preset asan -j $(JOBS)
+
+test-default: build
+	@ctest --preset default
+
+test-asan: build-asan
+	@ctest --preset asan
+
+# The suite, then the suite again under Address and UndefinedBehavior sanitizers.
+test: test-default test-asan

@@ -1,0 +1,15 @@
+// The library's entry point: the host loads the library and the system calls this on attach
+// and detach. Only the loadable library holds this file; tests link the rest directly.
+#include "shell/plugin_entry.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+BOOL APIENTRY DllMain(HMODULE, DWORD reason, LPVOID) {
+  gildmark::OnLibraryEvent(reason);
+  return TRUE;
+}
+#else
+__attribute__((constructor)) static void OnLibraryAttach() { gildmark::OnLibraryEvent(1); }
+__attribute__((destructor)) static void OnLibraryDetach() { gildmark::OnLibraryEvent(0); }
+#endif

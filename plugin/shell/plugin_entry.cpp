@@ -1,0 +1,119 @@
+#include "shell/plugin_entry.h"
+
+#include <climits>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "host/host.h"
+#include "store/admin_rights.h"
+#include "store/store_client.h"
+#include "support/request_target.h"
+
+namespace gildmark {
+
+namespace {
+
+void ReportFailure(const std::string& where, const char* what) {
+  const std::string message = "Gildmark " + where + " failed: " + what;
+  if (g_store_client) {
+    g_store_client->target->Report(message, Severity::error, true);
+  } else {
+    RequestTarget nobody;
+    nobody.Report(message, Severity::error, false);
+  }
+}
+
+// Runs one entry point's work; an exception is told and goes no further.
+template <typename Work>
+void AtEdge(const std::string& where, Work&& work) {
+  try {
+    work();
+  } catch (const std::exception& e) {
+    ReportFailure(where, e.what());
+  } catch (...) {
+    ReportFailure(where, "unknown error");
+  }
+}
+
+}  // namespace
+
+int TimerPeriodSeconds(int interval_in_minutes) {
+  if (interval_in_minutes <= 0) return 60;
+  const long long seconds = static_cast<long long>(interval_in_minutes) * 60;
+  return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds);
+}
+
+bool PluginLoad() {
+  AtEdge("logger set-up", [] { InitPluginLogger(); });
+  AtEdge("start", [] {
+    auto client = std::make_unique<StoreClient>();
+    client.release();  // owned through g_store_client until unload
+  });
+  AtEdge("hook", [] { host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player); });
+  AtEdge("command registration", [] {
+    host::AddConsoleCommand(kConnectCommand, &OnConnectConsole);
+    host::AddRconCommand(kConnectCommand, &OnConnectRcon);
+  });
+  AtEdge("timer", [] {
+    const int minutes = g_store_client ? g_store_client->config.request_interval_in_minutes : 1;
+    if (minutes <= 0) {
+      RequestTarget nobody;
+      nobody.Report("request_interval_in_minutes is " + std::to_string(minutes) +
+                        " in config.json; polling the store every minute instead",
+                    Severity::error, false);
+    }
+    host::StartRecurringTimer(&OnTimerTick, TimerPeriodSeconds(minutes));
+  });
+  return true;
+}
+
+bool PluginUnload() {
+  AtEdge("stop", [] {
+    if (StoreClient* client = g_store_client) delete client;
+    g_store_client = nullptr;
+  });
+  AtEdge("hook removal", [] { host::RemoveNewPlayerHook(&OnHandleNewPlayer); });
+  AtEdge("command removal", [] {
+    host::RemoveConsoleCommand(kConnectCommand);
+    host::RemoveRconCommand(kConnectCommand);
+  });
+  ReleasePluginLogger();
+  return true;
+}
+
+void OnConnectConsole(APlayerController* player, FString*, bool) {
+  if (!player || !g_store_client) return;
+  AtEdge("gildmark.connect", [player] {
+    if (!host::ReadBit(player, host::kAdminBit)) return;
+    g_store_client->target->player = player;
+    g_store_client->LoadConfig();
+    g_store_client->RunRequestCycle(false, true);
+  });
+}
+
+void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+  if (!g_store_client) return;
+  AtEdge("gildmark.connect", [connection, packet] {
+    g_store_client->target->rcon_connection = connection;
+    g_store_client->target->rcon_packet = connection ? packet : nullptr;
+    g_store_client->LoadConfig();
+    g_store_client->RunRequestCycle(false, true);
+  });
+}
+
+void OnTimerTick() {
+  if (!g_store_client) return;
+  AtEdge("scheduled poll", [] {
+    g_store_client->target->Clear();
+    g_store_client->RunRequestCycle(true, false);
+  });
+}
+
+bool OnLibraryEvent(unsigned long reason) {
+  if (reason == 1) PluginLoad();
+  if (reason == 0) PluginUnload();
+  return true;
+}
+
+}  // namespace gildmark

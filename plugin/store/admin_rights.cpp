@@ -1,0 +1,142 @@
+#include "store/admin_rights.h"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "store/store_client.h"
+#include "support/plugin_files.h"
+
+namespace gildmark {
+
+const char* const kJournalFileName = "security_admin.dat";
+host::NewPlayerHandler g_replaced_handle_new_player = nullptr;
+
+namespace {
+
+void ReportError(const std::string& message) {
+  if (g_store_client) {
+    g_store_client->target->Report(message, Severity::error, false);
+  } else {
+    RequestTarget nobody;
+    nobody.Report(message, Severity::error, false);
+  }
+}
+
+// Clears the cheat bit, then the admin bit; each is tried even if the other fails.
+void ClearRights(AShooterPlayerController* player) {
+  std::string failure;
+  try {
+    host::WriteBit(player, host::kCheatBit, false);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  try {
+    host::WriteBit(player, host::kAdminBit, false);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (!failure.empty()) throw std::runtime_error(failure);
+}
+
+}  // namespace
+
+std::string AdminJournal::Path() { return JsonFileStore::PathOf(kJournalFileName); }
+
+void AdminJournal::Append(const std::string& id) {
+  std::ofstream out(Path(), std::ios::out | std::ios::app);
+  if (!out.is_open()) {
+    ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
+                ", please verify that Gildmark has the right permissions in the plugin repository");
+    return;
+  }
+  if (!id.empty()) out << id << '\n';
+}
+
+bool AdminJournal::Remove(const std::string& id) {
+  std::ifstream in(Path());
+  if (!in.is_open()) {
+    Append("");
+    return false;
+  }
+  bool found = false;
+  std::string kept;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line == id) {
+      found = true;
+      continue;
+    }
+    kept += line;
+    kept += '\n';
+  }
+  in.close();
+  if (found) {
+    const std::string temporary = WriteTemporaryFile(Path(), kept);
+    if (temporary.empty() || !CommitTemporaryFile(temporary, Path()))
+      ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
+                  ", please verify that Gildmark has the right permissions in the plugin repository");
+  }
+  return found;
+}
+
+bool AdminJournal::Contains(const std::string& id) {
+  std::ifstream in(Path());
+  std::string line;
+  while (std::getline(in, line))
+    if (line == id) return true;
+  return false;
+}
+
+std::string JournalId(AShooterPlayerController* player) { return std::to_string(host::LinkedId32(player)); }
+
+bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController* controller,
+                                  const std::string& target_text) {
+  if (!controller) return false;
+  auto* player = static_cast<AShooterPlayerController*>(controller);
+  const bool was_admin = host::ReadBit(player, host::kAdminBit);
+  std::string journal_id;
+  if (!was_admin) {
+    journal_id = JournalId(player);
+    AdminJournal::Append(journal_id);
+  }
+  const FString text = host::FromUtf8(command);
+  target->Report("Executing command [FOR " + target_text + "]  : " + command, Severity::information, false);
+  try {
+    host::WriteBit(player, host::kCheatBit, true);
+    host::WriteBit(player, host::kAdminBit, true);
+    host::RunConsoleCommand(player, text);
+  } catch (...) {
+    // Rights never outlive the command; if clearing fails, the journal line stays for the join check.
+    if (!was_admin) {
+      ClearRights(player);
+      AdminJournal::Remove(journal_id);
+    }
+    throw;
+  }
+  if (!was_admin) {
+    ClearRights(player);
+    AdminJournal::Remove(journal_id);
+  }
+  return true;
+}
+
+bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* player, UPrimalPlayerData* data,
+                       AShooterCharacter* character, bool from_login) {
+  const bool result =
+      g_replaced_handle_new_player ? g_replaced_handle_new_player(game_mode, player, data, character, from_login) : true;
+  try {
+    if (player) {
+      const std::string id = JournalId(player);
+      // Bits first, line second: if clearing fails the line stays for the next join.
+      if (AdminJournal::Contains(id) && host::ReadBit(player, host::kAdminBit)) ClearRights(player);
+      AdminJournal::Remove(id);
+    }
+  } catch (const std::exception& e) {
+    ReportError(std::string("Could not check a joining player against the admin journal: ") + e.what());
+  } catch (...) {
+    ReportError("Could not check a joining player against the admin journal");
+  }
+  return result;
+}
+
+}  // namespace gildmark

@@ -1,0 +1,32 @@
+// Temporary admin rights. A store command runs through its buyer's controller with the admin
+// and cheat bits set for the length of the command. Before a non-admin gets the bits, their
+// journal id goes into security_admin.dat; the line goes only once the bits are clear again,
+// so a grant that a crash cut short is taken back when that player next joins (the detour on
+// the game's new-player handler).
+#pragma once
+
+#include <string>
+
+#include "host/host.h"
+
+namespace gildmark {
+
+extern const char* const kJournalFileName;
+
+class AdminJournal {
+ public:
+  static std::string Path();
+  static void Append(const std::string& id);
+  // Removes every line equal to `id`; true if there was one. Rewritten atomically.
+  static bool Remove(const std::string& id);
+  static bool Contains(const std::string& id);
+};
+
+// The decimal text of the player's 32-bit linked id.
+std::string JournalId(AShooterPlayerController* player);
+
+extern host::NewPlayerHandler g_replaced_handle_new_player;
+bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* player, UPrimalPlayerData* data,
+                       AShooterCharacter* character, bool from_login);
+
+}  // namespace gildmark

@@ -1,0 +1,51 @@
+// Delivery of one GET reply: greet each online buyer, fill the buyer's identifiers into each
+// command, hold back what needs an online buyer, run the rest with temporary rights, and record
+// "Executed" or "Not Executed" per command in response.json, the queue of results the store has
+// not yet acknowledged. The file is rewritten after every state, so a crash loses at most the
+// state of the command that was running; the results are then posted at once.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
+
+namespace gildmark {
+
+class StoreClient;
+
+struct ResponseData {
+  std::string created;
+  std::string action;
+  std::map<std::string, std::string> cmds;  // command id, as its decimal text -> state
+  std::string extra;
+};
+
+using ResultsMap = std::unordered_map<std::string, std::shared_ptr<ResponseData>>;
+
+inline constexpr const char* kExecuted = "Executed";
+inline constexpr const char* kNotExecuted = "Not Executed";
+
+nlohmann::json BuildResultsDocument(const ResultsMap& results);
+// Compact, keys ascending, text outside ASCII as raw UTF-8.
+std::string CompactText(const nlohmann::json& document);
+void SaveResults(const ResultsMap& results);
+void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value);
+// A value put into a console command: "|" and control characters would let it add console
+// input of its own, so they become "?".
+std::string SanitizeValue(std::string value);
+// The id of a command as the decimal text it came with (a boolean reads as 0 or 1, a fraction
+// is cut toward zero). Throws when the command has no readable id.
+std::string CommandIdText(const nlohmann::json& command);
+
+void ProcessPayments(const nlohmann::json& document);
+
+// Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
+// reply clears it. False when the host refused the request.
+bool PostResults(StoreClient& client, const std::string& text, bool owns_flag);
+// A successful reply empties response.json only if it still holds the text that was posted.
+void OnPostReply(bool success, std::string body, const std::string& sent, bool owns_flag);
+
+}  // namespace gildmark

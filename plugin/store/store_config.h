@@ -1,0 +1,35 @@
+// config.json: the API key, the poll interval and the greeting. The file is created with the
+// default text when missing; a file of the wrong shape never throws: each unusable member is
+// told on the error route and replaced (key: invalid, interval: 1, greeting: the default),
+// and the admin's file is left as it is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "API/ARK/Ark.h"
+
+namespace gildmark {
+
+struct StoreConfig {
+  std::string key;
+  int32_t request_interval_in_minutes = 0;
+  FString order_received_text;
+};
+
+extern const char* const kConfigFileName;
+extern const char* const kDefaultConfigText;
+extern const char* const kDefaultOrderReceivedText;
+extern const char* const kInvalidKeyMessage;
+
+// Pieces of the key at every "."; pieces may be empty, and there is always one more than dots.
+std::vector<std::string> SplitKey(const std::string& key);
+
+// Reads the three members of a config document into `config`; returns one text per member that
+// could not be used, saying what was expected. `key_usable` is false when "key" was unusable.
+std::vector<std::string> ReadConfigMembers(const nlohmann::json& document, StoreConfig& config, bool& key_usable);
+
+}  // namespace gildmark

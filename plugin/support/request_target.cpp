@@ -1,0 +1,99 @@
+#include "support/request_target.h"
+
+#include <chrono>
+#include <fstream>
+
+#include <fmt/format.h>
+
+#include "host/host.h"
+#include "support/plugin_files.h"
+
+namespace gildmark {
+
+namespace {
+const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                               "July",    "August",   "September", "October", "November", "December"};
+}  // namespace
+
+std::shared_ptr<spdlog::logger>& PluginLogger() {
+  static std::shared_ptr<spdlog::logger> logger;
+  return logger;
+}
+
+void InitPluginLogger() {
+  auto& sinks = host::LogSinks();
+  auto logger = std::make_shared<spdlog::logger>("Gildmark", sinks.begin(), sinks.end());
+  logger->set_pattern("%D %R [%n][%l] %v", spdlog::pattern_time_type::local);
+  logger->flush_on(spdlog::level::info);
+  PluginLogger() = std::move(logger);
+}
+
+void ReleasePluginLogger() { PluginLogger().reset(); }
+
+std::string FormatLocalTime(std::time_t when) {
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &when);
+#else
+  localtime_r(&when, &local);
+#endif
+  return fmt::format("{} {} {:02} {:02}:{:02}:{:02} {}", kWeekdays[local.tm_wday % 7], kMonths[local.tm_mon % 12],
+                     local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900);
+}
+
+std::string FormatLocalTime() {
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return FormatLocalTime(static_cast<std::time_t>(seconds));
+}
+
+void AppendPluginLog(const std::string& message, const std::string& file_name) {
+  std::ofstream out(JsonFileStore::PathOf(file_name), std::ios::out | std::ios::app);
+  if (!out.is_open()) return;
+  out << "[" << FormatLocalTime() << "] " << message << "\n";
+}
+
+void RequestTarget::Report(const std::string& message, Severity severity, bool final) {
+  try {
+    if (auto& logger = PluginLogger()) {
+      if (severity == Severity::error)
+        logger->error("{}", message);
+      else
+        logger->info("{}", message);
+    }
+  } catch (...) {
+  }
+  ReplyRcon(message, final);
+  ReplyChat(message, final);
+  try {
+    AppendPluginLog(message, severity == Severity::error ? "err.log" : "info.log");
+  } catch (...) {
+  }
+}
+
+void RequestTarget::ReplyRcon(const std::string& message, bool final) {
+  if (!rcon_connection) return;
+  try {
+    const int packet_id = rcon_packet ? rcon_packet->Id : 0;
+    host::ReplyRcon(rcon_connection, packet_id, host::FromUtf8(message));
+  } catch (const std::exception& e) {
+    if (auto& logger = PluginLogger()) logger->error("RCON reply failed: {}", e.what());
+  } catch (...) {
+  }
+  if (final) rcon_connection = nullptr, rcon_packet = nullptr;
+}
+
+void RequestTarget::ReplyChat(const std::string& message, bool final) {
+  if (!player) return;
+  try {
+    host::SendChat(static_cast<AShooterPlayerController*>(player), host::FromUtf8("Gildmark"),
+                   host::ChatText(message));
+  } catch (const std::exception& e) {
+    if (auto& logger = PluginLogger()) logger->error("Chat reply failed: {}", e.what());
+  } catch (...) {
+  }
+  if (final) player = nullptr;
+}
+
+}  // namespace gildmark

@@ -1,0 +1,42 @@
+// Message routing: the one way a message reaches people. RequestTarget::Report sends a message
+// to the host log through the plugin's logger, to the RCON client and the admin player who asked
+// for the current request (if any), and as a line to info.log or err.log. A final message
+// releases the requester it reached. Report never throws: a route that fails is skipped.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include <spdlog/spdlog.h>
+
+#include "API/ARK/Ark.h"
+
+namespace gildmark {
+
+enum class Severity { information, error };
+
+struct RequestTarget {
+  APlayerController* player = nullptr;
+  RCONClientConnection* rcon_connection = nullptr;
+  RCONPacket* rcon_packet = nullptr;
+
+  void Report(const std::string& message, Severity severity, bool final);
+  void ReplyRcon(const std::string& message, bool final);
+  void ReplyChat(const std::string& message, bool final);
+  void Clear() { player = nullptr, rcon_connection = nullptr, rcon_packet = nullptr; }
+};
+
+// Appends "[<local time>] <message>\n" to a log file of the plugin directory; silent on failure.
+void AppendPluginLog(const std::string& message, const std::string& file_name);
+
+// 'Mon December 07 10:48:13 2026', in the server's local time.
+std::string FormatLocalTime();
+std::string FormatLocalTime(std::time_t when);
+
+// The plugin's logger "Gildmark" over the host's sinks; empty until initialised at load.
+void InitPluginLogger();
+void ReleasePluginLogger();
+std::shared_ptr<spdlog::logger>& PluginLogger();
+
+}  // namespace gildmark

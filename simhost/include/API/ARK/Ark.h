@@ -1,0 +1,131 @@
+// Umbrella header of the stand-in host framework, mirroring the real SDK's API/ARK/Ark.h: the
+// game classes as plugins meet them, the hook, command and utility interfaces, and Tools.
+// Game classes carry no data here; every call and field goes through the by-name lookup.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "API/Base.h"
+#include "API/UE/Containers.h"
+
+struct UObject {};
+struct AActor : UObject {};
+struct APawn : AActor {};
+struct ACharacter : APawn {};
+
+struct APrimalCharacter : ACharacter {
+  bool IsDeadOrDying() { return NativeCall<bool>(this, "APrimalCharacter.IsDeadOrDying()"); }
+};
+struct AShooterCharacter : APrimalCharacter {};
+
+struct AController : AActor {};
+struct APlayerController : AController {};
+struct APrimalPlayerController : APlayerController {
+  BitFieldValue<bool, unsigned int> bIsAdminField() { return {this, "APrimalPlayerController.bIsAdmin"}; }
+};
+struct ABasePlayerController : APrimalPlayerController {
+  BitFieldValue<bool, unsigned int> bCheatEnabledField() { return {this, "ABasePlayerController.bCheatEnabled"}; }
+};
+
+struct AShooterPlayerController : ABasePlayerController {
+  // The 32-bit form of the linked id.
+  int GetLinkedPlayerID() { return NativeCall<int>(this, "AShooterPlayerController.GetLinkedPlayerID()"); }
+  // The 64-bit linked id, as a field.
+  unsigned long long& LinkedPlayerIDField() {
+    return *reinterpret_cast<unsigned long long*>(GetAddress(this, "AShooterPlayerController.LinkedPlayerID"));
+  }
+  FString* GetPlayerCharacterName(FString* result) {
+    return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetPlayerCharacterName()", result);
+  }
+  AShooterCharacter* BaseGetPlayerCharacter() {
+    return NativeCall<AShooterCharacter*>(this, "AShooterPlayerController.BaseGetPlayerCharacter()");
+  }
+  FString* ConsoleCommand(FString* result, const FString* command, bool write_to_log) {
+    return NativeCall<FString*, FString*, const FString*, bool>(
+        this, "AShooterPlayerController.ConsoleCommand(FString&,bool)", result, command, write_to_log);
+  }
+};
+
+struct UPrimalPlayerData : UObject {};
+struct AShooterGameMode : UObject {};
+
+struct UWorld : UObject {
+  APlayerController* GetFirstPlayerController() {
+    return NativeCall<APlayerController*>(this, "UWorld.GetFirstPlayerController()");
+  }
+};
+
+struct RCONPacket {
+  int Length;
+  int Id;
+  int Type;
+  FString Body;
+};
+
+// Declared as SendMessageW because windows.h renames SendMessage on the real platform.
+struct RCONClientConnection {
+  void SendMessageW(int id, int type, FString* message) {
+    NativeCall<void, int, int, FString*>(this, "RCONClientConnection.SendMessage(int,int,FString&)", id, type,
+                                         message);
+  }
+};
+
+class MessagingManager {
+ public:
+  virtual ~MessagingManager() = default;
+  virtual void SendChatMessage(AShooterPlayerController* player, const FString& sender_name,
+                               const FString& message) = 0;
+};
+
+namespace AsaApi {
+
+class IHooks {
+ public:
+  virtual ~IHooks() = default;
+  template <typename T>
+  bool SetHook(const std::string& name, LPVOID detour, T** original) {
+    return SetHookInternal(name, detour, reinterpret_cast<LPVOID*>(original));
+  }
+  virtual bool DisableHook(const std::string& name, LPVOID detour) = 0;
+
+ protected:
+  virtual bool SetHookInternal(const std::string& name, LPVOID detour, LPVOID* original) = 0;
+};
+
+class ICommands {
+ public:
+  virtual ~ICommands() = default;
+  virtual void AddConsoleCommand(const FString& name,
+                                 const std::function<void(APlayerController*, FString*, bool)>& callback) = 0;
+  virtual void AddRconCommand(const FString& name,
+                              const std::function<void(RCONClientConnection*, RCONPacket*, UWorld*)>& callback) = 0;
+  virtual bool RemoveConsoleCommand(const FString& name) = 0;
+  virtual bool RemoveRconCommand(const FString& name) = 0;
+};
+
+class IApiUtils {
+ public:
+  virtual ~IApiUtils() = default;
+  virtual UWorld* GetWorld() = 0;
+  virtual AShooterPlayerController* FindPlayerFromEOSID(const FString& eos_id) = 0;
+  virtual TArray<AShooterPlayerController*> FindPlayerFromCharacterName(const FString& name,
+                                                                         ESearchCase::Type search,
+                                                                         bool full_match) = 0;
+  // The messaging object of the plugin whose module file path is given.
+  virtual std::shared_ptr<MessagingManager> GetMessagingManager(const FString& module_path) = 0;
+};
+
+ARK_API IHooks& GetHooks();
+ARK_API ICommands& GetCommands();
+ARK_API IApiUtils& GetApiUtils();
+
+namespace Tools {
+// The server executable's folder, without a trailing separator.
+ARK_API std::string GetCurrentDir();
+ARK_API std::wstring Utf8Decode(const std::string& text);
+ARK_API std::string Utf8Encode(const std::wstring& text);
+}  // namespace Tools
+
+}  // namespace AsaApi

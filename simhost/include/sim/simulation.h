@@ -1,0 +1,123 @@
+// Control of the simulated game server behind the stand-in host: players, rights bits, console
+// and RCON input, the game thread's work queue and clock, the by-name registry of game calls
+// (with fault injection), HTTP transports, and the event log that records what a plugin did.
+//
+// There is one game thread: whoever calls Advance, RunUntilIdle or WaitIdle. Work from other
+// threads (HTTP completions) reaches it through Post.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "API/ARK/Ark.h"
+#include "sim/http_transport.h"
+
+namespace sim {
+
+using Event = nlohmann::json;
+
+class Simulation {
+ public:
+  static Simulation& Get();
+
+  // Starts over: no players, no plugin registrations or timers, the default registry, a world,
+  // clock 0, an empty event log and a fresh scripted transport. `current_dir` is what
+  // AsaApi::Tools::GetCurrentDir returns.
+  void Reset(const std::string& current_dir);
+
+  // --- world and players ------------------------------------------------------------------
+  void SetWorldExists(bool exists);
+  // A player connects with a living character; the game's new-player handler runs through the
+  // hook chain. Names are UTF-8. `admin_on_join`: the game grants the admin bit in its handler.
+  AShooterPlayerController* Join(const std::string& eos_id, int64_t linked_id, const std::string& character_name,
+                                 bool admin_on_join = false);
+  void Leave(const std::string& eos_id);
+  void Die(const std::string& eos_id);
+  void Respawn(const std::string& eos_id);
+  void RemoveCharacter(const std::string& eos_id);
+  AShooterPlayerController* Player(const std::string& eos_id) const;  // connected players only
+  std::vector<std::string> PlayerIds() const;                        // in join order
+  std::string Describe(const std::string& eos_id) const;
+  bool AdminBit(const std::string& eos_id) const;
+  bool CheatBit(const std::string& eos_id) const;
+  void SetAdminBit(const std::string& eos_id, bool value);
+  void SetCheatBit(const std::string& eos_id, bool value);
+
+  // --- input -----------------------------------------------------------------------------
+  // A line typed in a player's console: a registered plugin command (first word, any case)
+  // gets it, else the game runs it as that player.
+  void ConsoleInput(const std::string& eos_id, const std::string& line);
+  // A line from an authenticated RCON client; returns the packet id (ids increase).
+  int RconInput(const std::string& line);
+  // Called by the game's console command function with the player and the text, before it is
+  // recorded: lets a test look at files and bits while a command runs.
+  void SetConsoleObserver(std::function<void(AShooterPlayerController*, const std::string&)> observer);
+
+  // --- registry of game calls, fields and bit fields ----------------------------------------
+  // After `after_calls` good lookups, the next `times` lookups (negative: all) throw `message`.
+  void BreakEntry(const std::string& name, int after_calls = 0, int times = -1,
+                  const std::string& message = "");
+  void RemoveEntry(const std::string& name);
+  void RestoreRegistry();
+  int LookupCount(const std::string& name) const;
+  std::vector<std::string> EntryNames() const;
+
+  // --- game thread -------------------------------------------------------------------------
+  void Post(std::function<void()> work);  // from any thread
+  void RunUntilIdle();
+  // Simulated seconds: a timer check each second, the queue drained after each.
+  void Advance(int seconds);
+  int64_t Now() const;
+  // Real time: runs the queue until it is empty and no HTTP request is pending, or time is up.
+  bool WaitIdle(std::chrono::milliseconds timeout);
+  int PendingHttp() const;
+
+  // --- HTTP ---------------------------------------------------------------------------------
+  ScriptedTransport& Scripted();  // the transport after Reset
+  void SetTransport(std::unique_ptr<HttpTransport> transport);
+
+  // --- timers and modules ---------------------------------------------------------------------
+  struct TimerInfo {
+    int interval_seconds;
+    int count;
+    std::string identifier;
+    std::string module;
+  };
+  std::vector<TimerInfo> Timers() const;
+  // What the host does when it unloads a plugin: drop its timers and its pending HTTP callbacks.
+  void DropModule(const std::string& module_path);
+  size_t ConsoleCommandCount() const;
+  size_t RconCommandCount() const;
+  size_t HookCount(const std::string& name) const;
+
+  // --- events ---------------------------------------------------------------------------------
+  std::vector<Event> Events() const;
+  std::vector<Event> Events(const std::string& type) const;
+  void ClearEvents();
+  // Each event is also handed here as it happens (the devserver writes JSON lines).
+  void SetEventListener(std::function<void(const Event&)> listener);
+  std::vector<std::string> ChatTo(const std::string& eos_id) const;
+  std::vector<std::string> RconReplies() const;
+  std::vector<std::string> HostLog() const;
+  // Exceptions that left a plugin callback: on a real server, each one is a crash.
+  std::vector<std::string> EscapedExceptions() const;
+
+  // --- host log sinks -----------------------------------------------------------------------
+  void SetConsoleLogging(bool on);
+  void SetHostLogFile(const std::string& path);
+
+  struct State;
+  State& state() { return *state_; }
+
+ private:
+  Simulation();
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace sim

@@ -1,0 +1,130 @@
+// Inner state of the simulated server, shared by the stand-in host's source files.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <spdlog/spdlog.h>
+
+#include "API/ARK/Ark.h"
+#include "sim/simulation.h"
+
+namespace sim {
+
+struct SimCharacter : AShooterCharacter {
+  bool dead = false;
+};
+
+struct SimPlayer : AShooterPlayerController {
+  std::string eos_id;
+  std::string name;  // UTF-8
+  unsigned long long linked_id = 0;
+  bool admin = false;
+  bool cheat = false;
+  bool connected = true;
+  bool admin_on_join = false;
+  std::unique_ptr<SimCharacter> character;
+};
+
+struct SimRconConnection : RCONClientConnection {
+  int client = 0;
+};
+
+struct RegistryEntry {
+  enum Kind { kFunction, kField, kBitField } kind = kFunction;
+  void* target = nullptr;  // function, or accessor returning the field's address
+  int lookups = 0;
+  int fail_after = -1;
+  int fail_times = 0;
+  std::string message;
+  bool removed = false;
+};
+
+struct HookLink {
+  LPVOID detour;
+  LPVOID* original_slot;
+};
+
+struct HookChain {
+  LPVOID game_function = nullptr;
+  std::vector<HookLink> links;  // last is called first
+  LPVOID Top() const { return links.empty() ? game_function : links.back().detour; }
+};
+
+struct TimerEntry {
+  std::function<void()> callback;
+  int interval = 0;
+  int count = -1;
+  std::string identifier;
+  std::string module;
+  int64_t next_due = 0;
+};
+
+using ConsoleHandler = std::function<void(APlayerController*, FString*, bool)>;
+using RconHandler = std::function<void(RCONClientConnection*, RCONPacket*, UWorld*)>;
+
+struct Simulation::State {
+  // Declared first so that it outlives every FString below.
+  std::unordered_map<std::string, RegistryEntry> registry;
+
+  std::string current_dir = ".";
+  bool world_exists = true;
+  UWorld world;
+  AShooterGameMode game_mode;
+  std::vector<std::unique_ptr<SimPlayer>> players;  // every player ever joined, in join order
+  std::set<const void*> player_pointers;
+  std::set<const void*> character_pointers;
+
+  std::map<std::string, HookChain> hooks;
+  std::vector<std::pair<std::string, ConsoleHandler>> console_commands;  // lower-case name
+  std::vector<std::pair<std::string, RconHandler>> rcon_commands;
+  std::vector<std::unique_ptr<SimRconConnection>> rcon_connections;
+  std::vector<std::unique_ptr<RCONPacket>> rcon_packets;
+  int next_packet_id = 1;
+  std::function<void(AShooterPlayerController*, const std::string&)> console_observer;
+
+  std::mutex queue_mutex;
+  std::condition_variable queue_cv;
+  std::deque<std::function<void()>> queue;
+  int64_t now = 0;
+  std::vector<TimerEntry> timers;
+
+  std::unique_ptr<HttpTransport> transport;
+  ScriptedTransport* scripted = nullptr;
+  std::atomic<int> pending_http{0};
+  std::atomic<uint64_t> next_request_id{1};
+  uint64_t generation = 0;  // bumped when a module's pending callbacks are dropped
+
+  mutable std::mutex events_mutex;
+  std::vector<Event> events;
+  std::function<void(const Event&)> listener;
+  std::vector<std::string> escaped;
+
+  std::map<std::string, std::shared_ptr<MessagingManager>> messaging;
+  std::vector<spdlog::sink_ptr> sinks;
+  spdlog::sink_ptr event_sink;
+  spdlog::sink_ptr console_sink;
+  spdlog::sink_ptr file_sink;
+
+  void Record(Event event);
+  // Runs a plugin callback; an exception that leaves it is recorded, as a crash would be.
+  void Guard(const std::string& where, const std::function<void()>& call);
+  SimPlayer* FindPlayer(const std::string& eos_id) const;  // connected only
+  SimPlayer* AsPlayer(const void* controller) const;       // throws if not a player
+  void InstallDefaultRegistry();
+  void RebuildSinks();
+};
+
+std::string Narrow(const FString& text);  // UTF-8
+FString Wide(const std::string& utf8);
+
+}  // namespace sim

@@ -1,0 +1,144 @@
+// A test fixture over the simulated server: a fresh server directory with the plugin folder,
+// the plugin's logger, and verbs to start the store client, answer its requests and look at
+// what it did.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/simulation.h"
+#include "store/store_client.h"
+#include "support/plugin_files.h"
+#include "support/request_target.h"
+
+namespace gildmark::testing {
+
+inline std::string MakeTempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "gildmark-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+inline std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteAll(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+class PluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeTempDir();
+    std::filesystem::create_directories(Dir());
+    sim().Reset(root_);
+    InitPluginLogger();
+  }
+
+  void TearDown() override {
+    StopClient();
+    ReleasePluginLogger();
+    EXPECT_TRUE(sim().EscapedExceptions().empty()) << ::testing::PrintToString(sim().EscapedExceptions());
+    std::filesystem::remove_all(root_);
+  }
+
+  static sim::Simulation& sim() { return sim::Simulation::Get(); }
+  std::string Root() const { return root_; }
+  std::string Dir() const { return root_ + "/ArkApi/Plugins/Gildmark_DadUZ/"; }
+  std::string Read(const std::string& name) const { return ReadAll(Dir() + name); }
+  void Write(const std::string& name, const std::string& text) const { WriteAll(Dir() + name, text); }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(Dir() + name); }
+  std::vector<std::string> Lines(const std::string& name) const {
+    std::vector<std::string> lines;
+    std::ifstream in(Dir() + name);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  // Log lines without their "[time] " prefix.
+  std::vector<std::string> LogMessages(const std::string& name) const {
+    std::vector<std::string> out;
+    for (auto& line : Lines(name)) {
+      const size_t close = line.find("] ");
+      out.push_back(close == std::string::npos ? line : line.substr(close + 2));
+    }
+    return out;
+  }
+
+  void WriteConfig(const std::string& key = "srv1.secret2.third3", int interval = 1,
+                   const std::string& greeting = "Thank you for your purchase :)") const {
+    Write("config.json", nlohmann::json{{"key", key}, {"request_interval_in_minutes", interval},
+                                        {"order_received_text", greeting}}
+                             .dump());
+  }
+
+  // Starts the store client; its first cycle's GET, if any, is answered with `first_reply`.
+  StoreClient& StartClient(const std::string& first_reply = "[]") {
+    client_ = new StoreClient();
+    if (sim().Scripted().PendingCount() > 0) Respond(200, first_reply);
+    return *client_;
+  }
+  StoreClient& client() { return *client_; }
+  void StopClient() {
+    delete client_;
+    client_ = nullptr;
+    g_store_client = nullptr;
+  }
+
+  std::vector<sim::HttpRequest> Pending() const { return sim().Scripted().Pending(); }
+  sim::HttpRequest OnlyPending() const {
+    auto pending = Pending();
+    EXPECT_EQ(pending.size(), 1u);
+    return pending.empty() ? sim::HttpRequest{} : pending.front();
+  }
+  void Respond(int status, const std::string& body) {
+    ASSERT_TRUE(sim().Scripted().CompleteNext(status, body));
+    sim().RunUntilIdle();
+  }
+  void FailNetwork() {
+    ASSERT_TRUE(sim().Scripted().FailNext());
+    sim().RunUntilIdle();
+  }
+  // A scheduled poll, as the timer tick runs it.
+  void Poll() {
+    client_->target->Clear();
+    client_->RunRequestCycle(true, false);
+  }
+  // Poll and answer the GET with the payments.
+  void Deliver(const nlohmann::json& payments) {
+    Poll();
+    Respond(200, payments.dump());
+  }
+
+  std::vector<sim::Event> CommandsRun() const { return sim().Events("console_command"); }
+  std::vector<std::string> CommandTexts() const {
+    std::vector<std::string> out;
+    for (auto& e : CommandsRun()) out.push_back(e["text"]);
+    return out;
+  }
+
+  static nlohmann::json Command(long long id, const std::string& str, const std::string& state = "") {
+    return {{"id", id}, {"str", str}, {"state", state}};
+  }
+  static nlohmann::json Payment(const std::string& id, const std::string& eos_id, const std::string& username,
+                                nlohmann::json cmds, const std::string& action = "purchase") {
+    return {{"id", id}, {"action", action}, {"eos_id", eos_id}, {"username", username}, {"cmds", std::move(cmds)}};
+  }
+
+ private:
+  std::string root_;
+  StoreClient* client_ = nullptr;
+};
+
+}  // namespace gildmark::testing

@@ -1,0 +1,225 @@
+// The stand-in host: strings, the registry and its faults, hooks, commands, timers, HTTP rules
+// and the event log. The plugin's tests rely on each of these behaving as the real host does.
+#include <gtest/gtest.h>
+
+#include "Requests.h"
+#include "Timer.h"
+#include "host/host.h"
+#include "sim/simulation.h"
+
+namespace {
+
+sim::Simulation& Sim() { return sim::Simulation::Get(); }
+
+class SimHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Sim().Reset("/tmp"); }
+  void TearDown() override { Sim().Reset("/tmp"); }
+};
+
+TEST_F(SimHostTest, StringsConvertLikeTheHost) {
+  // Narrow text is widened byte by byte, not decoded.
+  FString narrow("caf\xc3\xa9");
+  EXPECT_EQ(narrow.Len(), 5);
+  EXPECT_EQ(narrow.ToString(), "caf??");
+
+  const std::string utf8 = "Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
+  FString wide = gildmark::host::FromUtf8(utf8);
+  EXPECT_EQ(wide.Len(), 8);
+  EXPECT_EQ(gildmark::host::ToUtf8(wide), utf8);
+  EXPECT_EQ(gildmark::host::To7Bit(wide), "Jos? ? ?");
+
+  FString empty;
+  EXPECT_TRUE(empty.IsEmpty());
+  EXPECT_EQ(std::wstring(*empty), L"");
+  EXPECT_EQ(gildmark::host::ToUtf8(empty), "");
+
+  // Invalid UTF-8 decodes to U+FFFD, as the Windows converter does.
+  EXPECT_EQ(AsaApi::Tools::Utf8Decode("a\xff" "b"), std::wstring(L"a\xFFFD" L"b"));
+  EXPECT_EQ(AsaApi::Tools::Utf8Decode("\xe2\x82"), std::wstring(L"\xFFFD"));
+
+  // Copies own their buffers.
+  FString copy = wide;
+  wide = FString("x");
+  EXPECT_EQ(gildmark::host::ToUtf8(copy), utf8);
+}
+
+TEST_F(SimHostTest, RegistryFaultsAreCatchable) {
+  auto* player = Sim().Join("eos1", 0x1'0000'0007, "Alice");
+  EXPECT_EQ(player->GetLinkedPlayerID(), 7);
+  EXPECT_EQ(gildmark::host::LinkedId(player), 0x1'0000'0007);
+
+  Sim().RemoveEntry("APrimalPlayerController.bIsAdmin");
+  try {
+    gildmark::host::ReadBit(player, gildmark::host::kAdminBit);
+    FAIL() << "expected a throw";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Invalid bitfield metadata: APrimalPlayerController.bIsAdmin");
+  }
+
+  // Break the second lookup only.
+  Sim().BreakEntry("AShooterPlayerController.GetLinkedPlayerID()", 1, 1);
+  EXPECT_NO_THROW(player->GetLinkedPlayerID());
+  EXPECT_THROW(player->GetLinkedPlayerID(), std::runtime_error);
+  EXPECT_NO_THROW(player->GetLinkedPlayerID());
+
+  Sim().RemoveEntry("UWorld.GetFirstPlayerController()");
+  EXPECT_THROW(gildmark::host::FirstPlayerController(), std::runtime_error);
+  Sim().RestoreRegistry();
+  EXPECT_EQ(gildmark::host::FirstPlayerController(), player);
+  Sim().SetWorldExists(false);
+  EXPECT_EQ(gildmark::host::FirstPlayerController(), nullptr);
+}
+
+bool (*g_first_original)(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*,
+                         bool) = nullptr;
+bool (*g_second_original)(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*,
+                          bool) = nullptr;
+std::vector<std::string> g_calls;
+
+bool FirstDetour(AShooterGameMode* m, AShooterPlayerController* p, UPrimalPlayerData* d, AShooterCharacter* c,
+                 bool b) {
+  g_calls.push_back("first");
+  return g_first_original(m, p, d, c, b);
+}
+bool SecondDetour(AShooterGameMode* m, AShooterPlayerController* p, UPrimalPlayerData* d, AShooterCharacter* c,
+                  bool b) {
+  g_calls.push_back("second");
+  return g_second_original(m, p, d, c, b);
+}
+
+TEST_F(SimHostTest, HookChainsCallThroughAndUnhookInAnyOrder) {
+  g_calls.clear();
+  ASSERT_TRUE(gildmark::host::InstallNewPlayerHook(&FirstDetour, &g_first_original));
+  ASSERT_TRUE(gildmark::host::InstallNewPlayerHook(&SecondDetour, &g_second_original));
+  Sim().Join("a", 1, "A", /*admin_on_join=*/true);
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"second", "first"}));
+  EXPECT_TRUE(Sim().AdminBit("a")) << "the game's own handler ran at the end of the chain";
+
+  // Removing the inner detour keeps the outer one calling the game.
+  g_calls.clear();
+  ASSERT_TRUE(gildmark::host::RemoveNewPlayerHook(&FirstDetour));
+  Sim().Join("b", 2, "B");
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"second"}));
+  EXPECT_TRUE(gildmark::host::RemoveNewPlayerHook(&SecondDetour));
+  EXPECT_FALSE(gildmark::host::RemoveNewPlayerHook(&SecondDetour));
+}
+
+TEST_F(SimHostTest, ConsoleAndRconDispatchByFirstWordInAnyCase) {
+  std::vector<std::string> seen;
+  gildmark::host::AddConsoleCommand("gildmark.connect", [&](APlayerController* p, FString* line, bool) {
+    seen.push_back("console:" + gildmark::host::ToUtf8(*line) + ":" + (p ? "player" : "null"));
+  });
+  gildmark::host::AddRconCommand("gildmark.connect", [&](RCONClientConnection* c, RCONPacket* packet, UWorld*) {
+    FString reply("pong");
+    c->SendMessageW(packet->Id, 0, &reply);
+  });
+  Sim().Join("a", 1, "A");
+  Sim().ConsoleInput("a", "GILDMARK.Connect now");
+  Sim().ConsoleInput("a", "give 1");  // not a plugin command: the game runs it
+  const int first = Sim().RconInput("gildmark.connect");
+  const int second = Sim().RconInput("Gildmark.Connect");
+  EXPECT_LT(first, second);
+  EXPECT_EQ(seen, (std::vector<std::string>{"console:GILDMARK.Connect now:player"}));
+  ASSERT_EQ(Sim().Events("console_command").size(), 1u);
+  EXPECT_EQ(Sim().Events("console_command")[0]["text"], "give 1");
+  auto replies = Sim().Events("rcon_reply");
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0]["packet_id"], first);
+  EXPECT_EQ(replies[1]["text"], "pong");
+
+  EXPECT_TRUE(gildmark::host::RemoveConsoleCommand("GILDMARK.CONNECT"));
+  EXPECT_FALSE(gildmark::host::RemoveConsoleCommand("gildmark.connect"));
+}
+
+TEST_F(SimHostTest, TimersRunAtTheNextCheckThenEveryPeriod) {
+  int every_three = 0, zero = 0, negative = 0;
+  gildmark::host::StartRecurringTimer([&] { ++every_three; }, 3);
+  API::Timer::Get().RecurringExecuteInternal([&] { ++zero; }, 0, -1, false, FString("z"), FString("m"));
+  API::Timer::Get().RecurringExecuteInternal([&] { ++negative; }, -5, 2, false, FString("n"), FString("m"));
+  Sim().Advance(1);
+  EXPECT_EQ(every_three, 1);
+  Sim().Advance(6);
+  EXPECT_EQ(every_three, 3);
+  EXPECT_EQ(zero, 7) << "a period of 0 runs at every check";
+  EXPECT_EQ(negative, 2) << "a count ends the timer";
+  Sim().DropModule("m");
+  Sim().Advance(3);
+  EXPECT_EQ(zero, 7);
+  ASSERT_EQ(Sim().Timers().size(), 1u);
+  EXPECT_EQ(Sim().Timers()[0].identifier, Sim().Timers()[0].module + "_0");
+}
+
+TEST_F(SimHostTest, HttpFollowsTheHostRules) {
+  std::vector<std::pair<bool, std::string>> replies;
+  auto record = [&](bool ok, std::string body) { replies.emplace_back(ok, body); };
+  ASSERT_TRUE(API::Requests::Get().CreateGetRequest("https://x/a", record, {"A: 1"}));
+  ASSERT_TRUE(API::Requests::Get().CreatePostRequest("https://x/b", record, "{}", "application/json"));
+  ASSERT_TRUE(API::Requests::Get().CreateGetRequest("https://x/c", record));
+  ASSERT_TRUE(API::Requests::Get().CreateGetRequest("https://x/d", record));
+  Sim().Scripted().RefuseNext(1);
+  EXPECT_FALSE(API::Requests::Get().CreateGetRequest("https://x/e", record));
+  auto pending = Sim().Scripted().Pending();
+  ASSERT_EQ(pending.size(), 4u);
+  EXPECT_EQ(pending[0].headers, std::vector<std::string>{"A: 1"});
+  EXPECT_EQ(pending[1].method, "POST");
+  EXPECT_EQ(pending[1].body, "{}");
+
+  Sim().Scripted().CompleteNext(200, "body");
+  Sim().Scripted().CompleteNext(204, "ignored");
+  Sim().Scripted().CompleteNext(429, "slow down");
+  EXPECT_TRUE(replies.empty()) << "completions wait for the game thread";
+  Sim().Scripted().FailNext();
+  Sim().RunUntilIdle();
+  EXPECT_EQ(replies, (std::vector<std::pair<bool, std::string>>{
+                         {true, "body"}, {true, "204 No Content"}, {false, "429 Too Many Requests"}, {false, ""}}));
+  EXPECT_EQ(Sim().PendingHttp(), 0);
+  EXPECT_EQ(Sim().Events("http_refused").size(), 1u);
+}
+
+TEST_F(SimHostTest, EscapedExceptionsAreRecordedAsCrashes) {
+  gildmark::host::AddRconCommand("boom", [](RCONClientConnection*, RCONPacket*, UWorld*) {
+    throw std::runtime_error("kaboom");
+  });
+  Sim().RconInput("boom");
+  ASSERT_EQ(Sim().EscapedExceptions().size(), 1u);
+  EXPECT_NE(Sim().EscapedExceptions()[0].find("kaboom"), std::string::npos);
+  EXPECT_EQ(Sim().Events("exception").size(), 1u);
+}
+
+TEST_F(SimHostTest, APlayersLifeShowsInTheEventLog) {
+  auto* player = Sim().Join("eos9", 42, "Zoe");
+  Sim().SetAdminBit("eos9", true);
+  FString result;
+  FString command("give item 1");
+  player->ConsoleCommand(&result, &command, false);
+  gildmark::host::SendChat(player, FString("Gildmark"), gildmark::host::FromUtf8("hi {x}"));
+  EXPECT_TRUE(gildmark::host::HasLivingCharacter(player));
+  Sim().Die("eos9");
+  EXPECT_FALSE(gildmark::host::HasLivingCharacter(player));
+  Sim().RemoveCharacter("eos9");
+  EXPECT_FALSE(gildmark::host::HasLivingCharacter(player));
+  Sim().Leave("eos9");
+  EXPECT_EQ(gildmark::host::FindPlayerByEosId(FString("eos9")), nullptr);
+
+  std::vector<std::string> types;
+  for (auto& e : Sim().Events())
+    if (e["type"] != "log") types.push_back(e["type"]);
+  EXPECT_EQ(types, (std::vector<std::string>{"join", "console_command", "chat", "death", "leave"}));
+  auto run = Sim().Events("console_command")[0];
+  EXPECT_EQ(run["player"], "eos9");
+  EXPECT_EQ(run["admin"], true);
+  EXPECT_EQ(run["cheat"], false);
+  EXPECT_EQ(Sim().ChatTo("eos9"), std::vector<std::string>{"hi {x}"});
+}
+
+TEST_F(SimHostTest, CharacterNameSearchIsExactAndCaseSensitive) {
+  auto* alice = Sim().Join("a", 1, "Alice");
+  Sim().Join("b", 2, "alice");
+  EXPECT_EQ(gildmark::host::FindPlayerByCharacterName(FString("Alice")), alice);
+  EXPECT_EQ(gildmark::host::FindPlayerByCharacterName(FString("Ali")), nullptr);
+  EXPECT_EQ(gildmark::host::FindPlayerByCharacterName(FString("ALICE")), nullptr);
+  EXPECT_EQ(gildmark::host::ToUtf8(gildmark::host::CharacterName(alice)), "Alice");
+}
+
+}  // namespace
