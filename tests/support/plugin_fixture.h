@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/host.h"
 #include "sim/simulation.h"
 #include "store/store_client.h"
 #include "support/plugin_files.h"

@@ -1,0 +1,109 @@
+// The JSON file store: strict acceptance, exact bytes, atomic writes, the ".broken" copy, and
+// silence where the plugin directory is missing.
+#include <filesystem>
+
+#include "plugin_fixture.h"
+
+namespace gildmark::testing {
+namespace {
+
+using FileStoreTest = PluginTest;
+
+TEST_F(FileStoreTest, AcceptsExactlyOneJsonValue) {
+  for (const char* valid : {"{}", "[]", "null", "0", "\"\"", " {\"a\":1}\n\n", "{}\n"})
+    EXPECT_TRUE(JsonFileStore::IsValidJson(valid)) << valid;
+  for (const char* invalid : {"", "  \n\t ", "{", "{} x", "{}{}", "// c\n{}", "[1,]", "nul"})
+    EXPECT_FALSE(JsonFileStore::IsValidJson(invalid)) << invalid;
+}
+
+TEST_F(FileStoreTest, EnsureJsonCreatesKeepsOrReplaces) {
+  JsonFileStore::EnsureJson("a.json", "{\"x\": 1}");
+  EXPECT_EQ(Read("a.json"), "{\"x\": 1}");
+  EXPECT_FALSE(Exists("a.json.broken"));
+  EXPECT_TRUE(Lines("err.log").empty()) << "a missing file is created silently";
+
+  for (const char* kept : {"[]", "null", "{\"y\":2}\n"}) {
+    Write("b.json", kept);
+    JsonFileStore::EnsureJson("b.json", "{}");
+    EXPECT_EQ(Read("b.json"), kept);
+  }
+
+  Write("c.json", "{ \"key\": \"abc.def\" ");
+  JsonFileStore::EnsureJson("c.json", "{}");
+  EXPECT_EQ(Read("c.json"), "{}");
+  EXPECT_EQ(Read("c.json.broken"), "{ \"key\": \"abc.def\" ") << "the admin's text is kept";
+  ASSERT_EQ(LogMessages("err.log").size(), 1u);
+  EXPECT_NE(LogMessages("err.log")[0].find("c.json.broken"), std::string::npos);
+
+  // A later broken file replaces the older copy.
+  Write("c.json", "{} x");
+  JsonFileStore::EnsureJson("c.json", "{}");
+  EXPECT_EQ(Read("c.json.broken"), "{} x");
+  Write("d.json", "");
+  JsonFileStore::EnsureJson("d.json", "[]");
+  EXPECT_EQ(Read("d.json"), "[]");
+}
+
+TEST_F(FileStoreTest, ReadJsonReplacesTheValueOnlyWhenValid) {
+  nlohmann::json value;
+  JsonFileStore::ReadJson("missing.json", value);
+  EXPECT_TRUE(value.is_null());
+
+  Write("r.json", "{\"a\":[1,2]}");  // no final line feed
+  JsonFileStore::ReadJson("r.json", value);
+  EXPECT_EQ(value, nlohmann::json::parse("{\"a\":[1,2]}"));
+
+  Write("r.json", "{\"a\":");
+  JsonFileStore::ReadJson("r.json", value);
+  EXPECT_EQ(value, nlohmann::json::parse("{\"a\":[1,2]}")) << "a corrupt file leaves the value alone";
+  Write("r.json", "{} x");
+  JsonFileStore::ReadJson("r.json", value);
+  EXPECT_EQ(value, nlohmann::json::parse("{\"a\":[1,2]}"));
+  Write("r.json", "null\n");
+  JsonFileStore::ReadJson("r.json", value);
+  EXPECT_TRUE(value.is_null());
+  EXPECT_TRUE(Lines("err.log").empty());
+}
+
+TEST_F(FileStoreTest, WritesAreExactAndAtomic) {
+  JsonFileStore::WriteText("response.json", "{}");
+  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_EQ(std::filesystem::file_size(Dir() + "response.json"), 2u);
+
+  // A stop between writing the temporary file and the rename leaves the old content.
+  const std::string path = JsonFileStore::PathOf("response.json");
+  const std::string temporary = WriteTemporaryFile(path, "{\"1\":{}}");
+  ASSERT_FALSE(temporary.empty());
+  EXPECT_EQ(Read("response.json"), "{}");
+  nlohmann::json value;
+  JsonFileStore::ReadJson("response.json", value);
+  EXPECT_EQ(value, nlohmann::json::object());
+  // The next write goes through, whatever the stale temporary file holds.
+  JsonFileStore::WriteText("response.json", "{\"2\":{}}");
+  EXPECT_EQ(Read("response.json"), "{\"2\":{}}");
+  EXPECT_FALSE(std::filesystem::exists(temporary));
+}
+
+TEST_F(FileStoreTest, AFailedWriteIsReportedAndLosesNothing) {
+  JsonFileStore::WriteText("response.json", "{\"keep\":1}");
+  // A directory where the temporary file would go makes the write fail.
+  std::filesystem::create_directory(Dir() + "response.json.tmp");
+  JsonFileStore::WriteText("response.json", "{}");
+  EXPECT_EQ(Read("response.json"), "{\"keep\":1}");
+  ASSERT_EQ(LogMessages("err.log").size(), 1u);
+  EXPECT_EQ(LogMessages("err.log")[0].rfind("Can't write to " + Dir() + "response.json", 0), 0u);
+}
+
+TEST_F(FileStoreTest, AMissingPluginDirectoryIsSilent) {
+  std::filesystem::remove_all(Dir());
+  JsonFileStore::EnsureJson("config.json", "{}");
+  JsonFileStore::WriteText("response.json", "{}");
+  nlohmann::json value = 5;
+  JsonFileStore::ReadJson("config.json", value);
+  EXPECT_EQ(value, 5);
+  EXPECT_FALSE(std::filesystem::exists(Dir())) << "the plugin never creates its directory";
+  for (auto& line : sim().HostLog()) ADD_FAILURE() << "unexpected host log line: " << line;
+}
+
+}  // namespace
+}  // namespace gildmark::testing
