@@ -1,0 +1,144 @@
+// The GET reply and its buyers: decoding, one record per payment, and resolution against the
+// connected players.
+#include "plugin_fixture.h"
+
+namespace gildmark::testing {
+namespace {
+
+class PaymentPlayersTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    WriteConfig();
+    StartClient();
+  }
+  PaymentPlayerList Load(const nlohmann::json& document) {
+    PaymentPlayerList list;
+    LoadPaymentPlayers(list, document);
+    ResolvePaymentPlayers(list);
+    return list;
+  }
+};
+
+TEST_F(PaymentPlayersTest, DecodingStripsOneQuotePairAndHandlesText) {
+  EXPECT_EQ(DecodePaymentsReply("[]"), nlohmann::json::array());
+  EXPECT_EQ(DecodePaymentsReply("\"[{\"id\":\"1\"}]\""), nlohmann::json::parse("[{\"id\":\"1\"}]"));
+  EXPECT_EQ(DecodePaymentsReply("0"), 0);
+
+  Write("response.json", "{\"1\":{}}");
+  EXPECT_EQ(DecodePaymentsReply("\"No pending payments found\""), 0);
+  EXPECT_EQ(Read("response.json"), "{}");
+
+  client().target->player = sim().Join("admin", 1, "Boss");
+  EXPECT_EQ(DecodePaymentsReply("\"Gildmark: invalid signature\""), 0);
+  EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"Gildmark: invalid signature"});
+  EXPECT_EQ(client().target->player, nullptr) << "the store's message is final";
+  EXPECT_EQ(DecodePaymentsReply("something else"), 0);
+  EXPECT_EQ(LogMessages("info.log").back(), "Gildmark: invalid signature");
+
+  std::string text = "\"";
+  StripOuterQuotes(text);
+  EXPECT_EQ(text, "\"");
+  text = "\"[]";
+  StripOuterQuotes(text);
+  EXPECT_EQ(text, "\"[]");
+  text = "\"\"";
+  StripOuterQuotes(text);
+  EXPECT_EQ(text, "");
+  text = "\"\"x\"\"";
+  StripOuterQuotes(text);
+  EXPECT_EQ(text, "\"x\"");
+}
+
+TEST_F(PaymentPlayersTest, IterationVisitsArraysInOrderAndObjectsByKey) {
+  std::vector<int> seen;
+  auto visit = [&](const nlohmann::json& v) { seen.push_back(v.get<int>()); };
+  ForEachElement(nlohmann::json::parse("[3,1,2]"), visit);
+  ForEachElement(nlohmann::json::parse("{\"b\":5,\"a\":4,\"10\":7,\"9\":6}"), visit);
+  ForEachElement(nullptr, visit);
+  ForEachElement(8, visit);
+  EXPECT_EQ(seen, (std::vector<int>{3, 1, 2, 7, 6, 4, 5, 8}));
+}
+
+TEST_F(PaymentPlayersTest, BuyersResolveOnlineOnlyWhenConnectedAndAlive) {
+  auto* first = sim().Join("first", 100, "First");
+  auto* alive = sim().Join("alive", -5, "Alive One");
+  sim().Join("dead", 2, "Dead");
+  sim().Die("dead");
+  sim().Join("ghost", 3, "Ghost");
+  sim().RemoveCharacter("ghost");
+  sim().Join("lower", 4, "casey");
+
+  auto list = Load(nlohmann::json::array({
+      Payment("1", "alive", "ignored", nlohmann::json::array()),
+      Payment("2", "dead", "", nlohmann::json::array()),
+      Payment("3", "ghost", "", nlohmann::json::array()),
+      Payment("4", "", "Alive One", nlohmann::json::array()),
+      Payment("5", "", "Casey", nlohmann::json::array()),
+      Payment("6", "absent", "", nlohmann::json::array()),
+      Payment("7", "alive", "", nlohmann::json::array()),
+  }));
+  ASSERT_EQ(list.size(), 7u);
+  EXPECT_EQ(list[0]->identifier_type, "eosid");
+  EXPECT_TRUE(list[0]->online);
+  EXPECT_EQ(list[0]->player_controller, alive);
+  EXPECT_EQ(list[0]->linked_id, "-5");
+  EXPECT_EQ(host::ToUtf8(list[0]->character_name), "Alive One");
+  for (int i : {1, 2, 4, 5}) {
+    EXPECT_FALSE(list[i]->online) << i;
+    EXPECT_EQ(list[i]->player_controller, first) << "offline buyers fall back to the first player";
+    EXPECT_TRUE(list[i]->character_name.IsEmpty());
+    EXPECT_TRUE(list[i]->linked_id.empty());
+  }
+  EXPECT_EQ(list[3]->identifier_type, "username");
+  EXPECT_TRUE(list[3]->online);
+  EXPECT_EQ(list[4]->identifier_type, "username") << "name search is case-sensitive";
+  EXPECT_EQ(list[6]->player_controller, alive) << "two payments for one player, two records";
+  (void)first;
+}
+
+TEST_F(PaymentPlayersTest, NobodyOnlineGivesANullController) {
+  auto list = Load(nlohmann::json::array({Payment("1", "x", "", nlohmann::json::array())}));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_FALSE(list[0]->online);
+  EXPECT_EQ(list[0]->player_controller, nullptr);
+  sim().SetWorldExists(false);
+  auto no_world = Load(nlohmann::json::array({Payment("1", "x", "", nlohmann::json::array())}));
+  EXPECT_EQ(no_world[0]->player_controller, nullptr);
+}
+
+TEST_F(PaymentPlayersTest, EveryPaymentGetsARecordSoPairingHolds) {
+  sim().Join("p", 1, "P");
+  auto list = Load(nlohmann::json::parse(R"([
+      {"id":"1","eos_id":"","username":"","cmds":[]},
+      5,
+      {"id":"3","eos_id":7,"username":"x","cmds":[]},
+      {"id":"4","username":"x","cmds":[]},
+      {"id":"5","eos_id":"","cmds":[]},
+      {"id":"6","eos_id":"p","cmds":[]}])"));
+  ASSERT_EQ(list.size(), 6u);
+  EXPECT_TRUE(list[0]->usable);
+  EXPECT_TRUE(list[0]->identifier_type.empty());
+  EXPECT_FALSE(list[0]->online);
+  for (int i : {1, 2, 3, 4}) EXPECT_FALSE(list[i]->usable) << i;
+  EXPECT_TRUE(list[5]->online) << "the payment after the bad ones still pairs with its own buyer";
+  auto errors = LogMessages("err.log");
+  ASSERT_EQ(errors.size(), 4u);
+  EXPECT_NE(errors[2].find("\"eos_id\" is missing"), std::string::npos);
+  EXPECT_NE(errors[3].find("\"username\" is missing"), std::string::npos);
+}
+
+TEST_F(PaymentPlayersTest, AFaultInAGameCallSkipsOnlyThatBuyer) {
+  sim().Join("a", 1, "A");
+  sim().Join("b", 2, "B");
+  sim().BreakEntry("AShooterPlayerController.BaseGetPlayerCharacter()", 0, 1);
+  auto list = Load(nlohmann::json::array({Payment("1", "a", "", nlohmann::json::array()),
+                                          Payment("2", "b", "", nlohmann::json::array())}));
+  EXPECT_FALSE(list[0]->usable);
+  EXPECT_EQ(list[0]->player_controller, nullptr);
+  EXPECT_TRUE(list[1]->online);
+  EXPECT_EQ(LogMessages("err.log").size(), 1u);
+}
+
+}  // namespace
+}  // namespace gildmark::testing
