@@ -1,0 +1,238 @@
+// Delivery of a reply: hold-back, placeholders, injection attempts, result records, the
+// immediate POST, and what a crash in the middle leaves behind.
+#include "plugin_fixture.h"
+#include "store/payment_delivery.h"
+
+namespace gildmark::testing {
+namespace {
+
+using nlohmann::json;
+
+struct WatchSeen {
+  std::string text;
+  bool admin = false, cheat = false;
+  std::vector<std::string> journal;
+};
+
+class DeliveryTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    WriteConfig();
+    StartClient();
+  }
+  json Results() const { return json::parse(Read("response.json")); }
+};
+
+TEST_F(DeliveryTest, TheRoadOfOnePayment) {
+  auto* buyer = sim().Join("E", 12, "Buyer");
+  WatchSeen watch;
+  sim().SetConsoleObserver([&](AShooterPlayerController* p, const std::string& text) {
+    watch.text = text;
+    watch.admin = host::ReadBit(p, host::kAdminBit);
+    watch.cheat = host::ReadBit(p, host::kCheatBit);
+    watch.journal = Lines("security_admin.dat");
+  });
+  Poll();
+  const auto get = OnlyPending();
+  EXPECT_EQ(get.method, "GET");
+  EXPECT_EQ(get.headers.size(), 2u);
+  EXPECT_EQ(get.headers[0].rfind("Authorization: Bearer SERVER_KEY:", 0), 0u);
+  EXPECT_EQ(get.headers[1], "Content-Type: application/json");
+  Respond(200, json::array({Payment("p1", "E", "buyer", json::array({Command(1, "give {eosid} 1", "Must be online")}),
+                                    "give")})
+                   .dump());
+
+  EXPECT_EQ(sim().ChatTo("E"), std::vector<std::string>{"Thank you for your purchase :)"});
+  EXPECT_EQ(watch.text, "give E 1");
+  EXPECT_TRUE(watch.admin && watch.cheat);
+  EXPECT_EQ(watch.journal, std::vector<std::string>{"12"});
+  EXPECT_FALSE(sim().AdminBit("E"));
+  EXPECT_TRUE(Lines("security_admin.dat").empty());
+  const std::string expected = R"({"p1":{"action":"give","cmds":{"1":"Executed"}}})";
+  EXPECT_EQ(Read("response.json"), expected);
+  const auto post = OnlyPending();
+  EXPECT_EQ(post.method, "POST");
+  EXPECT_EQ(post.body, expected);
+  EXPECT_EQ(post.content_type, "application/json");
+  EXPECT_EQ(post.headers[1], "Content-Type: application/json");
+  Respond(200, "ok");
+  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_FALSE(client().request_in_flight);
+  EXPECT_TRUE(client().payment_players.empty());
+  EXPECT_EQ(LogMessages("info.log").back(), "Executing command [FOR E : Buyer]  : give E 1");
+  (void)buyer;
+}
+
+TEST_F(DeliveryTest, HoldBackMatrix) {
+  sim().Join("first", 1, "First");
+  sim().Join("on", 2, "Online");
+  Deliver(json::array({
+      Payment("off", "gone", "", json::array({Command(1, "plain"), Command(2, "needs {eosid}"),
+                                              Command(3, "plain but waits", "Must be online"),
+                                              Command(4, "other state", "Whatever")})),
+      Payment("on", "on", "", json::array({Command(5, "online", "Must be online")})),
+  }));
+  EXPECT_EQ(Results(), json::parse(R"({"off":{"action":"purchase","cmds":{"1":"Executed","2":"Not Executed",
+      "3":"Not Executed","4":"Executed"}},"on":{"action":"purchase","cmds":{"5":"Executed"}}})"));
+  auto run = CommandsRun();
+  ASSERT_EQ(run.size(), 3u);
+  EXPECT_EQ(run[0]["player"], "first") << "an offline buyer's command runs through the first player";
+  EXPECT_EQ(run[0]["text"], "plain");
+  EXPECT_EQ(run[2]["player"], "on");
+  EXPECT_EQ(LogMessages("info.log")[0], "Executing command [FOR gone : ]  : plain");
+  EXPECT_TRUE(sim().ChatTo("first").empty()) << "only online buyers are greeted";
+}
+
+TEST_F(DeliveryTest, NobodyOnlineMeansNotExecuted) {
+  Deliver(json::array({Payment("1", "", "Named", json::array({Command(1, "plain")}))}));
+  EXPECT_EQ(Results(), json::parse(R"({"1":{"action":"purchase","cmds":{"1":"Not Executed"}}})"));
+  EXPECT_TRUE(CommandsRun().empty());
+}
+
+TEST_F(DeliveryTest, PlaceholdersFillInOrderFirstOccurrenceOnly) {
+  sim().Join("eos", 0x1'0000'0003, "Hero");
+  Deliver(json::array({Payment(
+      "1", "eos", "storename",
+      json::array({Command(1, "a {username} {username}"), Command(2, "b {minecraft_username} {eosid} {eos_id} {ue5id}"),
+                   Command(3, "c {daduz_username}")}))}));
+  EXPECT_EQ(CommandTexts(),
+            (std::vector<std::string>{"a Hero {username}", "b Hero eos eos 4294967299", "c Hero"}));
+}
+
+TEST_F(DeliveryTest, NonAsciiNamesBecomeQuestionMarksInCommandsButNotInLogs) {
+  sim().Join("eos", 1, "J\xc3\xb6rg");
+  Deliver(json::array({Payment("1", "eos", "x", json::array({Command(1, "give {username} {daduz_username}")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give J?rg J?rg"});
+  EXPECT_EQ(LogMessages("info.log").back(), "Executing command [FOR eos : J\xc3\xb6rg]  : give J?rg J?rg");
+}
+
+TEST_F(DeliveryTest, ACharacterNameHoldingAPlaceholderIsFilledLater) {
+  sim().Join("eos", 1, "{eosid}");
+  Deliver(json::array({Payment("1", "eos", "", json::array({Command(1, "x {daduz_username}")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"x eos"});
+}
+
+TEST_F(DeliveryTest, ValuesCannotAddConsoleInput) {
+  sim().Join("first", 1, "First");
+  sim().Join("evil", 2, "x|admincheat god");
+  Deliver(json::array({
+      Payment("1", "evil", "", json::array({Command(1, "give {username} 1")})),
+      Payment("2", "", "a\nadmincheat b|c\x7f", json::array({Command(2, "say hello"), Command(3, "say {username}")})),
+      Payment("3", "id|kick", "", json::array({Command(4, "say hi")})),
+  }));
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"give x?admincheat god 1", "say hello", "say hi"}));
+  // An online buyer without a character name: the store's user name is filled in, made safe.
+  sim().Join("n", 3, "");
+  sim().ClearEvents();
+  Respond(200, "ok");
+  Deliver(json::array({Payment("4", "n", "x\r\ny|z", json::array({Command(5, "say {username}")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"say x??y?z"});
+}
+
+TEST_F(DeliveryTest, ResultsAreOrderedByKeyAndLaterStatesWin) {
+  sim().Join("e", 1, "E");
+  Deliver(json::array({
+      Payment("b", "e", "", json::array({Command(9, "x"), Command(10, "y")})),
+      Payment("a", "e", "", json::array({Command(1, "x"), Command(1, "{never}")})),
+      Payment("dup", "e", "", json::array({Command(1, "x")}), "first"),
+      Payment("dup", "e", "", json::array({Command(2, "x")}), "second"),
+      Payment("empty", "e", "", json::array()),
+  }));
+  EXPECT_EQ(Read("response.json"),
+            R"({"a":{"action":"purchase","cmds":{"1":"Executed"}},"b":{"action":"purchase","cmds":{"10":"Executed",)"
+            R"("9":"Executed"}},"dup":{"action":"second","cmds":{"2":"Executed"}}})");
+}
+
+TEST_F(DeliveryTest, IdsAreKeptExactly) {
+  sim().Join("e", 1, "E");
+  Deliver(json::parse(R"([{"id":"x","action":"a","eos_id":"e","username":"","cmds":[
+      {"id":12345678901234,"str":"a","state":""},{"id":true,"str":"b","state":""},
+      {"id":7.9,"str":"c","state":""},{"id":-4,"str":"d","state":""}]}])"));
+  EXPECT_EQ(Results()["x"]["cmds"], json::parse(R"({"12345678901234":"Executed","1":"Executed","7":"Executed",
+      "-4":"Executed"})"));
+}
+
+TEST_F(DeliveryTest, EmptyResultsSendNoPost) {
+  sim().Join("e", 1, "E");
+  Deliver(json::array({Payment("1", "e", "", json::array())}));
+  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_TRUE(Pending().empty());
+  Deliver(json::array());
+  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_TRUE(Pending().empty());
+}
+
+TEST_F(DeliveryTest, ErrorsStayWithTheirCommandOrPayment) {
+  sim().Join("e", 1, "E");
+  auto* admin = sim().Join("admin", 2, "Admin");
+  sim().SetAdminBit("admin", true);
+  Deliver(json::parse(R"([
+      {"id":"1","action":"a","eos_id":"e","username":"","cmds":[
+         {"id":1,"str":5,"state":""},{"id":2,"str":"ok","state":""},"not an object",{"str":"no id","state":""},
+         {"id":3,"str":"no state"}]},
+      {"id":2,"action":"a","eos_id":"e","username":"","cmds":[{"id":1,"str":"never","state":""}]},
+      {"id":"3","eos_id":"e","username":"","cmds":[{"id":1,"str":"never","state":""}]},
+      {"id":"4","action":"a","eos_id":"e","username":"","cmds":[{"id":1,"str":"runs","state":""}]}])"));
+  EXPECT_EQ(Results(), json::parse(R"({"1":{"action":"a","cmds":{"1":"Not Executed","2":"Executed",
+      "3":"Not Executed"}},"4":{"action":"a","cmds":{"1":"Executed"}}})"));
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"ok", "runs"}));
+  const auto errors = LogMessages("err.log");
+  ASSERT_EQ(errors.size(), 6u);
+  EXPECT_EQ(errors[0], "Error while executing command : \"str\" must be a string, but is number");
+  EXPECT_EQ(OnlyPending().method, "POST");
+  EXPECT_FALSE(client().request_in_flight);
+  (void)admin;
+}
+
+TEST_F(DeliveryTest, AFaultWhileRunningIsNotExecutedAndLeavesNoRights) {
+  sim().Join("e", 5, "E");
+  sim().BreakEntry("AShooterPlayerController.ConsoleCommand(FString&,bool)", 0, 1);
+  Deliver(json::array({Payment("1", "e", "", json::array({Command(1, "a"), Command(2, "b")}))}));
+  EXPECT_EQ(Results()["1"]["cmds"], json::parse(R"({"1":"Not Executed","2":"Executed"})"));
+  EXPECT_FALSE(sim().AdminBit("e"));
+  EXPECT_FALSE(sim().CheatBit("e"));
+  EXPECT_TRUE(Lines("security_admin.dat").empty());
+  EXPECT_EQ(LogMessages("err.log"),
+            std::vector<std::string>{"Error while executing command : Simulated fault in "
+                                     "AShooterPlayerController.ConsoleCommand(FString&,bool)"});
+}
+
+TEST_F(DeliveryTest, ACrashBetweenCommandsKeepsTheStatesSoFar) {
+  sim().Join("e", 1, "E");
+  std::vector<std::string> files_seen;
+  sim().SetConsoleObserver([&](AShooterPlayerController*, const std::string&) { files_seen.push_back(Read("response.json")); });
+  Deliver(json::array({Payment("1", "e", "", json::array({Command(1, "a"), Command(2, "b")})),
+                       Payment("2", "e", "", json::array({Command(3, "c")}))}));
+  ASSERT_EQ(files_seen.size(), 3u);
+  EXPECT_EQ(files_seen[0], "{}");
+  EXPECT_EQ(files_seen[1], R"({"1":{"action":"purchase","cmds":{"1":"Executed"}}})")
+      << "a stop during the second command loses only its own state";
+  EXPECT_EQ(files_seen[2], R"({"1":{"action":"purchase","cmds":{"1":"Executed","2":"Executed"}}})");
+}
+
+TEST_F(DeliveryTest, AGreetingWithBracesIsSentAsWritten) {
+  WriteConfig("srv1.secret2.third3", 1, "Thanks {{name}} and { stray");
+  client().LoadConfig();
+  sim().Join("e", 1, "E");
+  Deliver(json::array({Payment("1", "e", "", json::array({Command(1, "a")}))}));
+  EXPECT_EQ(sim().ChatTo("e"), std::vector<std::string>{"Thanks {{name}} and { stray"});
+  WriteConfig("srv1.secret2.third3", 1, "Thanks {{you}}");
+  client().LoadConfig();
+  Respond(200, "ok");
+  Deliver(json::array({Payment("2", "e", "", json::array({Command(1, "a")}))}));
+  EXPECT_EQ(sim().ChatTo("e").back(), "Thanks {you}");
+}
+
+TEST_F(DeliveryTest, ReplaceFirstAndSanitize) {
+  std::string text = "ab{x}cd{x}";
+  ReplaceFirst(text, "{x}", "Y");
+  EXPECT_EQ(text, "abYcd{x}");
+  std::string tiny = "{";
+  ReplaceFirst(tiny, "{x}", "Y");
+  EXPECT_EQ(tiny, "{");
+  EXPECT_EQ(SanitizeValue("a|b\nc\td\x7f\xc3\xa9"), "a?b?c?d?\xc3\xa9");
+}
+
+}  // namespace
+}  // namespace gildmark::testing
