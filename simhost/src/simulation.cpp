@@ -181,18 +181,24 @@ bool StartHttp(const std::string& method, const std::string& url, const std::fun
   s.Record({{"type", "http_request"}, {"id", request.id}, {"method", method}, {"url", url}, {"headers", headers},
             {"body", body}, {"content_type", content_type}});
   if (!s.transport) return false;
-  ++s.pending_http;
-  const uint64_t generation = s.generation;
   const uint64_t id = request.id;
-  const bool accepted = s.transport->Start(request, [callback, generation, id](HttpResult result) {
-    Simulation::Get().Post([callback, generation, id, result]() {
+  s.http_callbacks[id] = callback;
+  ++s.pending_http;
+  const bool accepted = s.transport->Start(request, [id](HttpResult result) {
+    Simulation::Get().Post([id, result]() {
       auto& st = Simulation::Get().state();
       st.Record({{"type", "http_done"}, {"id", id}, {"success", result.success}, {"body", result.body}});
-      if (generation == st.generation) st.Guard("HTTP completion", [&] { callback(result.success, result.body); });
+      auto it = st.http_callbacks.find(id);
+      if (it != st.http_callbacks.end()) {
+        auto call = std::move(it->second);
+        st.http_callbacks.erase(it);
+        st.Guard("HTTP completion", [&] { call(result.success, result.body); });
+      }
       --st.pending_http;
     });
   });
   if (!accepted) {
+    s.http_callbacks.erase(id);
     --s.pending_http;
     s.Record({{"type", "http_refused"}, {"id", id}});
   }
@@ -283,7 +289,7 @@ void Simulation::Reset(const std::string& current_dir) {
   s.scripted = scripted.get();
   s.transport = std::move(scripted);
   s.pending_http = 0;
-  ++s.generation;
+  s.http_callbacks.clear();
   {
     std::lock_guard lock(s.events_mutex);
     s.events.clear();
@@ -505,7 +511,7 @@ void Simulation::DropModule(const std::string& module_path) {
   auto& timers = state_->timers;
   timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == module_path; }),
                timers.end());
-  ++state_->generation;  // completions still to come find no callback
+  state_->http_callbacks.clear();  // completions still to come find no callback
 }
 
 size_t Simulation::ConsoleCommandCount() const { return state_->console_commands.size(); }
@@ -514,6 +520,8 @@ size_t Simulation::HookCount(const std::string& name) const {
   auto it = state_->hooks.find(name);
   return it == state_->hooks.end() ? 0 : it->second.links.size();
 }
+
+void Simulation::Record(Event event) { state_->Record(std::move(event)); }
 
 std::vector<Event> Simulation::Events() const {
   std::lock_guard lock(state_->events_mutex);

@@ -102,7 +102,9 @@ struct Simulation::State {
   ScriptedTransport* scripted = nullptr;
   std::atomic<int> pending_http{0};
   std::atomic<uint64_t> next_request_id{1};
-  uint64_t generation = 0;  // bumped when a module's pending callbacks are dropped
+  // Plugin callbacks of pending requests, apart from the transport so that dropping a module
+  // destroys them while its code is still loaded.
+  std::map<uint64_t, std::function<void(bool, std::string)>> http_callbacks;
 
   mutable std::mutex events_mutex;
   std::vector<Event> events;

@@ -97,6 +97,8 @@ class Simulation {
   size_t HookCount(const std::string& name) const;
 
   // --- events ---------------------------------------------------------------------------------
+  // An event of the caller's own (the devserver notes loads and unloads).
+  void Record(Event event);
   std::vector<Event> Events() const;
   std::vector<Event> Events(const std::string& type) const;
   void ClearEvents();

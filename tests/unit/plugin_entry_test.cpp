@@ -1,0 +1,165 @@
+// Load, unload and the three handlers, called as the host calls them.
+#include "plugin_fixture.h"
+#include "shell/plugin_entry.h"
+
+namespace gildmark::testing {
+namespace {
+
+class PluginEntryTest : public PluginTest {
+ protected:
+  void TearDown() override {
+    PluginUnload();
+    PluginTest::TearDown();
+  }
+  const char* kHook = host::kNewPlayerFunction;
+};
+
+TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
+  WriteConfig();
+  size_t hooks_at_first_request = 99, commands_at_first_request = 99, timers_at_first_request = 99;
+  sim().SetEventListener([&](const sim::Event& e) {
+    if (e["type"] == "http_request" && hooks_at_first_request == 99) {
+      hooks_at_first_request = sim().HookCount(kHook);
+      commands_at_first_request = sim().ConsoleCommandCount() + sim().RconCommandCount();
+      timers_at_first_request = sim().Timers().size();
+    }
+  });
+  EXPECT_TRUE(PluginLoad());
+  sim().SetEventListener(nullptr);
+  EXPECT_EQ(hooks_at_first_request, 0u);
+  EXPECT_EQ(commands_at_first_request, 0u);
+  EXPECT_EQ(timers_at_first_request, 0u);
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  EXPECT_EQ(sim().RconCommandCount(), 1u);
+  ASSERT_EQ(sim().Timers().size(), 1u);
+  EXPECT_EQ(sim().Timers()[0].interval_seconds, 60);
+  EXPECT_EQ(sim().Timers()[0].count, -1);
+  EXPECT_NE(g_store_client, nullptr);
+
+  EXPECT_TRUE(PluginUnload());
+  EXPECT_EQ(g_store_client, nullptr);
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
+  EXPECT_EQ(sim().RconCommandCount(), 0u);
+  EXPECT_EQ(PluginLogger(), nullptr);
+}
+
+TEST_F(PluginEntryTest, TimerPeriodsAreBoundedWithoutOverflow) {
+  EXPECT_EQ(TimerPeriodSeconds(1), 60);
+  EXPECT_EQ(TimerPeriodSeconds(5), 300);
+  EXPECT_EQ(TimerPeriodSeconds(0), 60);
+  EXPECT_EQ(TimerPeriodSeconds(-7), 60);
+  EXPECT_EQ(TimerPeriodSeconds(40000000), INT_MAX);
+
+  WriteConfig("a.b.c", 0);
+  PluginLoad();
+  EXPECT_EQ(sim().Timers()[0].interval_seconds, 60);
+  EXPECT_EQ(LogMessages("err.log").size(), 1u);
+}
+
+TEST_F(PluginEntryTest, AnUnusableConfigStillInstallsEverything) {
+  Write("config.json", "{\"key\": 12}");
+  PluginLoad();
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  EXPECT_EQ(sim().Timers().size(), 1u);
+  EXPECT_TRUE(sim().Events("http_request").empty());
+  // Mending the file and connecting brings the plugin to life without a restart.
+  WriteConfig();
+  sim().RconInput("gildmark.connect");
+  EXPECT_EQ(OnlyPending().method, "GET");
+  Respond(200, "[]");
+  EXPECT_EQ(sim().RconReplies().back(), "Gildmark API connection successful.");
+}
+
+TEST_F(PluginEntryTest, ConsoleConnectIsForAdminsOnly) {
+  WriteConfig();
+  PluginLoad();
+  Respond(200, "[]");
+  sim().Join("player", 1, "P");
+  sim().ClearEvents();
+  const std::string config_before = Read("config.json");
+  WriteConfig("changed.key.here");
+  sim().ConsoleInput("player", "gildmark.connect");
+  EXPECT_TRUE(sim().Events("http_request").empty());
+  EXPECT_TRUE(sim().ChatTo("player").empty());
+  EXPECT_EQ(g_store_client->key_parts[0], "srv1") << "no reload for a non-admin";
+
+  sim().SetAdminBit("player", true);
+  sim().ConsoleInput("player", "Gildmark.Connect");
+  EXPECT_EQ(g_store_client->key_parts[0], "changed");
+  Respond(200, "[]");
+  EXPECT_EQ(sim().ChatTo("player"), std::vector<std::string>{"Gildmark API connection successful."});
+  OnConnectConsole(nullptr, nullptr, false);
+  (void)config_before;
+}
+
+TEST_F(PluginEntryTest, RconConnectWithAndWithoutAConnection) {
+  WriteConfig();
+  PluginLoad();
+  Respond(200, "[]");
+  const int id = sim().RconInput("gildmark.connect");
+  Respond(200, "\"Gildmark: this server key was revoked\"");
+  auto replies = sim().Events("rcon_reply");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["packet_id"], id);
+  EXPECT_EQ(replies[0]["text"], "Gildmark: this server key was revoked");
+
+  RCONPacket packet{};
+  OnConnectRcon(nullptr, &packet, nullptr);
+  EXPECT_EQ(g_store_client->target->rcon_connection, nullptr);
+  EXPECT_EQ(g_store_client->target->rcon_packet, nullptr);
+  EXPECT_EQ(Pending().size(), 1u) << "the cycle still runs";
+}
+
+TEST_F(PluginEntryTest, TicksPollAndReleaseRequesters) {
+  WriteConfig();
+  PluginLoad();
+  Respond(200, "[]");
+  sim().RconInput("gildmark.connect");
+  EXPECT_NE(g_store_client->target->rcon_connection, nullptr);
+  sim().Advance(1);  // the timer's first run comes at the next check
+  EXPECT_EQ(g_store_client->target->rcon_connection, nullptr);
+  EXPECT_EQ(LogMessages("info.log").back(), "Please wait a request is already being made...");
+  Respond(200, "[]");
+  EXPECT_TRUE(sim().RconReplies().empty()) << "the tick took the requester away";
+  sim().Advance(59);
+  EXPECT_TRUE(Pending().empty());
+  sim().Advance(1);
+  EXPECT_EQ(Pending().size(), 1u);
+}
+
+TEST_F(PluginEntryTest, LoadUnloadAndLoadAgain) {
+  WriteConfig();
+  PluginLoad();
+  Respond(200, "[]");
+  PluginUnload();
+  sim().DropModule(sim().Timers()[0].module);
+  PluginLoad();
+  Respond(200, "[]");
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  EXPECT_EQ(sim().Timers().size(), 1u);
+  sim().Join("p", 3, "P");
+  sim().Advance(1);
+  Respond(200, nlohmann::json::array({Payment("1", "p", "", nlohmann::json::array({Command(1, "give 1")}))}).dump());
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give 1"});
+  EXPECT_NE(PluginLogger(), nullptr);
+}
+
+TEST_F(PluginEntryTest, UnloadWithoutAClientStillRemovesRegistrations) {
+  WriteConfig();
+  PluginLoad();
+  delete g_store_client;
+  EXPECT_EQ(g_store_client, nullptr);
+  PluginUnload();
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
+  EXPECT_TRUE(OnLibraryEvent(2));
+  EXPECT_TRUE(OnLibraryEvent(3));
+  EXPECT_EQ(sim().HookCount(kHook), 0u) << "thread notifications do nothing";
+}
+
+}  // namespace
+}  // namespace gildmark::testing

@@ -1,0 +1,311 @@
+// asa-devserver: a simulated dedicated server that loads a plugin library the way the host
+// does, then plays a script (or standard input) of players and admins against it.
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/simulation.h"
+
+namespace {
+
+const char* const kUsage = R"(usage: asa-devserver --root DIR --plugin LIB [options]
+
+Loads the plugin library LIB (its entry point runs, as under the real host) into a simulated
+ARK: Survival Ascended server whose executable folder is DIR, then reads lines from --script FILE
+or standard input. Real HTTP goes through libcurl, with TLS certificates verified.
+
+options:
+  --root DIR               the server's folder; DIR/ArkApi/Plugins/<plugin name>/ is created
+  --plugin LIB             the plugin library to load (dlopen) and unload (dlclose) at the end
+  --connect-to H:P:ADDR:PORT
+                           send requests for host H port P to ADDR:PORT (repeatable)
+  --cacert FILE            also trust the certificates in FILE (PEM)
+  --rewrite FROM=TO        rewrite URLs that start with FROM (repeatable)
+  --speed X                simulated seconds per real second (default 1)
+  --events FILE            write every event as a JSON line to FILE
+  --script FILE            read lines from FILE instead of standard input
+  --help                   this text
+
+script lines:
+  join <eos_id> <linked_id> <character name>   a player connects
+  admin <eos_id> on|off                        set the player's admin bit
+  die <eos_id> | respawn <eos_id> | leave <eos_id>
+  console <eos_id> <command line>              the player types in the console
+  rcon <command line>                          an authenticated RCON client sends a command
+  wait <seconds>                               let simulated time pass (timers run)
+  sync                                         wait until no HTTP request is pending
+  players                                      list the connected players
+  quit                                         unload the plugin and stop
+Lines starting with # are comments. With standard input, time also passes on its own.
+
+The event log has one JSON object per line with a "type": join, leave, death, respawn,
+console_input, console_command (player, text, admin, cheat), chat (to, sender, text),
+rcon_input, rcon_reply (packet_id, text), http_request (method, url, headers, body),
+http_done (success, body), http_refused, timer_added, log (host log line), exception,
+plugin_loaded, plugin_unloaded.
+Exit status: 0, or 1 if a plugin callback let an exception escape or the unload did not run.
+)";
+
+struct Options {
+  std::string root, plugin, events, script;
+  sim::CurlOptions curl;
+  double speed = 1.0;
+};
+
+std::string Human(const sim::Event& e) {
+  const std::string type = e.value("type", "");
+  auto s = [&](const char* key) { return e.contains(key) ? (e[key].is_string() ? e[key].get<std::string>() : e[key].dump()) : ""; };
+  if (type == "log") return "[host log] " + s("text");
+  if (type == "chat") return "[chat] to " + s("to") + " from " + s("sender") + ": " + s("text");
+  if (type == "rcon_reply") return "[rcon] reply to #" + s("packet_id") + ": " + s("text");
+  if (type == "console_command")
+    return "[game] " + s("player") + " runs \"" + s("text") + "\" (admin " + s("admin") + ", cheat " + s("cheat") + ")";
+  if (type == "http_request") return "[http] #" + s("id") + " " + s("method") + " " + s("url");
+  if (type == "http_done") {
+    std::string body = s("body");
+    if (body.size() > 120) body = body.substr(0, 120) + "...";
+    return "[http] #" + s("id") + (e.value("success", false) ? " ok: " : " failed: ") + body;
+  }
+  if (type == "exception") return "[CRASH] exception escaped from " + s("where") + ": " + s("what");
+  if (type == "join") return "[world] " + s("player") + " joins as \"" + s("name") + "\"";
+  if (type == "leave" || type == "death" || type == "respawn") return "[world] " + s("player") + " " + type;
+  if (type == "console_input" || type == "rcon_input" || type == "timer_added") return "";
+  return "[" + type + "] " + e.dump();
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else if (a == "--root") o.root = next();
+    else if (a == "--plugin") o.plugin = next();
+    else if (a == "--connect-to") o.curl.connect_to.push_back(next());
+    else if (a == "--cacert") o.curl.ca_file = next();
+    else if (a == "--rewrite") {
+      const std::string v = next();
+      const size_t eq = v.find('=');
+      if (eq == std::string::npos) throw std::invalid_argument("--rewrite wants FROM=TO");
+      o.curl.rewrites.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+    } else if (a == "--speed") o.speed = std::stod(next());
+    else if (a == "--events") o.events = next();
+    else if (a == "--script") o.script = next();
+    else throw std::invalid_argument("unknown option " + a);
+  }
+  if (o.root.empty() || o.plugin.empty()) throw std::invalid_argument("--root and --plugin are required");
+  if (o.speed <= 0) throw std::invalid_argument("--speed must be positive");
+  return true;
+}
+
+class Server {
+ public:
+  explicit Server(Options options) : o_(std::move(options)), sim_(sim::Simulation::Get()) {}
+
+  int Run() {
+    namespace fs = std::filesystem;
+    char resolved[PATH_MAX];
+    if (!realpath(o_.plugin.c_str(), resolved)) {
+      std::cerr << "asa-devserver: no plugin at " << o_.plugin << "\n";
+      return 2;
+    }
+    plugin_path_ = resolved;
+    const std::string name = fs::path(plugin_path_).stem().string();
+    fs::create_directories(fs::path(o_.root) / "ArkApi" / "Plugins" / name);
+    fs::create_directories(fs::path(o_.root) / "ShooterGame" / "Saved" / "Logs");
+    const std::string root = fs::absolute(o_.root).lexically_normal().string();
+
+    sim_.Reset(root.back() == '/' ? root.substr(0, root.size() - 1) : root);
+    sim_.SetHostLogFile((fs::path(root) / "ShooterGame" / "Saved" / "Logs" / "AsaApi.log").string());
+    if (!o_.events.empty()) events_.open(o_.events, std::ios::out | std::ios::trunc);
+    sim_.SetEventListener([this](const sim::Event& e) {
+      if (events_.is_open()) events_ << e.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+      const std::string line = Human(e);
+      if (!line.empty()) std::cout << line << std::endl;
+    });
+    sim_.SetTransport(sim::MakeCurlTransport(o_.curl));
+
+    std::cout << "[server] loading " << plugin_path_ << std::endl;
+    handle_ = dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) {
+      std::cerr << "asa-devserver: " << dlerror() << "\n";
+      return 2;
+    }
+    sim_.Record({{"type", "plugin_loaded"}, {"path", plugin_path_}, {"hooks", sim_.HookCount(kNewPlayer)},
+                 {"console_commands", sim_.ConsoleCommandCount()}, {"rcon_commands", sim_.RconCommandCount()},
+                 {"timers", sim_.Timers().size()}});
+
+    if (!o_.script.empty()) {
+      std::ifstream script(o_.script);
+      if (!script) {
+        std::cerr << "asa-devserver: cannot read " << o_.script << "\n";
+        Unload();
+        return 2;
+      }
+      for (std::string line; !quit_ && std::getline(script, line);) Execute(line);
+    } else {
+      RunInteractive();
+    }
+    const bool clean = Unload();
+    const auto escaped = sim_.EscapedExceptions();
+    for (auto& e : escaped) std::cerr << "asa-devserver: exception escaped a plugin callback: " << e << "\n";
+    return escaped.empty() && clean ? 0 : 1;
+  }
+
+ private:
+  static constexpr const char* kNewPlayer =
+      "AShooterGameMode.HandleNewPlayer_Implementation(AShooterPlayerController*,UPrimalPlayerData*,"
+      "AShooterCharacter*,bool)";
+
+  // Game thread work for `ms` of real time.
+  void Pump(long ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    do {
+      sim_.RunUntilIdle();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (std::chrono::steady_clock::now() < deadline);
+  }
+
+  void Tick() {
+    Pump(static_cast<long>(1000.0 / o_.speed));
+    sim_.Advance(1);
+  }
+
+  void Execute(std::string line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (line.empty() || line[0] == '#') return;
+    std::istringstream in(line);
+    std::string verb;
+    in >> verb;
+    std::string rest;
+    std::getline(in >> std::ws, rest);
+    try {
+      if (verb == "join") {
+        std::istringstream args(rest);
+        std::string eos;
+        long long linked = 0;
+        args >> eos >> linked;
+        std::string name;
+        std::getline(args >> std::ws, name);
+        sim_.Join(eos, linked, name);
+      } else if (verb == "admin") {
+        std::istringstream args(rest);
+        std::string eos, state;
+        args >> eos >> state;
+        sim_.SetAdminBit(eos, state == "on");
+        std::cout << "[world] " << eos << " admin " << state << std::endl;
+      } else if (verb == "die") {
+        sim_.Die(rest);
+      } else if (verb == "respawn") {
+        sim_.Respawn(rest);
+      } else if (verb == "leave") {
+        sim_.Leave(rest);
+      } else if (verb == "console") {
+        const size_t space = rest.find(' ');
+        sim_.ConsoleInput(rest.substr(0, space), space == std::string::npos ? "" : rest.substr(space + 1));
+      } else if (verb == "rcon") {
+        std::cout << "[rcon] #" << sim_.RconInput(rest) << " " << rest << std::endl;
+      } else if (verb == "wait") {
+        const int seconds = std::stoi(rest);
+        for (int i = 0; i < seconds; ++i) Tick();
+      } else if (verb == "sync") {
+        if (!sim_.WaitIdle(std::chrono::seconds(30))) std::cout << "[server] sync timed out" << std::endl;
+      } else if (verb == "players") {
+        for (auto& id : sim_.PlayerIds()) std::cout << "[world] " << sim_.Describe(id) << std::endl;
+      } else if (verb == "quit") {
+        quit_ = true;
+      } else {
+        std::cout << "[server] unknown line: " << line << std::endl;
+      }
+    } catch (const std::exception& e) {
+      std::cout << "[server] " << line << ": " << e.what() << std::endl;
+    }
+    sim_.RunUntilIdle();
+  }
+
+  void RunInteractive() {
+    std::mutex mutex;
+    std::deque<std::string> lines;
+    std::atomic<bool> eof{false};
+    std::thread reader([&] {
+      for (std::string line; std::getline(std::cin, line);) {
+        std::lock_guard lock(mutex);
+        lines.push_back(line);
+      }
+      eof = true;
+    });
+    reader.detach();
+    while (!quit_) {
+      std::string line;
+      bool have = false;
+      {
+        std::lock_guard lock(mutex);
+        if (!lines.empty()) {
+          line = lines.front();
+          lines.pop_front();
+          have = true;
+        }
+      }
+      if (have) {
+        Execute(line);
+      } else if (eof) {
+        break;
+      } else {
+        Tick();
+      }
+    }
+  }
+
+  // What the host does at unload: drop the module's timers and callbacks, then free it.
+  bool Unload() {
+    sim_.WaitIdle(std::chrono::seconds(5));
+    sim_.DropModule(plugin_path_);
+    const int rc = dlclose(handle_);
+    const bool unloaded = rc == 0 && sim_.ConsoleCommandCount() == 0 && sim_.RconCommandCount() == 0 &&
+                          sim_.HookCount(kNewPlayer) == 0;
+    void* still = dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (still) dlclose(still);
+    sim_.Record({{"type", "plugin_unloaded"}, {"clean", unloaded}, {"library_gone", still == nullptr},
+                 {"hooks", sim_.HookCount(kNewPlayer)}, {"console_commands", sim_.ConsoleCommandCount()},
+                 {"rcon_commands", sim_.RconCommandCount()}});
+    std::cout << "[server] plugin unloaded" << (unloaded ? "" : " (its unload entry did not run)") << std::endl;
+    return unloaded;
+  }
+
+  Options o_;
+  sim::Simulation& sim_;
+  std::ofstream events_;
+  std::string plugin_path_;
+  void* handle_ = nullptr;
+  bool quit_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    ParseOptions(argc, argv, options);
+  } catch (const std::exception& e) {
+    std::cerr << "asa-devserver: " << e.what() << "\n\n" << kUsage;
+    return 2;
+  }
+  return Server(options).Run();
+}
