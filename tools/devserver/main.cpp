@@ -221,7 +221,8 @@ class Server {
         const size_t space = rest.find(' ');
         sim_.ConsoleInput(rest.substr(0, space), space == std::string::npos ? "" : rest.substr(space + 1));
       } else if (verb == "rcon") {
-        std::cout << "[rcon] #" << sim_.RconInput(rest) << " " << rest << std::endl;
+        std::cout << "[rcon] > " << rest << std::endl;
+        sim_.RconInput(rest);
       } else if (verb == "wait") {
         const int seconds = std::stoi(rest);
         for (int i = 0; i < seconds; ++i) Tick();

@@ -1,0 +1,81 @@
+// asa-devserver end to end: a script against a loopback HTTP server that this test runs. The
+// event log must show the signed GET, the RCON reply and a clean unload.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+std::string ExpectedSignature(const std::string& message, const std::string& key) {
+  unsigned char mac[32];
+  unsigned int n = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
+       message.size(), mac, &n);
+  static const char* digits = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < n; ++i) hex += digits[mac[i] >> 4], hex += digits[mac[i] & 15];
+  unsigned char out[128];
+  const int len = EVP_EncodeBlock(out, reinterpret_cast<const unsigned char*>(hex.data()), static_cast<int>(hex.size()));
+  return std::string(reinterpret_cast<char*>(out), static_cast<size_t>(len));
+}
+
+TEST(DevServerTest, AScriptAgainstALoopbackServer) {
+  httplib::Server server;
+  std::vector<std::string> seen;
+  std::mutex mutex;
+  server.Get(R"(/v1/store/server/srv/commands)", [&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard lock(mutex);
+    seen.push_back(req.get_header_value("Authorization") + " " + req.get_param_value("time"));
+    res.set_content("[]", "application/json");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+
+  const auto dir = std::filesystem::temp_directory_path() / ("gildmark-dev-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ");
+  std::ofstream(dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ" / "config.json")
+      << R"({"key":"srv.sec.thr","request_interval_in_minutes":1,"order_received_text":"hi"})";
+  std::ofstream(dir / "script") << "sync\njoin E1 77 Alice\nrcon gildmark.connect\nsync\nquit\n";
+  const std::string command = std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() +
+                              " --plugin " + GILDMARK_PLUGIN_PATH + " --script " + (dir / "script").string() +
+                              " --events " + (dir / "events").string() +
+                              " --rewrite https://api.gildmark.com=http://127.0.0.1:" + std::to_string(port) +
+                              " > " + (dir / "out").string() + " 2>&1";
+  const int status = std::system(command.c_str());
+  server.stop();
+  serving.join();
+  EXPECT_EQ(status, 0) << std::ifstream(dir / "out").rdbuf();
+
+  std::vector<nlohmann::json> events;
+  std::ifstream in(dir / "events");
+  for (std::string line; std::getline(in, line);) events.push_back(nlohmann::json::parse(line));
+  int gets = 0;
+  bool replied = false, unloaded = false;
+  for (auto& e : events) {
+    if (e["type"] == "http_request" && e["method"] == "GET") {
+      ++gets;
+      const std::string url = e["url"];
+      const std::string time = url.substr(url.find("time=") + 5);
+      EXPECT_EQ(e["headers"][0], "Authorization: Bearer SERVER_KEY:" + ExpectedSignature("srvthr" + time, "sec"));
+    }
+    if (e["type"] == "rcon_reply" && e["text"] == "Gildmark API connection successful.") replied = true;
+    if (e["type"] == "plugin_unloaded") unloaded = e["clean"] == true && e["library_gone"] == true;
+    EXPECT_NE(e["type"], "exception") << e.dump();
+  }
+  EXPECT_EQ(gets, 2) << "the first cycle and the connection test";
+  EXPECT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(replied);
+  EXPECT_TRUE(unloaded);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
