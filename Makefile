@@ -1,7 +1,7 @@
 # Front door: each target installs what is missing, configures if needed, and builds.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-default test-asan
+.PHONY: all deps build build-asan test test-default test-asan demo
 
 all: build
 
@@ -28,3 +28,7 @@ test-asan: build-asan
 
 # The suite, then the suite again under Address and UndefinedBehavior sanitizers.
 test: test-default test-asan
+
+# The plugin delivering purchases on the built-in stand-ins.
+demo: build
+	@bash scripts/demo.sh

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ make cmake pkg-config
   nlohmann-json3-dev libspdlog-dev libfmt-dev
-  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl
+  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl curl
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
 )

@@ -48,6 +48,7 @@ script lines:
   wait <seconds>                               let simulated time pass (timers run)
   sync                                         wait until no HTTP request is pending
   players                                      list the connected players
+  echo <text>                                  print a line of narration
   quit                                         unload the plugin and stop
 Lines starting with # are comments. With standard input, time also passes on its own.
 
@@ -230,6 +231,8 @@ class Server {
         if (!sim_.WaitIdle(std::chrono::seconds(30))) std::cout << "[server] sync timed out" << std::endl;
       } else if (verb == "players") {
         for (auto& id : sim_.PlayerIds()) std::cout << "[world] " << sim_.Describe(id) << std::endl;
+      } else if (verb == "echo") {
+        std::cout << "\n== " << rest << std::endl;
       } else if (verb == "quit") {
         quit_ = true;
       } else {

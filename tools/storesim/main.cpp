@@ -50,11 +50,16 @@ options:
   --drop-every N          close the connection of every Nth store request without an answer
   --quote                 wrap every GET answer in one more pair of double quotes
   --garble-every N        cut every Nth GET answer in half
+  --only METHOD           the fault options hit only GET or only POST requests
   --time-offset S         pretend this clock is S seconds ahead
   --help                  this text
 
 test endpoints:
   POST /_sim/payments     add payments (a JSON array of payment objects, or one object)
+  POST /_sim/faults       set the fault options anew: {"fail_every":N,"status_every":N,"status":C,
+                          "delay_every":N,"delay_ms":MS,"drop_every":N,"garble_every":N,"quote":B,
+                          "only":"GET"|"POST"} (faults hit only that method)
+  GET  /_sim/summary      the state in a few lines of text
   GET  /_sim/state        {"waiting":[..],"done":[..],"results":[..],"requests":[..],"counts":{..}}
 )";
 
@@ -66,6 +71,7 @@ struct Options {
   int fail_every = 0, status_every = 0, status = 429, delay_every = 0, delay_ms = 2000, drop_every = 0,
       garble_every = 0;
   bool quote = false;
+  std::string only;  // faults hit only requests of this method, when set
   long long time_offset = 0;
 };
 
@@ -137,25 +143,45 @@ class Store {
     return "";
   }
 
+  // Faults can be changed while running, through /_sim/faults.
+  void SetFaults(const json& faults) {
+    std::lock_guard lock(mutex_);
+    o_.fail_every = faults.value("fail_every", 0);
+    o_.status_every = faults.value("status_every", 0);
+    o_.status = faults.value("status", 429);
+    o_.delay_every = faults.value("delay_every", 0);
+    o_.delay_ms = faults.value("delay_ms", 2000);
+    o_.drop_every = faults.value("drop_every", 0);
+    o_.garble_every = faults.value("garble_every", 0);
+    o_.quote = faults.value("quote", false);
+    o_.only = faults.value("only", "");
+  }
+
   void Handle(const httplib::Request& req, httplib::Response& res, const std::string& server_id) {
     const int n = ++store_requests_;
-    auto every = [n](int k) { return k > 0 && n % k == 0; };
+    Options o;
+    {
+      std::lock_guard lock(mutex_);
+      o = o_;
+    }
+    const bool hit = o.only.empty() || o.only == req.method;
+    auto every = [n, hit](int k) { return hit && k > 0 && n % k == 0; };
     std::string verdict = Verify(req, server_id);
     json record = {{"n", n}, {"method", req.method}, {"path", req.path}, {"time", req.get_param_value("time")}};
-    if (every(o_.delay_every)) std::this_thread::sleep_for(std::chrono::milliseconds(o_.delay_ms));
-    if (every(o_.drop_every)) {
+    if (every(o.delay_every)) std::this_thread::sleep_for(std::chrono::milliseconds(o.delay_ms));
+    if (every(o.drop_every)) {
       Log(record, "dropped");
       res.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink&) { return false; });
       return;
     }
-    if (every(o_.fail_every)) {
+    if (every(o.fail_every)) {
       Log(record, "failed with 500");
       res.status = 500;
       return;
     }
-    if (every(o_.status_every)) {
-      Log(record, "answered " + std::to_string(o_.status));
-      res.status = o_.status;
+    if (every(o.status_every)) {
+      Log(record, "answered " + std::to_string(o.status));
+      res.status = o.status;
       return;
     }
     if (!verdict.empty()) {
@@ -165,8 +191,8 @@ class Store {
     }
     if (req.method == "GET") {
       std::string body = WaitingBody();
-      if (o_.quote) body = "\"" + body + "\"";
-      if (every(o_.garble_every)) body = body.substr(0, body.size() / 2);
+      if (o.quote) body = "\"" + body + "\"";
+      if (every(o.garble_every)) body = body.substr(0, body.size() / 2);
       Log(record, "accepted");
       res.set_content(body, "application/json");
     } else {
@@ -307,6 +333,7 @@ Options Parse(int argc, char** argv) {
     else if (a == "--drop-every") o.drop_every = std::stoi(next());
     else if (a == "--garble-every") o.garble_every = std::stoi(next());
     else if (a == "--quote") o.quote = true;
+    else if (a == "--only") o.only = next();
     else if (a == "--time-offset") o.time_offset = std::stoll(next());
     else throw std::invalid_argument("unknown option " + a);
   }
@@ -353,6 +380,26 @@ int main(int argc, char** argv) {
         res.status = 400;
         res.set_content(json{{"error", e.what()}}.dump(), "application/json");
       }
+    });
+    server->Post("/_sim/faults", [&](const httplib::Request& req, httplib::Response& res) {
+      const json faults = json::parse(req.body, nullptr, false);
+      if (!faults.is_object()) {
+        res.status = 400;
+        return;
+      }
+      store.SetFaults(faults);
+      res.set_content("{\"status\":\"ok\"}", "application/json");
+    });
+    server->Get("/_sim/summary", [&](const httplib::Request&, httplib::Response& res) {
+      const json state = store.State();
+      const json& c = state["counts"];
+      std::string text = "payments delivered and acknowledged: " + c["done_payments"].dump() +
+                         "\npayments still waiting: " + c["waiting_payments"].dump() + " (" +
+                         c["waiting_commands"].dump() + " commands)\nstore requests: " + c["requests"].dump() +
+                         ", signatures refused: " + c["refused"].dump() + "\n";
+      for (auto& p : state["done"]) text += "  done: payment " + p["id"].dump() + "\n";
+      for (auto& p : state["waiting"]) text += "  waiting: payment " + p["id"].dump() + "\n";
+      res.set_content(text, "text/plain");
     });
     server->Get("/_sim/state", [&](const httplib::Request&, httplib::Response& res) {
       res.set_content(store.State().dump(2), "application/json");
