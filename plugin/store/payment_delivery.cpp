@@ -1,6 +1,8 @@
 #include "store/payment_delivery.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 
@@ -10,6 +12,38 @@
 #include "support/plugin_files.h"
 
 namespace gildmark {
+
+const char* const kPendingResultsFileName = "response.pending";
+
+void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
+                         const char* state) {
+  std::ofstream out(JsonFileStore::PathOf(kPendingResultsFileName), std::ios::out | std::ios::app);
+  if (!out.is_open()) return;
+  out << CompactText({{"id", payment_id}, {"action", action}, {"cmd", command_id}, {"state", state}}) << '\n';
+}
+
+void RecoverPendingResults() {
+  const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
+  std::ifstream in(log_path);
+  if (!in.is_open()) return;
+  nlohmann::json document;
+  JsonFileStore::ReadJson(kResponseFileName, document);
+  if (!document.is_object()) document = nlohmann::json::object();
+  // A line cut short by the stop is skipped: its command's state is the one that is lost.
+  for (std::string line; std::getline(in, line);) {
+    const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
+    if (!entry.is_object() || !entry.contains("id") || !entry.contains("cmd") || !entry.contains("state")) continue;
+    if (!entry["id"].is_string() || !entry["cmd"].is_string() || !entry["state"].is_string()) continue;
+    nlohmann::json& payment = document[entry["id"].get<std::string>()];
+    payment["action"] = entry.value("action", "");
+    payment["cmds"][entry["cmd"].get<std::string>()] = entry["state"];
+  }
+  in.close();
+  if (WriteFileAtomically(JsonFileStore::PathOf(kResponseFileName), CompactText(document))) {
+    std::error_code ec;
+    std::filesystem::remove(log_path, ec);
+  }
+}
 
 nlohmann::json BuildResultsDocument(const ResultsMap& results) {
   nlohmann::json document = nlohmann::json::object();
@@ -141,7 +175,7 @@ void DeliverPayment(StoreClient& client, const nlohmann::json& payment, PaymentP
     data->cmds[command_id] = state;
     any_state = true;
     results[payment_id] = data;
-    SaveResults(results);
+    AppendPendingResult(payment_id, data->action, command_id, state);
   });
 }
 
@@ -160,6 +194,10 @@ void ProcessPayments(const nlohmann::json& document) {
   });
   const std::string text = CompactText(BuildResultsDocument(results));
   JsonFileStore::WriteText(kResponseFileName, text);
+  if (any_state) {
+    std::error_code ec;
+    std::filesystem::remove(JsonFileStore::PathOf(kPendingResultsFileName), ec);
+  }
   // Without a key the results wait in the file for a cycle that has one.
   if (any_state && !client.key_parts.empty()) PostResults(client, text, false);
   client.payment_players.clear();

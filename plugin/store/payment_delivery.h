@@ -1,8 +1,10 @@
 // Delivery of one GET reply: greet each online buyer, fill the buyer's identifiers into each
 // command, hold back what needs an online buyer, run the rest with temporary rights, and record
 // "Executed" or "Not Executed" per command in response.json, the queue of results the store has
-// not yet acknowledged. The file is rewritten after every state, so a crash loses at most the
-// state of the command that was running; the results are then posted at once.
+// not yet acknowledged. Each state is also appended to response.pending the moment it is known,
+// which costs the same for the first command of a reply as for the thousandth; a crash loses at
+// most the state of the command that was running, and the next cycle folds the log back into
+// response.json. The results are then posted at once.
 #pragma once
 
 #include <map>
@@ -41,6 +43,13 @@ std::string SanitizeValue(std::string value);
 std::string CommandIdText(const nlohmann::json& command);
 
 void ProcessPayments(const nlohmann::json& document);
+
+extern const char* const kPendingResultsFileName;
+// One line per recorded state, appended at once.
+void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
+                         const char* state);
+// Folds the states of a reply that a stop cut short into response.json, then drops the log.
+void RecoverPendingResults();
 
 // Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
 // reply clears it. False when the host refused the request.

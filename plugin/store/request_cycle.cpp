@@ -19,6 +19,7 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
     return;
   }
   const SignedRequest request = PrepareRequest();
+  RecoverPendingResults();
   nlohmann::json pending;
   JsonFileStore::ReadJson(kResponseFileName, pending);
 

@@ -200,15 +200,44 @@ TEST_F(DeliveryTest, AFaultWhileRunningIsNotExecutedAndLeavesNoRights) {
 
 TEST_F(DeliveryTest, ACrashBetweenCommandsKeepsTheStatesSoFar) {
   sim().Join("e", 1, "E");
-  std::vector<std::string> files_seen;
-  sim().SetConsoleObserver([&](AShooterPlayerController*, const std::string&) { files_seen.push_back(Read("response.json")); });
+  // A copy of the plugin's files as a stop during each command would leave them.
+  std::vector<std::string> snapshots;
+  sim().SetConsoleObserver([&](AShooterPlayerController*, const std::string&) {
+    const std::string copy = Root() + "/stop" + std::to_string(snapshots.size());
+    std::filesystem::copy(Dir(), copy);
+    snapshots.push_back(copy + "/");
+  });
   Deliver(json::array({Payment("1", "e", "", json::array({Command(1, "a"), Command(2, "b")})),
                        Payment("2", "e", "", json::array({Command(3, "c")}))}));
-  ASSERT_EQ(files_seen.size(), 3u);
-  EXPECT_EQ(files_seen[0], "{}");
-  EXPECT_EQ(files_seen[1], R"({"1":{"action":"purchase","cmds":{"1":"Executed"}}})")
-      << "a stop during the second command loses only its own state";
-  EXPECT_EQ(files_seen[2], R"({"1":{"action":"purchase","cmds":{"1":"Executed","2":"Executed"}}})");
+  EXPECT_FALSE(Exists("response.pending")) << "a finished reply leaves no log";
+  ASSERT_EQ(snapshots.size(), 3u);
+  const std::vector<std::string> expected = {
+      "{}", R"({"1":{"action":"purchase","cmds":{"1":"Executed"}}})",
+      R"({"1":{"action":"purchase","cmds":{"1":"Executed","2":"Executed"}}})"};
+  StopClient();
+  for (size_t i = 0; i < snapshots.size(); ++i) {
+    // The next start folds what was recorded into response.json and posts it.
+    std::filesystem::remove_all(Dir());
+    std::filesystem::copy(snapshots[i], Dir());
+    sim().Reset(Root());
+    auto* restarted = new StoreClient();
+    EXPECT_EQ(Read("response.json"), expected[i]) << "a stop during command " << i + 1;
+    EXPECT_FALSE(Exists("response.pending"));
+    EXPECT_EQ(OnlyPending().method, i == 0 ? "GET" : "POST");
+    if (i > 0) {
+      EXPECT_EQ(OnlyPending().body, expected[i]);
+    }
+    delete restarted;
+  }
+}
+
+TEST_F(DeliveryTest, ALogLineCutShortIsSkipped) {
+  Write("response.json", "{}");
+  Write("response.pending",
+        "{\"action\":\"a\",\"cmd\":\"1\",\"id\":\"p\",\"state\":\"Executed\"}\n{\"action\":\"a\",\"cmd\":\"2\",\"id\":\"p\",\"sta");
+  RecoverPendingResults();
+  EXPECT_EQ(Read("response.json"), R"({"p":{"action":"a","cmds":{"1":"Executed"}}})");
+  EXPECT_FALSE(Exists("response.pending"));
 }
 
 TEST_F(DeliveryTest, AGreetingWithBracesIsSentAsWritten) {
