@@ -1,7 +1,8 @@
 # Front door: each target installs what is missing, configures if needed, and builds.
 JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build build-asan test test-default test-asan demo
+.PHONY: all deps build build-asan test test-default test-asan demo bench
 
 all: build
 
@@ -32,3 +33,7 @@ test: test-default test-asan
 # The plugin delivering purchases on the built-in stand-ins.
 demo: build
 	@bash scripts/demo.sh
+
+# The game thread's cost of a delivery, idle cycles and signing; the table goes to bench/RESULTS.md.
+bench: build
+	@build/default/bench/gildmark_bench --benchmark_min_time=0.3 --results bench/RESULTS.md

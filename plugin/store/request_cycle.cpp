@@ -60,7 +60,10 @@ void DeliverReply(StoreClient& client, const std::string& body) {
     client.target->Clear();
     return;
   }
-  JsonFileStore::WriteText(kResponseFileName, "{}");
+  // The GET went out because no results waited, so the file mostly holds "{}" already.
+  std::string current;
+  if (!ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) || current != "{}")
+    JsonFileStore::WriteText(kResponseFileName, "{}");
   LoadPaymentPlayers(client.payment_players, document);
   ResolvePaymentPlayers(client.payment_players);
   client.request_in_flight = false;

@@ -1,0 +1,348 @@
+// What the plugin costs the game thread: a delivery per command against the least its file work
+// can cost, idle and GET cycles, and our signing against OpenSSL's, measured in the same run.
+// Prints one table; with --results FILE also writes it there with the machine and the date.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <new>
+#include <sstream>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "sim/simulation.h"
+#include "store/request_cycle.h"
+#include "store/signing.h"
+#include "store/store_client.h"
+#include "support/request_target.h"
+
+// --- heap accounting, for the peak memory of one reply ---------------------------------------
+namespace {
+std::atomic<long long> g_heap_now{0}, g_heap_peak{0};
+void Track(long long delta) {
+  const long long now = g_heap_now += delta;
+  long long peak = g_heap_peak.load();
+  while (now > peak && !g_heap_peak.compare_exchange_weak(peak, now)) {
+  }
+}
+}  // namespace
+
+void* operator new(size_t size) {
+  void* p = std::malloc(size + 16);
+  if (!p) throw std::bad_alloc();
+  *static_cast<size_t*>(p) = size;
+  Track(static_cast<long long>(size));
+  return static_cast<char*>(p) + 16;
+}
+void operator delete(void* p) noexcept {
+  if (!p) return;
+  char* base = static_cast<char*>(p) - 16;
+  Track(-static_cast<long long>(*reinterpret_cast<size_t*>(base)));
+  std::free(base);
+}
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+
+namespace gildmark {
+namespace {
+
+using nlohmann::json;
+
+// A server directory, a store client with a valid key, and ten buyers online.
+class World {
+ public:
+  World() {
+    root_ = std::filesystem::temp_directory_path() / ("gildmark-bench-" + std::to_string(getpid()));
+    dir_ = root_ / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "config.json")
+        << R"({"key":"srv.secret.third","request_interval_in_minutes":1,"order_received_text":"Thanks!"})";
+    sim().Reset(root_.string());
+    InitPluginLogger();
+    client_ = new StoreClient();
+    Drain();
+    for (int i = 0; i < kPlayers; ++i) sim().Join("eos" + std::to_string(i), 1000 + i, "Player" + std::to_string(i));
+  }
+  ~World() {
+    delete client_;
+    ReleasePluginLogger();
+    sim().Reset("/tmp");
+    std::filesystem::remove_all(root_);
+  }
+  static sim::Simulation& sim() { return sim::Simulation::Get(); }
+  StoreClient& client() { return *client_; }
+  std::filesystem::path dir() const { return dir_; }
+  void Drain() {
+    while (sim().Scripted().PendingCount() > 0) sim().Scripted().CompleteNext(200, "");
+    sim().RunUntilIdle();
+  }
+  static std::string Reply(int payments) {
+    json reply = json::array();
+    for (int p = 0; p < payments; ++p) {
+      json cmds = json::array();
+      for (int c = 0; c < 3; ++c)
+        cmds.push_back({{"id", p * 3 + c}, {"str", "giveitem {eosid} Blueprint'/Game/Item" + std::to_string(c) + "' 1 0 0"},
+                        {"state", "Must be online"}});
+      reply.push_back({{"id", "order-" + std::to_string(p)}, {"action", "purchase"},
+                       {"eos_id", "eos" + std::to_string(p % kPlayers)}, {"username", ""}, {"cmds", cmds}});
+    }
+    return reply.dump();
+  }
+  // Back to the state before a reply: logs and files trimmed, nothing pending.
+  void Reset() {
+    Drain();
+    std::filesystem::remove(dir_ / "info.log");
+    std::ofstream(dir_ / "response.json", std::ios::trunc) << "{}";
+  }
+
+ private:
+  static constexpr int kPlayers = 10;
+  std::filesystem::path root_, dir_;
+  StoreClient* client_ = nullptr;
+};
+
+World& TheWorld() {
+  static World* world = new World();
+  return *world;
+}
+
+void BM_Delivery(benchmark::State& state) {
+  World& world = TheWorld();
+  const int payments = static_cast<int>(state.range(0));
+  const std::string body = World::Reply(payments);
+  for (auto _ : state) {
+    state.PauseTiming();
+    world.Reset();
+    world.client().request_in_flight = true;
+    state.ResumeTiming();
+    OnGetReply(true, body, true, false);
+  }
+  state.counters["commands"] = payments * 3;
+}
+BENCHMARK(BM_Delivery)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The file work a delivered command cannot avoid, done directly: its journal line added and
+// removed again (an atomic rewrite), one info.log line, and its state made durable.
+void BM_FloorPerCommand(benchmark::State& state) {
+  World& world = TheWorld();
+  const auto dir = world.dir();
+  const std::string journal = (dir / "floor_journal").string(), log = (dir / "floor_info.log").string(),
+                    states = (dir / "floor_states").string();
+  std::filesystem::remove(journal);
+  for (auto _ : state) {
+    { std::ofstream(journal, std::ios::app) << "1001\n"; }
+    {
+      std::ifstream in(journal);
+      std::string kept, line;
+      while (std::getline(in, line))
+        if (line != "1001") kept += line + "\n";
+      in.close();
+      std::ofstream(journal + ".tmp", std::ios::trunc) << kept;
+      std::filesystem::rename(journal + ".tmp", journal);
+    }
+    { std::ofstream(log, std::ios::app) << "[" << FormatLocalTime() << "] Executing command [FOR eos1 : P]  : give\n"; }
+    { std::ofstream(states, std::ios::app) << R"({"action":"purchase","cmd":"1","id":"order-1","state":"Executed"})" "\n"; }
+  }
+  std::filesystem::remove(log);
+  std::filesystem::remove(states);
+}
+BENCHMARK(BM_FloorPerCommand)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_IdleCycleNoKey(benchmark::State& state) {
+  World& world = TheWorld();
+  auto parts = world.client().key_parts;
+  world.client().key_parts.clear();
+  for (auto _ : state) {
+    world.client().target->Clear();
+    world.client().RunRequestCycle(true, false);
+  }
+  world.client().key_parts = parts;
+}
+BENCHMARK(BM_IdleCycleNoKey)->Unit(benchmark::kMicrosecond);
+
+void BM_IdleCycleInFlight(benchmark::State& state) {
+  World& world = TheWorld();
+  world.client().request_in_flight = true;
+  for (auto _ : state) {
+    world.client().target->Clear();
+    world.client().RunRequestCycle(true, false);
+  }
+  world.client().request_in_flight = false;
+  world.Reset();
+}
+BENCHMARK(BM_IdleCycleInFlight)->Unit(benchmark::kMicrosecond);
+
+void BM_GetCycle(benchmark::State& state) {
+  World& world = TheWorld();
+  world.Reset();
+  for (auto _ : state) {
+    world.client().target->Clear();
+    world.client().RunRequestCycle(true, false);
+    state.PauseTiming();
+    World::sim().Scripted().FailNext();
+    World::sim().RunUntilIdle();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_GetCycle)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_Sha256Ours(benchmark::State& state) {
+  std::string data(static_cast<size_t>(state.range(0)), 'x');
+  uint8_t digest[32];
+  for (auto _ : state) {
+    Sha256(data.data(), static_cast<uint32_t>(data.size()), digest, 32);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_Sha256Ours)->Arg(64)->Arg(1024)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
+
+void BM_Sha256OpenSsl(benchmark::State& state) {
+  std::string data(static_cast<size_t>(state.range(0)), 'x');
+  unsigned char digest[32];
+  for (auto _ : state) {
+    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_Sha256OpenSsl)->Arg(64)->Arg(1024)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
+
+void BM_SignRequestOurs(benchmark::State& state) {
+  const SigningInput input{"srv42", "s3cr3t-signing-key-of-the-server", "k3y-third-part", 1796723077};
+  for (auto _ : state) benchmark::DoNotOptimize(StoreClient::SignRequest(input));
+}
+BENCHMARK(BM_SignRequestOurs)->Unit(benchmark::kMicrosecond);
+
+void BM_SignRequestOpenSsl(benchmark::State& state) {
+  const std::string key = "s3cr3t-signing-key-of-the-server";
+  for (auto _ : state) {
+    const std::string message = std::string("srv42") + "k3y-third-part" + std::to_string(1796723077);
+    unsigned char mac[32];
+    unsigned int n = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
+         message.size(), mac, &n);
+    static const char* digits = "0123456789abcdef";
+    char hex[64];
+    for (int i = 0; i < 32; ++i) hex[2 * i] = digits[mac[i] >> 4], hex[2 * i + 1] = digits[mac[i] & 15];
+    unsigned char b64[90];
+    EVP_EncodeBlock(b64, reinterpret_cast<const unsigned char*>(hex), 64);
+    benchmark::DoNotOptimize(b64);
+  }
+}
+BENCHMARK(BM_SignRequestOpenSsl)->Unit(benchmark::kMicrosecond);
+
+class Collector : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      const double to_us = run.time_unit == benchmark::kNanosecond    ? 1e-3
+                           : run.time_unit == benchmark::kMillisecond ? 1e3
+                           : run.time_unit == benchmark::kSecond      ? 1e6
+                                                                      : 1.0;
+      times[run.benchmark_name()] = run.GetAdjustedRealTime() * to_us;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> times;  // microseconds per iteration
+};
+
+long long PeakHeapOfReply(int payments) {
+  World& world = TheWorld();
+  const std::string body = World::Reply(payments);
+  world.Reset();
+  world.client().request_in_flight = true;
+  const long long before = g_heap_now.load();
+  g_heap_peak = before;
+  OnGetReply(true, body, true, false);
+  const long long peak = g_heap_peak.load() - before;
+  world.Reset();
+  return peak;
+}
+
+std::string Machine() {
+  std::ifstream cpu("/proc/cpuinfo");
+  std::string line, model = "unknown CPU";
+  while (std::getline(cpu, line))
+    if (line.rfind("model name", 0) == 0) {
+      model = line.substr(line.find(':') + 2);
+      break;
+    }
+  return fmt::format("{}, {} cores", model, sysconf(_SC_NPROCESSORS_ONLN));
+}
+
+std::string Table(const std::map<std::string, double>& t, long long peak_bytes) {
+  auto get = [&](const std::string& name) {
+    auto it = t.find(name);
+    return it == t.end() ? 0.0 : it->second;
+  };
+  std::ostringstream out;
+  const double floor = get("BM_FloorPerCommand/real_time");
+  out << "| measure | ours | reference | ratio | target |\n|---|---|---|---|---|\n";
+  for (int n : {1, 10, 100, 1000}) {
+    const double per_command = get("BM_Delivery/" + std::to_string(n) + "/real_time") / (3.0 * n);
+    out << fmt::format("| delivery, {} payments x 3 commands, per command | {:.1f} us | floor {:.1f} us | {:.2f}x | "
+                       "within 2x |\n",
+                       n, per_command, floor, floor > 0 ? per_command / floor : 0);
+  }
+  out << fmt::format("| idle tick, no key | {:.3f} us | | | under 1 us |\n", get("BM_IdleCycleNoKey"));
+  out << fmt::format("| idle tick, request in flight (writes \"Please wait\" to info.log) | {:.2f} us | | | under 1 us |\n",
+                     get("BM_IdleCycleInFlight"));
+  out << fmt::format("| GET cycle, signing included | {:.2f} us | | | under 50 us |\n", get("BM_GetCycle/real_time"));
+  for (auto [arg, label] : {std::pair{"64", "64 B"}, std::pair{"1024", "1 KiB"}, std::pair{"1048576", "1 MiB"}}) {
+    const double ours = get(std::string("BM_Sha256Ours/") + arg), ssl = get(std::string("BM_Sha256OpenSsl/") + arg);
+    out << fmt::format("| SHA-256 of {} | {:.3f} us | OpenSSL {:.3f} us | {:.2f}x | within 4x |\n", label, ours, ssl,
+                       ssl > 0 ? ours / ssl : 0);
+  }
+  const double sign = get("BM_SignRequestOurs"), sign_ssl = get("BM_SignRequestOpenSsl");
+  out << fmt::format("| request signature | {:.3f} us | OpenSSL {:.3f} us | {:.2f}x | under 5 us |\n", sign, sign_ssl,
+                     sign_ssl > 0 ? sign / sign_ssl : 0);
+  out << fmt::format("| peak heap while handling a 1,000-payment reply | {:.2f} MiB | | | |\n",
+                     static_cast<double>(peak_bytes) / (1024.0 * 1024.0));
+  return out.str();
+}
+
+}  // namespace
+}  // namespace gildmark
+
+int main(int argc, char** argv) {
+  std::string results;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (std::string(argv[i]) == "--results" && i + 1 < argc) {
+      results = argv[++i];
+      continue;
+    }
+    args.push_back(argv[i]);
+  }
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  gildmark::Collector collector;
+  benchmark::RunSpecifiedBenchmarks(&collector);
+  const long long peak = gildmark::PeakHeapOfReply(1000);
+  const std::string table = gildmark::Table(collector.times, peak);
+  std::cout << "\n" << table;
+  if (!results.empty()) {
+    std::time_t now = std::time(nullptr);
+    char date[64];
+    std::strftime(date, sizeof(date), "%Y-%m-%d", std::gmtime(&now));
+    std::ofstream out(results, std::ios::trunc);
+    out << "# Benchmark results\n\nMachine: " << gildmark::Machine() << ". Date: " << date
+        << ". Build: RelWithDebInfo (-O2), g++ " << __VERSION__ << ".\n"
+        << "Made by `make bench`; each delivery figure is the plugin's whole handling of a GET reply on the\n"
+        << "simulated server (ten buyers online), divided by its commands.\n\n"
+        << table;
+  }
+  delete &gildmark::TheWorld();
+  return 0;
+}
