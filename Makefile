@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build build-asan test test-default test-asan demo bench
+.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest
 
 all: build
 
@@ -37,3 +37,7 @@ demo: build
 # The game thread's cost of a delivery, idle cycles and signing; the table goes to bench/RESULTS.md.
 bench: build
 	@build/default/bench/gildmark_bench --benchmark_min_time=0.3 --results bench/RESULTS.md
+
+# Kill the server at random moments, again and again: nothing lost, nothing run twice unexplained.
+crashtest: build
+	@build/default/tests/crash_campaign --kills 40

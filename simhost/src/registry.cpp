@@ -47,9 +47,9 @@ FString* ConsoleCommand(const void* self, FString* result, const FString* comman
   auto& s = S();
   SimPlayer* player = s.AsPlayer(self);
   const std::string text = Narrow(*command);
-  if (s.console_observer) s.console_observer(player, text);
   s.Record({{"type", "console_command"}, {"player", player->eos_id}, {"text", text}, {"admin", player->admin},
             {"cheat", player->cheat}});
+  if (s.console_observer) s.console_observer(player, text);
   // The framework hooks the console, so a plugin command typed through it reaches the plugin.
   const std::string first = text.substr(0, text.find(' '));
   for (auto& [name, handler] : s.console_commands) {

@@ -36,6 +36,7 @@ options:
   --rewrite FROM=TO        rewrite URLs that start with FROM (repeatable)
   --speed X                simulated seconds per real second (default 1)
   --events FILE            write every event as a JSON line to FILE
+  --command-ms MS          real time the game takes for each console command (default 0)
   --script FILE            read lines from FILE instead of standard input
   --help                   this text
 
@@ -64,6 +65,7 @@ struct Options {
   std::string root, plugin, events, script;
   sim::CurlOptions curl;
   double speed = 1.0;
+  int command_ms = 0;
 };
 
 std::string Human(const sim::Event& e) {
@@ -108,6 +110,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.curl.rewrites.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (a == "--speed") o.speed = std::stod(next());
     else if (a == "--events") o.events = next();
+    else if (a == "--command-ms") o.command_ms = std::stoi(next());
     else if (a == "--script") o.script = next();
     else throw std::invalid_argument("unknown option " + a);
   }
@@ -142,6 +145,12 @@ class Server {
       if (!line.empty()) std::cout << line << std::endl;
     });
     sim_.SetTransport(sim::MakeCurlTransport(o_.curl));
+    if (o_.command_ms > 0) {
+      const int ms = o_.command_ms;
+      sim_.SetConsoleObserver([ms](AShooterPlayerController*, const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      });
+    }
 
     std::cout << "[server] loading " << plugin_path_ << std::endl;
     handle_ = dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_LOCAL);

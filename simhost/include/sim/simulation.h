@@ -55,8 +55,8 @@ class Simulation {
   void ConsoleInput(const std::string& eos_id, const std::string& line);
   // A line from an authenticated RCON client; returns the packet id (ids increase).
   int RconInput(const std::string& line);
-  // Called by the game's console command function with the player and the text, before it is
-  // recorded: lets a test look at files and bits while a command runs.
+  // Called by the game's console command function with the player and the text, once the
+  // command is recorded: lets a test look at files and bits while a command runs.
   void SetConsoleObserver(std::function<void(AShooterPlayerController*, const std::string&)> observer);
 
   // --- registry of game calls, fields and bit fields ----------------------------------------

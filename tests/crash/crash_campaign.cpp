@@ -1,0 +1,270 @@
+// The crash campaign: a store full of purchases, a simulated server with the plugin that is
+// killed (SIGKILL) at random moments and started again on the same folder, players joining
+// again each time. At the end every payment must be delivered and acknowledged, no command run
+// more than twice (and twice only when a kill fell between the command and the record of its
+// state), no player left with rights, and the plugin's files valid after every kill.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "../integration/store_process.h"
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+struct Options {
+  int kills = 40;
+  int payments = 40;          // waiting at the start
+  int payments_per_run = 4;   // added before each run
+  unsigned seed = 0;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& out) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    FILE* f = std::fopen(out.c_str(), "w");
+    dup2(fileno(f), 1);
+    dup2(fileno(f), 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+std::vector<json> ReadEvents(const fs::path& path) {
+  std::vector<json> events;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    json e = json::parse(line, nullptr, false);
+    if (!e.is_discarded()) events.push_back(e);  // the last line may be cut by the kill
+  }
+  return events;
+}
+
+// Where in the plugin's work the last recorded event says the kill fell.
+std::string Phase(const std::vector<json>& events) {
+  for (auto it = events.rbegin(); it != events.rend(); ++it) {
+    const std::string type = (*it)["type"];
+    if (type == "console_command") return "inside a delivery, during or right after a command";
+    if (type == "chat") return "inside a delivery, after a greeting";
+    if (type == "log") {
+      const std::string text = (*it)["text"];
+      if (text.find("Executing command") != std::string::npos) return "inside a delivery, before a command ran";
+      continue;
+    }
+    if (type == "http_request") return (*it)["method"] == "POST" ? "between a delivery and its POST's answer"
+                                                                  : "while a GET was out";
+    if (type == "http_done") return "idle between polls, after an answer";
+    if (type == "join") return "while players joined";
+    if (type == "plugin_loaded") return "right after load";
+  }
+  return "during load";
+}
+
+bool JournalValid(const std::string& text) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (!std::regex_match(line, std::regex("-?[0-9]+"))) return false;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  o.seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--kills") o.kills = std::stoi(argv[i + 1]);
+    if (a == "--payments") o.payments = std::stoi(argv[i + 1]);
+    if (a == "--payments-per-run") o.payments_per_run = std::stoi(argv[i + 1]);
+    if (a == "--seed") o.seed = static_cast<unsigned>(std::stoul(argv[i + 1]));
+  }
+  std::mt19937 rng(o.seed);
+  const fs::path work = fs::temp_directory_path() / ("gildmark-crash-" + std::to_string(getpid()));
+  fs::remove_all(work);
+  const fs::path plugin_dir = work / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
+  fs::create_directories(plugin_dir);
+  std::ofstream(plugin_dir / "config.json")
+      << R"({"key":"srv.s3cret.third","request_interval_in_minutes":1,"order_received_text":"Thanks!"})";
+
+  // Eight buyers; payments by EOS id or by name, some needing the buyer online.
+  const int kPlayers = 8;
+  auto eos = [](int p) { return "EOS" + std::to_string(p); };
+  auto name = [](int p) { return "Buyer" + std::to_string(p); };
+  int total_commands = 0;
+  int next_payment = 0;
+  auto make_payments = [&](int count) {
+    json payments = json::array();
+    for (int n = 0; n < count; ++n) {
+      const int p = next_payment++;
+      const int buyer = p % kPlayers;
+      const bool by_name = p % 5 == 0;
+      json cmds = json::array();
+      for (int c = 0; c < 3; ++c) {
+        const int id = p * 3 + c;
+        const bool must_be_online = (p + c) % 3 == 0;
+        const std::string tag = "item-" + std::to_string(p) + "-" + std::to_string(c);
+        // A command without "{" runs for an offline buyer too (through the first player).
+        cmds.push_back({{"id", id},
+                        {"str", must_be_online || c == 1 ? "giveitem {eosid} " + tag : "broadcast " + tag},
+                        {"state", must_be_online ? "Must be online" : ""}});
+        ++total_commands;
+      }
+      payments.push_back({{"id", "pay-" + std::to_string(p)}, {"action", "purchase"},
+                          {"eos_id", by_name ? "" : eos(buyer)}, {"username", by_name ? name(buyer) : ""},
+                          {"cmds", cmds}});
+    }
+    return payments;
+  };
+  gildmark::testing::StoreProcess store((work / "tls").string(), "srv.s3cret.third");
+  store.AddPayments(make_payments(o.payments));
+
+  std::map<std::string, std::string> phases_of_kills;  // run -> phase
+  std::map<std::string, int> phase_counts;
+  std::vector<fs::path> event_files;
+  std::vector<bool> killed_runs;
+  int invalid_files = 0;
+  const int runs = o.kills + 1;
+  for (int run = 0; run < runs; ++run) {
+    const bool last = run == runs - 1;
+    if (!last) store.AddPayments(make_payments(o.payments_per_run));
+    std::ostringstream script;
+    std::vector<int> joined;
+    for (int p = 0; p < kPlayers; ++p)
+      if (last || rng() % 2 == 0) joined.push_back(p);
+    if (joined.empty()) joined.push_back(static_cast<int>(rng() % kPlayers));
+    for (int p : joined) script << "join " << eos(p) << " " << 100 + p << " " << name(p) << "\n";
+    script << (last ? "wait 240\nsync\nwait 120\nsync\nplayers\nquit\n" : "wait 600\nquit\n");
+    const fs::path script_path = work / ("script" + std::to_string(run));
+    std::ofstream(script_path) << script.str();
+    const fs::path events = work / ("events" + std::to_string(run) + ".jsonl");
+    event_files.push_back(events);
+    const pid_t pid = Spawn({GILDMARK_DEVSERVER, "--root", (work / "root").string(), "--plugin",
+                             GILDMARK_PLUGIN_PATH, "--connect-to", store.connect_to(), "--cacert", store.cert(),
+                             "--speed", "1000", "--command-ms", "2", "--events", events.string(), "--script", script_path.string()},
+                            work / ("out" + std::to_string(run)));
+    bool killed = false;
+    if (!last) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 400));
+      killed = kill(pid, SIGKILL) == 0;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    killed = killed && WIFSIGNALED(status);
+    killed_runs.push_back(killed);
+    if (last && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+      std::cerr << "the final run did not end cleanly:\n" << ReadFile(work / ("out" + std::to_string(run)));
+      return 1;
+    }
+    if (killed) {
+      const std::string phase = Phase(ReadEvents(events));
+      phases_of_kills["run " + std::to_string(run)] = phase;
+      ++phase_counts[phase];
+    }
+    const std::string response = ReadFile(plugin_dir / "response.json");
+    const std::string journal = ReadFile(plugin_dir / "security_admin.dat");
+    if ((fs::exists(plugin_dir / "response.json") && !json::accept(response)) || !JournalValid(journal)) {
+      ++invalid_files;
+      std::cerr << "run " << run << ": invalid files: response.json=" << response << " journal=" << journal << "\n";
+    }
+  }
+
+  // Count every command the game ran, and where each run ended.
+  std::map<std::string, std::vector<int>> runs_of;  // command text -> runs it ran in
+  std::vector<std::string> last_command_of_run(event_files.size());
+  bool escaped = false;
+  for (size_t r = 0; r < event_files.size(); ++r) {
+    for (const json& e : ReadEvents(event_files[r])) {
+      if (e["type"] == "console_command") {
+        const std::string text = e["text"];
+        runs_of[text].push_back(static_cast<int>(r));
+        last_command_of_run[r] = text;
+      }
+      if (e["type"] == "exception") escaped = true;
+    }
+  }
+  int ran = 0, twice = 0, more = 0, unexplained = 0;
+  std::map<std::string, int> duplicate_phases;
+  for (auto& [text, where] : runs_of) {
+    ++ran;
+    if (where.size() == 2) {
+      ++twice;
+      const int first = where[0];
+      const bool explained = killed_runs[first] && last_command_of_run[first] == text;
+      if (!explained) {
+        ++unexplained;
+        std::cerr << "run twice without a kill after it: " << text << "\n";
+      } else {
+        ++duplicate_phases["the kill fell after the command ran, before its state was recorded (run " +
+                           std::to_string(first) + ")"];
+      }
+    }
+    if (where.size() > 2) {
+      ++more;
+      std::cerr << "run " << where.size() << " times: " << text << "\n";
+    }
+  }
+  const json state = store.State();
+  const int waiting = state["counts"]["waiting_payments"];
+  (void)waiting;
+  const int lost = total_commands - ran + state["counts"]["waiting_commands"].get<int>();
+  const std::string final_out = ReadFile(work / ("out" + std::to_string(runs - 1)));
+  bool rights_left = false;  // the final "players" lines: "[world] EOS1 linked 101 "Buyer1" alive admin cheat"
+  {
+    std::istringstream lines(final_out);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("[world] ", 0) == 0 && line.find(" linked ") != std::string::npos &&
+          std::regex_search(line, std::regex(" (alive|dead|no character)( admin)?( cheat)?$")) &&
+          (line.find(" admin", line.rfind('"')) != std::string::npos ||
+           line.find(" cheat", line.rfind('"')) != std::string::npos))
+        rights_left = true;
+  }
+  const std::string final_journal = ReadFile(plugin_dir / "security_admin.dat");
+  int kills = 0;
+  for (bool k : killed_runs) kills += k;
+
+  std::cout << "crash campaign (seed " << o.seed << ")\n"
+            << "  kills: " << kills << " of " << runs << " runs\n";
+  for (auto& [phase, count] : phase_counts) std::cout << "    " << count << " x " << phase << "\n";
+  std::cout << "  payments: " << next_payment << ", commands: " << total_commands << ", commands run: " << ran << "\n"
+            << "  delivered and acknowledged payments: " << state["counts"]["done_payments"] << ", waiting: " << waiting
+            << "\n"
+            << "  lost: " << lost << "\n"
+            << "  run twice: " << twice << " (unexplained: " << unexplained << "), more than twice: " << more << "\n";
+  for (auto& [why, count] : duplicate_phases) std::cout << "    " << why << "\n";
+  std::cout << "  rights left after the end: " << (rights_left ? "yes" : "none")
+            << ", journal at the end: " << (final_journal.empty() ? "empty" : final_journal) << "\n"
+            << "  files invalid after a kill: " << invalid_files << "\n"
+            << "  exceptions escaped: " << (escaped ? "yes" : "none") << "\n";
+  const bool pass = kills >= 30 && waiting == 0 && lost == 0 && more == 0 && unexplained == 0 && !rights_left &&
+                    final_journal.empty() && invalid_files == 0 && !escaped && total_commands >= 200;
+  std::cout << (pass ? "PASS" : "FAIL") << "\n";
+  if (pass) fs::remove_all(work);
+  return pass ? 0 : 1;
+}
