@@ -1,0 +1,14 @@
+// A GET reply's bytes through the whole delivery path.
+#include "fuzz_world.h"
+#include "store/request_cycle.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  auto& world = gildmark::fuzzing::FuzzWorld::Get();
+  world.client().request_in_flight = true;
+  gildmark::OnGetReply(true, std::string(reinterpret_cast<const char*>(data), size), true, false);
+  world.Drain();
+  world.CheckInvariants();
+  if (!nlohmann::json::accept(world.Read("response.json"))) abort();
+  world.Tidy();
+  return 0;
+}
