@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest
+.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest fuzz
 
 all: build
 
@@ -41,3 +41,7 @@ bench: build
 # Kill the server at random moments, again and again: nothing lost, nothing run twice unexplained.
 crashtest: build
 	@build/default/tests/crash_campaign --kills 40
+
+# Each fuzz target for FUZZ_SECONDS (default 60) with libFuzzer, clang and the sanitizers.
+fuzz: deps
+	@bash scripts/fuzz.sh
