@@ -1,7 +1,5 @@
 #include "host/host.h"
 
-#include <fmt/format.h>
-
 #include "Logger/Logger.h"
 #include "Requests.h"
 #include "Timer.h"
@@ -34,11 +32,22 @@ std::string ToUtf8(const FString& text) {
 std::string To7Bit(const FString& text) { return text.ToString(); }
 
 FString ChatText(const std::string& utf8) {
-  try {
-    return FromUtf8(fmt::format(fmt::runtime(utf8)));
-  } catch (const fmt::format_error&) {
-    return FromUtf8(utf8);
+  // What the host's formatting does with a format string and no arguments, without its throw.
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const char c = utf8[i];
+    if (c == '{' || c == '}') {
+      if (i + 1 < utf8.size() && utf8[i + 1] == c) {
+        out += c;
+        ++i;
+        continue;
+      }
+      return FromUtf8(utf8);  // a replacement field or a lone brace: not a valid format string
+    }
+    out += c;
   }
+  return FromUtf8(out);
 }
 
 std::string CurrentDir() { return AsaApi::Tools::GetCurrentDir(); }
