@@ -27,25 +27,37 @@ inline uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 Sha256Hasher::Sha256Hasher() { std::memcpy(state_, kInitialState, sizeof(state_)); }
 
 void Sha256Hasher::Compress(const uint8_t* block) {
-  uint32_t w[64];
+  // The message schedule is kept as a rolling window of 16 words, and the rounds are unrolled
+  // eight at a time so that the working variables stay in registers.
+  uint32_t w[16];
   for (int i = 0; i < 16; ++i)
     w[i] = (uint32_t{block[4 * i]} << 24) | (uint32_t{block[4 * i + 1]} << 16) | (uint32_t{block[4 * i + 2]} << 8) |
            uint32_t{block[4 * i + 3]};
-  for (int i = 16; i < 64; ++i) {
-    const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-    const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-  }
   uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
   uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-  for (int i = 0; i < 64; ++i) {
-    const uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
-    const uint32_t ch = (e & f) ^ (~e & g);
-    const uint32_t t1 = h + s1 + ch + kRoundConstants[i] + w[i];
-    const uint32_t s0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
-    const uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
-    const uint32_t t2 = s0 + maj;
-    h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
+  auto schedule = [&w](int i) {
+    uint32_t& slot = w[i & 15];
+    const uint32_t w15 = w[(i - 15) & 15], w2 = w[(i - 2) & 15];
+    slot += (Rotr(w15, 7) ^ Rotr(w15, 18) ^ (w15 >> 3)) + w[(i - 7) & 15] + (Rotr(w2, 17) ^ Rotr(w2, 19) ^ (w2 >> 10));
+    return slot;
+  };
+  auto round = [](uint32_t a, uint32_t b, uint32_t c, uint32_t& d, uint32_t e, uint32_t f, uint32_t g, uint32_t& h,
+                  uint32_t k_plus_w) {
+    const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + k_plus_w;
+    const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    d += t1;
+    h = t1 + t2;
+  };
+  for (int i = 0; i < 64; i += 8) {
+    auto word = [&](int j) { return kRoundConstants[j] + (j < 16 ? w[j] : schedule(j)); };
+    round(a, b, c, d, e, f, g, h, word(i));
+    round(h, a, b, c, d, e, f, g, word(i + 1));
+    round(g, h, a, b, c, d, e, f, word(i + 2));
+    round(f, g, h, a, b, c, d, e, word(i + 3));
+    round(e, f, g, h, a, b, c, d, word(i + 4));
+    round(d, e, f, g, h, a, b, c, word(i + 5));
+    round(c, d, e, f, g, h, a, b, word(i + 6));
+    round(b, c, d, e, f, g, h, a, word(i + 7));
   }
   state_[0] += a, state_[1] += b, state_[2] += c, state_[3] += d;
   state_[4] += e, state_[5] += f, state_[6] += g, state_[7] += h;

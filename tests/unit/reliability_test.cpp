@@ -16,7 +16,7 @@
 #define GILDMARK_ASAN 1
 #endif
 #ifdef GILDMARK_ASAN
-#include <sanitizer/allocator_interface.h>
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace gildmark::testing {
