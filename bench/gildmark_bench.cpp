@@ -329,7 +329,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&count, args.data());
   gildmark::Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
-  const long long peak = gildmark::PeakHeapOfReply(1000);
+  const long long peak = std::getenv("GILDMARK_BENCH_NO_PEAK") ? 0 : gildmark::PeakHeapOfReply(1000);
   const std::string table = gildmark::Table(collector.times, peak);
   std::cout << "\n" << table;
   if (!results.empty()) {
