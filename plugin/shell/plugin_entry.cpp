@@ -95,8 +95,7 @@ void OnConnectConsole(APlayerController* player, FString*, bool) {
 void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
   if (!g_store_client) return;
   AtEdge("gildmark.connect", [connection, packet] {
-    g_store_client->target->rcon_connection = connection;
-    g_store_client->target->rcon_packet = connection ? packet : nullptr;
+    g_store_client->target->SetRconRequester(connection, packet);
     g_store_client->LoadConfig();
     g_store_client->RunRequestCycle(false, true);
   });

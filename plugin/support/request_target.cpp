@@ -75,13 +75,12 @@ void RequestTarget::Report(const std::string& message, Severity severity, bool f
 void RequestTarget::ReplyRcon(const std::string& message, bool final) {
   if (!rcon_connection) return;
   try {
-    const int packet_id = rcon_packet ? rcon_packet->Id : 0;
-    host::ReplyRcon(rcon_connection, packet_id, host::FromUtf8(message));
+    host::ReplyRcon(rcon_connection, rcon_packet_id, host::FromUtf8(message));
   } catch (const std::exception& e) {
     if (auto& logger = PluginLogger()) logger->error("RCON reply failed: {}", e.what());
   } catch (...) {
   }
-  if (final) rcon_connection = nullptr, rcon_packet = nullptr;
+  if (final) rcon_connection = nullptr, rcon_packet = nullptr, rcon_packet_id = 0;
 }
 
 void RequestTarget::ReplyChat(const std::string& message, bool final) {

@@ -20,11 +20,20 @@ struct RequestTarget {
   APlayerController* player = nullptr;
   RCONClientConnection* rcon_connection = nullptr;
   RCONPacket* rcon_packet = nullptr;
+  // The packet's id, copied when the command arrives: the host's packet does not outlive the
+  // command, while replies may come long after it.
+  int rcon_packet_id = 0;
 
+  // The RCON client that ran a command; the packet is kept only with a connection.
+  void SetRconRequester(RCONClientConnection* connection, RCONPacket* packet) {
+    rcon_connection = connection;
+    rcon_packet = connection ? packet : nullptr;
+    rcon_packet_id = connection && packet ? packet->Id : 0;
+  }
   void Report(const std::string& message, Severity severity, bool final);
   void ReplyRcon(const std::string& message, bool final);
   void ReplyChat(const std::string& message, bool final);
-  void Clear() { player = nullptr, rcon_connection = nullptr, rcon_packet = nullptr; }
+  void Clear() { player = nullptr, rcon_connection = nullptr, rcon_packet = nullptr, rcon_packet_id = 0; }
 };
 
 // Appends "[<local time>] <message>\n" to a log file of the plugin directory; silent on failure.

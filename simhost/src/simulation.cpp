@@ -280,7 +280,6 @@ void Simulation::Reset(const std::string& current_dir) {
   s.console_commands.clear();
   s.rcon_commands.clear();
   s.rcon_connections.clear();
-  s.rcon_packets.clear();
   s.next_packet_id = 1;
   s.console_observer = nullptr;
   s.now = 0;
@@ -414,20 +413,20 @@ int Simulation::RconInput(const std::string& line) {
   packet->Type = 2;
   packet->Body = Wide(line);
   packet->Length = static_cast<int>(line.size()) + 10;
+  // Like the host's, the packet lives only while its command runs: a plugin that answers later
+  // must have kept what it needs.
   RCONPacket* raw = packet.get();
-  // Packets stay alive until Reset: a plugin may answer long after the command.
-  s.rcon_packets.push_back(std::move(packet));
   s.Record({{"type", "rcon_input"}, {"packet_id", raw->Id}, {"text", line}});
   const std::string first = FirstWord(line);
   for (auto& [name, handler] : s.rcon_commands) {
     if (strcasecmp(name.c_str(), first.c_str()) != 0) continue;
     auto call = handler;
     s.Guard("rcon command " + name, [&] { call(connection, raw, s.world_exists ? &s.world : nullptr); });
-    return raw->Id;
+    return packet->Id;
   }
   s.Record({{"type", "rcon_reply"}, {"client", 0}, {"packet_id", raw->Id}, {"reply_type", 0},
             {"text", "Unknown command"}});
-  return raw->Id;
+  return packet->Id;
 }
 
 void Simulation::SetConsoleObserver(std::function<void(AShooterPlayerController*, const std::string&)> observer) {

@@ -88,7 +88,6 @@ struct Simulation::State {
   std::vector<std::pair<std::string, ConsoleHandler>> console_commands;  // lower-case name
   std::vector<std::pair<std::string, RconHandler>> rcon_commands;
   std::vector<std::unique_ptr<SimRconConnection>> rcon_connections;
-  std::vector<std::unique_ptr<RCONPacket>> rcon_packets;
   int next_packet_id = 1;
   std::function<void(AShooterPlayerController*, const std::string&)> console_observer;
 

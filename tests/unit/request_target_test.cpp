@@ -15,13 +15,16 @@ class RoutingTest : public PluginTest {
   RequestTarget target;
   AShooterPlayerController* admin = nullptr;
   RCONClientConnection* rcon = nullptr;
-  RCONPacket* packet = nullptr;
+  RCONPacket* packet = nullptr;  // freed by the host after the command; never read here
+  int packet_id = 0;
 
   void SetUp() override {
     PluginTest::SetUp();
     admin = sim().Join("admin", 5, "Boss");
     // Catch the connection and packet the host hands to an RCON command.
-    host::AddRconCommand("grab", [this](RCONClientConnection* c, RCONPacket* p, UWorld*) { rcon = c, packet = p; });
+    host::AddRconCommand("grab", [this](RCONClientConnection* c, RCONPacket* p, UWorld*) {
+      rcon = c, packet = p, packet_id = p->Id;
+    });
     sim().RconInput("grab");
   }
 };
@@ -43,6 +46,7 @@ TEST_F(RoutingTest, FinalMessagesReleaseEveryRequesterTheyReached) {
   target.player = admin;
   target.rcon_connection = rcon;
   target.rcon_packet = packet;
+  target.rcon_packet_id = packet_id;
   target.Report("wait", Severity::information, false);
   EXPECT_EQ(target.player, admin);
   EXPECT_EQ(target.rcon_connection, rcon);
@@ -56,7 +60,7 @@ TEST_F(RoutingTest, FinalMessagesReleaseEveryRequesterTheyReached) {
   auto replies = sim().Events("rcon_reply");
   ASSERT_EQ(replies.size(), 2u);
   EXPECT_EQ(replies[1]["text"], "done");
-  EXPECT_EQ(replies[1]["packet_id"], packet->Id);
+  EXPECT_EQ(replies[1]["packet_id"], packet_id);
   EXPECT_EQ(sim().Events("chat")[0]["sender"], "Gildmark");
   EXPECT_EQ(LogMessages("info.log"), (std::vector<std::string>{"wait", "done", "later"}));
 }
@@ -64,6 +68,7 @@ TEST_F(RoutingTest, FinalMessagesReleaseEveryRequesterTheyReached) {
 TEST_F(RoutingTest, EachRouteAlone) {
   target.rcon_connection = rcon;
   target.rcon_packet = packet;
+  target.rcon_packet_id = packet_id;
   target.Report("rcon only", Severity::error, true);
   target.player = admin;
   target.Report("chat only", Severity::information, true);
@@ -75,6 +80,7 @@ TEST_F(RoutingTest, BracesInChatNeverThrow) {
   target.player = admin;
   target.rcon_connection = rcon;
   target.rcon_packet = packet;
+  target.rcon_packet_id = packet_id;
   target.Report("{{x}}", Severity::information, false);
   target.Report("{\"error\":\"bad key\"}", Severity::information, false);
   target.Report("stray } brace {", Severity::information, false);
@@ -88,6 +94,7 @@ TEST_F(RoutingTest, NonAsciiTextSurvivesEveryRoute) {
   target.player = admin;
   target.rcon_connection = rcon;
   target.rcon_packet = packet;
+  target.rcon_packet_id = packet_id;
   target.Report("Jos\xc3\xa9 \xe2\x82\xac", Severity::information, false);
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"Jos\xc3\xa9 \xe2\x82\xac"});
   EXPECT_EQ(sim().RconReplies(), std::vector<std::string>{"Jos\xc3\xa9 \xe2\x82\xac"});
@@ -99,6 +106,7 @@ TEST_F(RoutingTest, AFailingRouteDoesNotStopTheOthers) {
   target.player = admin;
   target.rcon_connection = rcon;
   target.rcon_packet = packet;
+  target.rcon_packet_id = packet_id;
   target.Report("still here", Severity::information, true);
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"still here"});
   EXPECT_EQ(LogMessages("info.log"), std::vector<std::string>{"still here"});
