@@ -59,8 +59,10 @@ std::string CompactText(const nlohmann::json& document) {
   return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void SaveResults(const ResultsMap& results) {
-  JsonFileStore::WriteText(kResponseFileName, CompactText(BuildResultsDocument(results)));
+std::string SaveResults(const ResultsMap& results) {
+  std::string text = CompactText(BuildResultsDocument(results));
+  JsonFileStore::WriteText(kResponseFileName, text);
+  return text;
 }
 
 void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value) {
@@ -192,8 +194,7 @@ void ProcessPayments(const nlohmann::json& document) {
     ++position;
     DeliverPayment(client, payment, record, results, any_state);
   });
-  const std::string text = CompactText(BuildResultsDocument(results));
-  JsonFileStore::WriteText(kResponseFileName, text);
+  const std::string text = SaveResults(results);
   if (any_state) {
     std::error_code ec;
     std::filesystem::remove(JsonFileStore::PathOf(kPendingResultsFileName), ec);

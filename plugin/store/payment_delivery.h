@@ -33,7 +33,8 @@ inline constexpr const char* kNotExecuted = "Not Executed";
 nlohmann::json BuildResultsDocument(const ResultsMap& results);
 // Compact, keys ascending, text outside ASCII as raw UTF-8.
 std::string CompactText(const nlohmann::json& document);
-void SaveResults(const ResultsMap& results);
+// Writes the results document to response.json; returns the text written.
+std::string SaveResults(const ResultsMap& results);
 void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value);
 // A value put into a console command: "|" and control characters would let it add console
 // input of its own, so they become "?".
