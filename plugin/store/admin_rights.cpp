@@ -71,8 +71,17 @@ bool AdminJournal::Remove(const std::string& id) {
   }
   in.close();
   if (found) {
-    const std::string temporary = WriteTemporaryFile(Path(), kept);
-    if (temporary.empty() || !CommitTemporaryFile(temporary, Path()))
+    // Emptying is one truncation, which a stop cannot leave half done; other content is
+    // replaced whole.
+    bool written = false;
+    if (kept.empty()) {
+      std::ofstream out(Path(), std::ios::out | std::ios::trunc);
+      written = out.is_open();
+    } else {
+      const std::string temporary = WriteTemporaryFile(Path(), kept);
+      written = !temporary.empty() && CommitTemporaryFile(temporary, Path());
+    }
+    if (!written)
       ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
                   ", please verify that Gildmark has the right permissions in the plugin repository");
   }
