@@ -209,25 +209,30 @@ int main(int argc, char** argv) {
       if (e["type"] == "exception") escaped = true;
     }
   }
+  // Every run of a command after its first must follow a kill that fell between an earlier run
+  // of it and the record of its state (that run's last command). Two such kills on the same
+  // command mean three runs, each one explained.
   int ran = 0, twice = 0, more = 0, unexplained = 0;
   std::map<std::string, int> duplicate_phases;
   for (auto& [text, where] : runs_of) {
     ++ran;
-    if (where.size() == 2) {
-      ++twice;
-      const int first = where[0];
-      const bool explained = killed_runs[first] && last_command_of_run[first] == text;
-      if (!explained) {
-        ++unexplained;
-        std::cerr << "run twice without a kill after it: " << text << "\n";
-      } else {
-        ++duplicate_phases["the kill fell after the command ran, before its state was recorded (run " +
-                           std::to_string(first) + ")"];
+    if (where.size() < 2) continue;
+    ++(where.size() == 2 ? twice : more);
+    size_t explaining_kills = 0;
+    for (size_t i = 0; i + 1 < where.size(); ++i) {
+      const int run = where[i];
+      if (killed_runs[run] && last_command_of_run[run] == text) {
+        ++explaining_kills;
+        ++duplicate_phases["the kill fell after the command ran, before its state was recorded"];
       }
     }
-    if (where.size() > 2) {
-      ++more;
-      std::cerr << "run " << where.size() << " times: " << text << "\n";
+    if (explaining_kills + 1 < where.size()) {
+      ++unexplained;
+      std::cerr << "run " << where.size() << " times with " << explaining_kills << " kills to explain it: " << text
+                << "\n";
+    } else if (where.size() > 2) {
+      std::cout << "  note: " << text << " ran " << where.size() << " times, after " << explaining_kills
+                << " kills that each fell right after it\n";
     }
   }
   const json state = store.State();
@@ -256,13 +261,14 @@ int main(int argc, char** argv) {
             << "  delivered and acknowledged payments: " << state["counts"]["done_payments"] << ", waiting: " << waiting
             << "\n"
             << "  lost: " << lost << "\n"
-            << "  run twice: " << twice << " (unexplained: " << unexplained << "), more than twice: " << more << "\n";
-  for (auto& [why, count] : duplicate_phases) std::cout << "    " << why << "\n";
+            << "  run twice: " << twice << ", more than twice: " << more << ", runs not explained by a kill: "
+            << unexplained << "\n";
+  for (auto& [why, count] : duplicate_phases) std::cout << "    " << count << " x " << why << "\n";
   std::cout << "  rights left after the end: " << (rights_left ? "yes" : "none")
             << ", journal at the end: " << (final_journal.empty() ? "empty" : final_journal) << "\n"
             << "  files invalid after a kill: " << invalid_files << "\n"
             << "  exceptions escaped: " << (escaped ? "yes" : "none") << "\n";
-  const bool pass = kills >= 30 && waiting == 0 && lost == 0 && more == 0 && unexplained == 0 && !rights_left &&
+  const bool pass = kills >= 30 && waiting == 0 && lost == 0 && unexplained == 0 && !rights_left &&
                     final_journal.empty() && invalid_files == 0 && !escaped && total_commands >= 200;
   std::cout << (pass ? "PASS" : "FAIL") << "\n";
   if (pass) fs::remove_all(work);
