@@ -3,6 +3,10 @@
 #include "shell/plugin_entry.h"
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 BOOL APIENTRY DllMain(HMODULE, DWORD reason, LPVOID) {
