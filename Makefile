@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest fuzz
+.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest fuzz windows-check
 
 all: build
 
@@ -45,3 +45,7 @@ crashtest: build
 # Each fuzz target for FUZZ_SECONDS (default 60) with libFuzzer, clang and the sanitizers.
 fuzz: deps
 	@bash scripts/fuzz.sh
+
+# The plugin's sources compiled for Windows with MinGW (syntax only), _WIN32 branches included.
+windows-check:
+	@bash scripts/windows_check.sh

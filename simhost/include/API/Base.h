@@ -12,18 +12,28 @@
 
 #define ARK_API
 
+#ifdef _WIN32
+// A Windows compile of the plugin against this stand-in (a syntax check): the names come from
+// windows.h, built with UNICODE as the real SDK is.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 using LPVOID = void*;
 using DWORD64 = unsigned long long;
 using BOOL = int;
 using DWORD = unsigned long;
 using HMODULE = void*;
+using TCHAR = wchar_t;
+#endif
 using int8 = int8_t;
 using uint8 = uint8_t;
 using int32 = int32_t;
 using uint32 = uint32_t;
 using int64 = int64_t;
 using uint64 = uint64_t;
-using TCHAR = wchar_t;
 
 // Address of a game function, looked up by its full name at each call.
 ARK_API LPVOID GetAddress(const std::string& name);
