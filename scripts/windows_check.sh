@@ -14,7 +14,7 @@ trap 'rm -rf "$headers"' EXIT
 cp -r /usr/include/spdlog /usr/include/fmt /usr/include/nlohmann "$headers"/
 status=0
 for f in $(git ls-files 'plugin/*.cpp'); do
-  "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -DUNICODE -D_UNICODE -DFMT_HEADER_ONLY -DSPDLOG_HEADER_ONLY \
+  "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -DUNICODE -D_UNICODE -DFMT_HEADER_ONLY \
     -DSPDLOG_FMT_EXTERNAL -Isimhost/include -Iplugin -I"$headers" "$f" || { echo "windows-check: $f"; status=1; }
 done
 [ $status -eq 0 ] && echo "windows-check: every plugin source compiles for Windows"
