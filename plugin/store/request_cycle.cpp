@@ -20,8 +20,12 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
   }
   const SignedRequest request = PrepareRequest();
   RecoverPendingResults();
+  // One read serves both: the document decides GET or POST, the bytes let the POST's reply
+  // tell whether newer results were written meanwhile.
+  std::string sent;
   nlohmann::json pending;
-  JsonFileStore::ReadJson(kResponseFileName, pending);
+  if (ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), sent) && JsonFileStore::IsValidJson(sent))
+    pending = nlohmann::json::parse(sent);
 
   request_in_flight = true;
   bool accepted = false;
@@ -34,8 +38,6 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
           },
           request.headers);
     } else {
-      std::string sent;
-      ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), sent);
       accepted = host::StartPost(
           request.url,
           [sent](bool success, std::string body) { OnPostReply(success, std::move(body), sent, true); },

@@ -27,6 +27,16 @@ class RoutingTest : public PluginTest {
     });
     sim().RconInput("grab");
   }
+  // The RCON client that ran a command, as the handler records it.
+  void AskedOverRcon() {
+    target.rcon_connection = rcon;
+    target.rcon_packet = packet;
+    target.rcon_packet_id = packet_id;
+  }
+  void AskedByBoth() {
+    target.player = admin;
+    AskedOverRcon();
+  }
 };
 
 TEST_F(RoutingTest, NoRequesterReachesOnlyTheLogs) {
@@ -43,10 +53,7 @@ TEST_F(RoutingTest, NoRequesterReachesOnlyTheLogs) {
 }
 
 TEST_F(RoutingTest, FinalMessagesReleaseEveryRequesterTheyReached) {
-  target.player = admin;
-  target.rcon_connection = rcon;
-  target.rcon_packet = packet;
-  target.rcon_packet_id = packet_id;
+  AskedByBoth();
   target.Report("wait", Severity::information, false);
   EXPECT_EQ(target.player, admin);
   EXPECT_EQ(target.rcon_connection, rcon);
@@ -66,9 +73,7 @@ TEST_F(RoutingTest, FinalMessagesReleaseEveryRequesterTheyReached) {
 }
 
 TEST_F(RoutingTest, EachRouteAlone) {
-  target.rcon_connection = rcon;
-  target.rcon_packet = packet;
-  target.rcon_packet_id = packet_id;
+  AskedOverRcon();
   target.Report("rcon only", Severity::error, true);
   target.player = admin;
   target.Report("chat only", Severity::information, true);
@@ -77,10 +82,7 @@ TEST_F(RoutingTest, EachRouteAlone) {
 }
 
 TEST_F(RoutingTest, BracesInChatNeverThrow) {
-  target.player = admin;
-  target.rcon_connection = rcon;
-  target.rcon_packet = packet;
-  target.rcon_packet_id = packet_id;
+  AskedByBoth();
   target.Report("{{x}}", Severity::information, false);
   target.Report("{\"error\":\"bad key\"}", Severity::information, false);
   target.Report("stray } brace {", Severity::information, false);
@@ -91,10 +93,7 @@ TEST_F(RoutingTest, BracesInChatNeverThrow) {
 }
 
 TEST_F(RoutingTest, NonAsciiTextSurvivesEveryRoute) {
-  target.player = admin;
-  target.rcon_connection = rcon;
-  target.rcon_packet = packet;
-  target.rcon_packet_id = packet_id;
+  AskedByBoth();
   target.Report("Jos\xc3\xa9 \xe2\x82\xac", Severity::information, false);
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"Jos\xc3\xa9 \xe2\x82\xac"});
   EXPECT_EQ(sim().RconReplies(), std::vector<std::string>{"Jos\xc3\xa9 \xe2\x82\xac"});
@@ -103,10 +102,7 @@ TEST_F(RoutingTest, NonAsciiTextSurvivesEveryRoute) {
 
 TEST_F(RoutingTest, AFailingRouteDoesNotStopTheOthers) {
   sim().RemoveEntry("RCONClientConnection.SendMessage(int,int,FString&)");
-  target.player = admin;
-  target.rcon_connection = rcon;
-  target.rcon_packet = packet;
-  target.rcon_packet_id = packet_id;
+  AskedByBoth();
   target.Report("still here", Severity::information, true);
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"still here"});
   EXPECT_EQ(LogMessages("info.log"), std::vector<std::string>{"still here"});
