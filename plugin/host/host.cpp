@@ -1,6 +1,8 @@
 #include "host/host.h"
 
-#include "Logger/Logger.h"
+#include <unordered_map>
+#include <utility>
+
 #include "Requests.h"
 #include "Timer.h"
 
@@ -19,21 +21,39 @@ namespace gildmark::host {
 std::wstring Utf8Decode(const std::string& text) { return AsaApi::Tools::Utf8Decode(text); }
 
 FString FromUtf8(const std::string& text) {
-  FString out;
   const std::wstring wide = AsaApi::Tools::Utf8Decode(text);
-  out.AssignRange(wide.data(), static_cast<int>(wide.size()));
-  return out;
+  return FString(static_cast<int32>(wide.size()), wide.data());
 }
 
 std::string ToUtf8(const FString& text) {
   if (text.IsEmpty()) return {};
-  const int32 length = UE::Core::Private::GetConvertedLength<char, wchar_t>(*text, text.Len());
+  const int32 length =
+      UE::Core::Private::GetConvertedLength(static_cast<const UTF8CHAR*>(nullptr), *text, text.Len());
+  if (length <= 0) return {};
   std::string out(static_cast<size_t>(length), '\0');
-  UE::Core::Private::Convert<char, wchar_t>(out.data(), length, *text, text.Len());
+  UE::Core::Private::Convert(reinterpret_cast<UTF8CHAR*>(out.data()), length, *text, text.Len());
   return out;
 }
 
-std::string To7Bit(const FString& text) { return text.ToString(); }
+std::string To7Bit(const FString& text) {
+  // Our own pass over the characters: the host's ToString() stops at a NUL and follows the
+  // server's code page. A surrogate pair (16-bit TCHAR) is one character, so one "?".
+  std::string out;
+  const TCHAR* chars = *text;
+  const int length = text.Len();
+  out.reserve(static_cast<size_t>(length));
+  for (int i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned long>(chars[i]);
+    if constexpr (sizeof(TCHAR) == 2) {
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
+        const auto low = static_cast<unsigned long>(chars[i + 1]);
+        if (low >= 0xDC00 && low <= 0xDFFF) ++i;
+      }
+    }
+    out.push_back(c > 0x7F ? '?' : static_cast<char>(c));
+  }
+  return out;
+}
 
 FString ChatText(const std::string& utf8) {
   // What the host's formatting does with a format string and no arguments, without its throw.
@@ -76,6 +96,8 @@ AShooterPlayerController* FindPlayerByEosId(const FString& eos_id) {
 }
 
 AShooterPlayerController* FindPlayerByCharacterName(const FString& name) {
+  // The host's lookup dereferences the world unchecked; plugins load before there is one.
+  if (!AsaApi::GetApiUtils().GetWorld()) return nullptr;
   TArray<AShooterPlayerController*> found =
       AsaApi::GetApiUtils().FindPlayerFromCharacterName(name, ESearchCase::CaseSensitive, true);
   return found.Num() > 0 ? found[0] : nullptr;
@@ -109,9 +131,12 @@ void RunConsoleCommand(AShooterPlayerController* player, const FString& command)
   player->ConsoleCommand(&result, &command, false);
 }
 
-bool ReadBit(APlayerController* player, const char* name) { return GetBitField(player, name).Get(); }
+// The rights bits are bool bits in 32-bit words (unsigned __int32 in the SDK's declarations).
+bool ReadBit(APlayerController* player, const char* name) { return GetNativeBitField<bool, uint32_t>(player, name); }
 
-void WriteBit(APlayerController* player, const char* name, bool value) { GetBitField(player, name).Set(value); }
+void WriteBit(APlayerController* player, const char* name, bool value) {
+  SetNativeBitField<bool, uint32_t>(player, name, value);
+}
 
 void ReplyRcon(RCONClientConnection* connection, int packet_id, const FString& text) {
   FString message = text;
@@ -119,8 +144,10 @@ void ReplyRcon(RCONClientConnection* connection, int packet_id, const FString& t
 }
 
 void SendChat(AShooterPlayerController* player, const FString& sender, const FString& text) {
-  std::shared_ptr<MessagingManager> messaging = AsaApi::GetApiUtils().GetMessagingManager(ModulePath());
-  if (messaging) messaging->SendChatMessage(player, sender, text);
+  // The host finds this plugin's manager by its module path; the text is the argument of a
+  // plain "{}" so that the host's formatting leaves it as it stands.
+  std::shared_ptr<MessagingManager> messaging = AsaApi::GetApiUtils().GetMessagingManager();
+  if (messaging) messaging->SendChatMessage(player, sender, L"{}", *text);
 }
 
 bool StartGet(const std::string& url, const HttpCallback& callback, const std::vector<std::string>& headers) {
@@ -129,7 +156,12 @@ bool StartGet(const std::string& url, const HttpCallback& callback, const std::v
 
 bool StartPost(const std::string& url, const HttpCallback& callback, const std::string& body,
                const std::string& content_type, const std::vector<std::string>& headers) {
-  return API::Requests::Get().CreatePostRequest(url, callback, body, content_type, headers);
+  return API::Requests::Get().CreatePostRequest(
+      url,
+      [callback](bool success, std::string reply, std::unordered_map<std::string, std::string>) {
+        callback(success, std::move(reply));
+      },
+      body, content_type, headers);
 }
 
 bool InstallNewPlayerHook(NewPlayerHandler detour, NewPlayerHandler* original) {
@@ -153,9 +185,9 @@ bool RemoveConsoleCommand(const char* name) { return AsaApi::GetCommands().Remov
 bool RemoveRconCommand(const char* name) { return AsaApi::GetCommands().RemoveRconCommand(FString(name)); }
 
 void StartRecurringTimer(const std::function<void()>& callback, int period_seconds) {
-  const FString module = ModulePath();
-  const FString identifier = FromUtf8(ToUtf8(module) + "_0");
-  API::Timer::Get().RecurringExecuteInternal(callback, period_seconds, -1, false, identifier, module);
+  // The host adds the module path (GetDllName(), the same text as ModulePath()) itself.
+  const FString identifier = FromUtf8(ToUtf8(ModulePath()) + "_0");
+  API::Timer::Get().RecurringExecute(identifier, callback, period_seconds, -1, false);
 }
 
 std::vector<spdlog::sink_ptr>& LogSinks() { return GetLogSinks(); }

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include <spdlog/spdlog.h>
+// The host's logger header first: it brings spdlog, whose bundled formatting library must be the
+// one the SDK's string header then finds.
+#include "Logger/Logger.h"
 
 #include "API/ARK/Ark.h"
 

@@ -3,7 +3,7 @@
 // load and unload always report success.
 #pragma once
 
-#include "API/ARK/Ark.h"
+#include "host/host.h"
 
 namespace gildmark {
 

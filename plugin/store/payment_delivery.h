@@ -12,7 +12,7 @@
 #include <string>
 #include <unordered_map>
 
-#include <nlohmann/json.hpp>
+#include "json.hpp"
 
 namespace gildmark {
 

@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "json.hpp"
 
-#include "API/ARK/Ark.h"
+#include "host/host.h"
 
 namespace gildmark {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "json.hpp"
 
 namespace gildmark {
 

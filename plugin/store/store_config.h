@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "json.hpp"
 
-#include "API/ARK/Ark.h"
+#include "host/host.h"
 
 namespace gildmark {
 

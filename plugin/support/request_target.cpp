@@ -3,7 +3,7 @@
 #include <chrono>
 #include <fstream>
 
-#include <fmt/format.h>
+#include <spdlog/fmt/fmt.h>
 
 #include "host/host.h"
 #include "support/plugin_files.h"

@@ -8,9 +8,7 @@
 #include <memory>
 #include <string>
 
-#include <spdlog/spdlog.h>
-
-#include "API/ARK/Ark.h"
+#include "host/host.h"
 
 namespace gildmark {
 

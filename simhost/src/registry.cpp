@@ -12,11 +12,11 @@ namespace {
 
 Simulation::State& S() { return Simulation::Get().state(); }
 
-void* Malloc(const void*, unsigned long long count, unsigned int) { return std::malloc(count ? count : 1); }
-void* Realloc(const void*, void* original, unsigned long long count, unsigned int) {
+void* Malloc(unsigned long long count, unsigned int) { return std::malloc(count ? count : 1); }
+void* Realloc(void* original, unsigned long long count, unsigned int) {
   return std::realloc(original, count ? count : 1);
 }
-void Free(const void*, void* original) { std::free(original); }
+void Free(void* original) { std::free(original); }
 
 int GetLinkedPlayerID(const void* self) {
   return static_cast<int>(static_cast<uint32_t>(S().AsPlayer(self)->linked_id));
@@ -47,8 +47,8 @@ FString* ConsoleCommand(const void* self, FString* result, const FString* comman
   auto& s = S();
   SimPlayer* player = s.AsPlayer(self);
   const std::string text = Narrow(*command);
-  s.Record({{"type", "console_command"}, {"player", player->eos_id}, {"text", text}, {"admin", player->admin},
-            {"cheat", player->cheat}});
+  s.Record({{"type", "console_command"}, {"player", player->eos_id}, {"text", text}, {"admin", player->admin()},
+            {"cheat", player->cheat()}});
   if (s.console_observer) s.console_observer(player, text);
   // The framework hooks the console, so a plugin command typed through it reaches the plugin.
   const std::string first = text.substr(0, text.find(' '));
@@ -64,8 +64,8 @@ FString* ConsoleCommand(const void* self, FString* result, const FString* comman
 }
 
 void* LinkedPlayerIDField(void* self) { return &S().AsPlayer(self)->linked_id; }
-void* AdminBitField(void* self) { return &S().AsPlayer(self)->admin; }
-void* CheatBitField(void* self) { return &S().AsPlayer(self)->cheat; }
+void* AdminBitField(void* self) { return &S().AsPlayer(self)->primal_flags; }
+void* CheatBitField(void* self) { return &S().AsPlayer(self)->base_flags; }
 
 RegistryEntry& Lookup(const std::string& name, RegistryEntry::Kind kind) {
   auto& registry = S().registry;
@@ -89,10 +89,11 @@ RegistryEntry& Lookup(const std::string& name, RegistryEntry::Kind kind) {
 }  // namespace
 
 void Simulation::State::InstallDefaultRegistry() {
-  auto add = [this](const std::string& name, RegistryEntry::Kind kind, void* target) {
+  auto add = [this](const std::string& name, RegistryEntry::Kind kind, void* target, unsigned bit = 0) {
     RegistryEntry entry;
     entry.kind = kind;
     entry.target = target;
+    entry.bit_position = bit;
     registry[name] = entry;
   };
   using K = RegistryEntry;
@@ -109,8 +110,10 @@ void Simulation::State::InstallDefaultRegistry() {
   add("RCONClientConnection.SendMessage(int,int,FString&)", K::kFunction, reinterpret_cast<void*>(&RconSendMessage));
   add("AShooterPlayerController.ConsoleCommand(FString&,bool)", K::kFunction, reinterpret_cast<void*>(&ConsoleCommand));
   add("AShooterPlayerController.LinkedPlayerID", K::kField, reinterpret_cast<void*>(&LinkedPlayerIDField));
-  add("APrimalPlayerController.bIsAdmin", K::kBitField, reinterpret_cast<void*>(&AdminBitField));
-  add("ABasePlayerController.bCheatEnabled", K::kBitField, reinterpret_cast<void*>(&CheatBitField));
+  add("APrimalPlayerController.bIsAdmin", K::kBitField, reinterpret_cast<void*>(&AdminBitField),
+      SimPlayer::kAdminPosition);
+  add("ABasePlayerController.bCheatEnabled", K::kBitField, reinterpret_cast<void*>(&CheatBitField),
+      SimPlayer::kCheatPosition);
 }
 
 void Simulation::BreakEntry(const std::string& name, int after_calls, int times, const std::string& message) {
@@ -153,12 +156,10 @@ DWORD64 GetAddress(const void* object, const std::string& name) {
   return reinterpret_cast<DWORD64>(accessor(const_cast<void*>(object)));
 }
 
-bool GetNativeBitField(const void* object, const std::string& name) {
-  auto accessor = reinterpret_cast<void* (*)(void*)>(sim::Lookup(name, sim::RegistryEntry::kBitField).target);
-  return *static_cast<bool*>(accessor(const_cast<void*>(object)));
+BitField GetBitField(const void* base, const std::string& name) {
+  const sim::RegistryEntry& entry = sim::Lookup(name, sim::RegistryEntry::kBitField);
+  auto accessor = reinterpret_cast<void* (*)(void*)>(entry.target);
+  return {reinterpret_cast<DWORD64>(accessor(const_cast<void*>(base))), entry.bit_position, 1, sizeof(uint32_t)};
 }
 
-void SetNativeBitField(void* object, const std::string& name, bool value) {
-  auto accessor = reinterpret_cast<void* (*)(void*)>(sim::Lookup(name, sim::RegistryEntry::kBitField).target);
-  *static_cast<bool*>(accessor(object)) = value;
-}
+BitField GetBitField(LPVOID base, const std::string& name) { return GetBitField(static_cast<const void*>(base), name); }

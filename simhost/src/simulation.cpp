@@ -43,7 +43,7 @@ std::string FirstWord(const std::string& line) {
 bool GameHandleNewPlayer(AShooterGameMode*, AShooterPlayerController* player, UPrimalPlayerData*, AShooterCharacter*,
                          bool) {
   auto* p = Simulation::Get().state().AsPlayer(player);
-  if (p->admin_on_join) p->admin = true;
+  if (p->admin_on_join) p->set_admin(true);
   return true;
 }
 
@@ -69,8 +69,9 @@ class EventSink : public spdlog::sinks::base_sink<std::mutex> {
 };
 
 class SimMessaging : public MessagingManager {
- public:
-  void SendChatMessage(AShooterPlayerController* player, const FString& sender_name, const FString& message) override {
+ protected:
+  void SendChatMessage_Impl(AShooterPlayerController* player, const FString& sender_name,
+                            const FString& message) override {
     auto& s = Simulation::Get().state();
     SimPlayer* p = s.AsPlayer(player);
     s.Record({{"type", "chat"}, {"to", p->eos_id}, {"sender", Narrow(sender_name)}, {"text", Narrow(message)}});
@@ -132,15 +133,17 @@ class SimCommands : public AsaApi::ICommands {
 
 class SimApiUtils : public AsaApi::IApiUtils {
  public:
-  UWorld* GetWorld() override {
+  UWorld* GetWorld() const override {
     auto& s = Simulation::Get().state();
     return s.world_exists ? &s.world : nullptr;
   }
   AShooterPlayerController* FindPlayerFromEOSID(const FString& eos_id) override {
     return Simulation::Get().state().FindPlayer(Narrow(eos_id));
   }
-  TArray<AShooterPlayerController*> FindPlayerFromCharacterName(const FString& name, ESearchCase::Type search,
-                                                                 bool full_match) override {
+
+ protected:
+  TArray<AShooterPlayerController*> PlayersByCharacterName(UWorld&, const FString& name, ESearchCase::Type search,
+                                                            bool full_match) const override {
     TArray<AShooterPlayerController*> found;
     const FString wanted = name;
     for (auto& p : Simulation::Get().state().players) {
@@ -161,14 +164,16 @@ class SimApiUtils : public AsaApi::IApiUtils {
     }
     return found;
   }
-  std::shared_ptr<MessagingManager> GetMessagingManager(const FString& module_path) override {
-    auto& slot = Simulation::Get().state().messaging[Narrow(module_path)];
+  // A plugin registers no manager of its own here, so each gets its own on first use; the
+  // module name keys it, as the host's does, and unloading the module drops it.
+  std::shared_ptr<MessagingManager> MessagingManagerOf(const FString& module_name) const override {
+    auto& slot = Simulation::Get().state().messaging[Narrow(module_name)];
     if (!slot) slot = std::make_shared<SimMessaging>();
     return slot;
   }
 };
 
-bool StartHttp(const std::string& method, const std::string& url, const std::function<void(bool, std::string)>& callback,
+bool StartHttp(const std::string& method, const std::string& url, const Simulation::State::HttpCallback& callback,
                const std::string& body, const std::string& content_type, const std::vector<std::string>& headers) {
   auto& s = Simulation::Get().state();
   HttpRequest request;
@@ -192,7 +197,7 @@ bool StartHttp(const std::string& method, const std::string& url, const std::fun
       if (it != st.http_callbacks.end()) {
         auto call = std::move(it->second);
         st.http_callbacks.erase(it);
-        st.Guard("HTTP completion", [&] { call(result.success, result.body); });
+        st.Guard("HTTP completion", [&] { call(result.success, result.body, {}); });
       }
       --st.pending_http;
     });
@@ -310,7 +315,7 @@ AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t li
   auto player = std::make_unique<SimPlayer>();
   player->eos_id = eos_id;
   player->name = character_name;
-  player->linked_id = static_cast<unsigned long long>(linked_id);
+  player->linked_id = linked_id;
   player->admin_on_join = admin_on_join;
   player->character = std::make_unique<SimCharacter>();
   SimPlayer* p = player.get();
@@ -370,8 +375,8 @@ std::string Simulation::Describe(const std::string& eos_id) const {
   SimPlayer* p = state_->FindPlayer(eos_id);
   if (!p) return eos_id + " (offline)";
   std::string state = !p->character ? "no character" : p->character->dead ? "dead" : "alive";
-  return eos_id + " linked " + std::to_string(static_cast<long long>(p->linked_id)) + " \"" + p->name + "\" " +
-         state + (p->admin ? " admin" : "") + (p->cheat ? " cheat" : "");
+  return eos_id + " linked " + std::to_string(p->linked_id) + " \"" + p->name + "\" " +
+         state + (p->admin() ? " admin" : "") + (p->cheat() ? " cheat" : "");
 }
 
 namespace {
@@ -382,10 +387,10 @@ SimPlayer& Require(const Simulation::State& s, const std::string& eos_id) {
 }
 }  // namespace
 
-bool Simulation::AdminBit(const std::string& eos_id) const { return Require(*state_, eos_id).admin; }
-bool Simulation::CheatBit(const std::string& eos_id) const { return Require(*state_, eos_id).cheat; }
-void Simulation::SetAdminBit(const std::string& eos_id, bool value) { Require(*state_, eos_id).admin = value; }
-void Simulation::SetCheatBit(const std::string& eos_id, bool value) { Require(*state_, eos_id).cheat = value; }
+bool Simulation::AdminBit(const std::string& eos_id) const { return Require(*state_, eos_id).admin(); }
+bool Simulation::CheatBit(const std::string& eos_id) const { return Require(*state_, eos_id).cheat(); }
+void Simulation::SetAdminBit(const std::string& eos_id, bool value) { Require(*state_, eos_id).set_admin(value); }
+void Simulation::SetCheatBit(const std::string& eos_id, bool value) { Require(*state_, eos_id).set_cheat(value); }
 
 void Simulation::ConsoleInput(const std::string& eos_id, const std::string& line) {
   State& s = *state_;
@@ -511,6 +516,7 @@ void Simulation::DropModule(const std::string& module_path) {
   timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == module_path; }),
                timers.end());
   state_->http_callbacks.clear();  // completions still to come find no callback
+  state_->messaging.erase(module_path);
 }
 
 size_t Simulation::ConsoleCommandCount() const { return state_->console_commands.size(); }
@@ -605,20 +611,32 @@ Timer& Timer::Get() {
   return timer;
 }
 
-void Timer::RecurringExecuteInternal(const std::function<void()>& callback, int interval_seconds, int count, bool,
-                                     const FString& identifier, const FString& module_name) {
+void Timer::RecurringExecuteInternal(const std::function<void()>& callback, int execution_interval,
+                                     int execution_counter, bool, const FString& identifier,
+                                     const FString& module_name) {
   auto& s = sim::Simulation::Get().state();
   sim::TimerEntry entry;
   entry.callback = callback;
-  entry.interval = interval_seconds;
-  entry.count = count;
+  entry.interval = execution_interval;
+  entry.count = execution_counter;
   entry.identifier = sim::Narrow(identifier);
   entry.module = sim::Narrow(module_name);
   entry.next_due = s.now + 1;  // the next check
   s.timers.push_back(std::move(entry));
-  s.Record({{"type", "timer_added"}, {"interval", interval_seconds}, {"count", count},
-            {"identifier", sim::Narrow(identifier)}});
+  s.Record({{"type", "timer_added"}, {"interval", execution_interval}, {"count", execution_counter},
+            {"identifier", sim::Narrow(identifier)}, {"module", sim::Narrow(module_name)}});
 }
+
+bool Timer::UnloadTimer(const FString& identifier) {
+  auto& timers = sim::Simulation::Get().state().timers;
+  const std::string wanted = sim::Narrow(identifier);
+  const auto before = timers.size();
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.identifier == wanted; }),
+               timers.end());
+  return timers.size() != before;
+}
+
+void Timer::UnloadAllTimers() { sim::Simulation::Get().state().timers.clear(); }
 
 Requests& Requests::Get() {
   static Requests requests;
@@ -627,13 +645,31 @@ Requests& Requests::Get() {
 
 bool Requests::CreateGetRequest(const std::string& url, const std::function<void(bool, std::string)>& callback,
                                 std::vector<std::string> headers) {
-  return sim::StartHttp("GET", url, callback, "", "", headers);
+  return sim::StartHttp(
+      "GET", url, [callback](bool success, std::string body, auto) { callback(success, std::move(body)); }, "", "",
+      headers);
+}
+
+bool Requests::CreatePostRequest(const std::string& url, const PostCallback& callback, const std::string& post_data,
+                                 const std::string& content_type, std::vector<std::string> headers) {
+  return sim::StartHttp("POST", url, callback, post_data, content_type, headers);
 }
 
 bool Requests::CreatePostRequest(const std::string& url, const std::function<void(bool, std::string)>& callback,
                                  const std::string& post_data, const std::string& content_type,
                                  std::vector<std::string> headers) {
-  return sim::StartHttp("POST", url, callback, post_data, content_type, headers);
+  return sim::StartHttp(
+      "POST", url, [callback](bool success, std::string body, auto) { callback(success, std::move(body)); },
+      post_data, content_type, headers);
 }
 
 }  // namespace API
+
+namespace sim::detail {
+void HostCrash(const std::string& what) {
+  auto& s = Simulation::Get().state();
+  s.escaped.push_back("host crash: " + what);
+  s.Record({{"type", "exception"}, {"where", "host"}, {"what", what}});
+  throw std::runtime_error("host crash: " + what);
+}
+}  // namespace sim::detail

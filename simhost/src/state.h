@@ -27,9 +27,17 @@ struct SimCharacter : AShooterCharacter {
 struct SimPlayer : AShooterPlayerController {
   std::string eos_id;
   std::string name;  // UTF-8
-  unsigned long long linked_id = 0;
-  bool admin = false;
-  bool cheat = false;
+  long long linked_id = 0;
+  // The rights bits live in words of other flags, as in the game, so that a reader or writer
+  // that gets the position or the mask wrong disturbs the neighbours.
+  static constexpr unsigned kAdminPosition = 3;
+  static constexpr unsigned kCheatPosition = 6;
+  uint32_t primal_flags = 0x81;  // APrimalPlayerController's word holding bIsAdmin
+  uint32_t base_flags = 0x24;    // ABasePlayerController's word holding bCheatEnabled
+  bool admin() const { return (primal_flags >> kAdminPosition) & 1u; }
+  bool cheat() const { return (base_flags >> kCheatPosition) & 1u; }
+  void set_admin(bool on) { primal_flags = (primal_flags & ~(1u << kAdminPosition)) | (unsigned(on) << kAdminPosition); }
+  void set_cheat(bool on) { base_flags = (base_flags & ~(1u << kCheatPosition)) | (unsigned(on) << kCheatPosition); }
   bool connected = true;
   bool admin_on_join = false;
   std::unique_ptr<SimCharacter> character;
@@ -41,7 +49,8 @@ struct SimRconConnection : RCONClientConnection {
 
 struct RegistryEntry {
   enum Kind { kFunction, kField, kBitField } kind = kFunction;
-  void* target = nullptr;  // function, or accessor returning the field's address
+  void* target = nullptr;  // function, or accessor returning the field's (or bit's word's) address
+  unsigned bit_position = 0;
   int lookups = 0;
   int fail_after = -1;
   int fail_times = 0;
@@ -103,7 +112,8 @@ struct Simulation::State {
   std::atomic<uint64_t> next_request_id{1};
   // Plugin callbacks of pending requests, apart from the transport so that dropping a module
   // destroys them while its code is still loaded.
-  std::map<uint64_t, std::function<void(bool, std::string)>> http_callbacks;
+  using HttpCallback = std::function<void(bool, std::string, std::unordered_map<std::string, std::string>)>;
+  std::map<uint64_t, HttpCallback> http_callbacks;
 
   mutable std::mutex events_mutex;
   std::vector<Event> events;

@@ -1,10 +1,14 @@
 // UTF-8 conversions of the stand-in host. Invalid input becomes U+FFFD, as the Windows
-// converters do; wide text is UTF-32 here.
+// converters do. Wide text is UTF-32 where wchar_t has 32 bits (Linux) and UTF-16 where it has
+// 16 (Windows): there a character outside the basic plane is a surrogate pair, and a lone
+// surrogate is invalid.
 #include <string>
 
 #include "API/ARK/Ark.h"
 
 namespace {
+
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
 
 void AppendUtf8(std::string& out, char32_t c) {
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
@@ -25,22 +29,41 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
+void AppendWide(std::wstring& out, char32_t c) {
+  if constexpr (kWideIsUtf16) {
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
+      return;
+    }
+  }
+  out.push_back(static_cast<wchar_t>(c));
+}
+
 std::string EncodeUtf8(const wchar_t* text, size_t length) {
   std::string out;
   out.reserve(length);
-  for (size_t i = 0; i < length; ++i) AppendUtf8(out, static_cast<char32_t>(text[i]));
+  for (size_t i = 0; i < length; ++i) {
+    char32_t c = static_cast<char32_t>(text[i]);
+    if constexpr (kWideIsUtf16) {
+      c &= 0xFFFF;
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
+        const char32_t low = static_cast<char32_t>(text[i + 1]) & 0xFFFF;
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+          ++i;
+        }
+      }
+    }
+    AppendUtf8(out, c);
+  }
   return out;
 }
 
-}  // namespace
-
-namespace AsaApi::Tools {
-
-std::wstring Utf8Decode(const std::string& text) {
+std::wstring DecodeUtf8(const unsigned char* s, size_t n) {
   std::wstring out;
-  out.reserve(text.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
+  out.reserve(n);
   size_t i = 0;
   while (i < n) {
     const unsigned char b = s[i];
@@ -58,7 +81,7 @@ std::wstring Utf8Decode(const std::string& text) {
     } else if ((b & 0xF8) == 0xF0) {
       extra = 3, c = b & 0x07, min = 0x10000;
     } else {
-      out.push_back(L'\xFFFD');
+      out.push_back(static_cast<wchar_t>(0xFFFD));
       ++i;
       continue;
     }
@@ -68,14 +91,22 @@ std::wstring Utf8Decode(const std::string& text) {
       c = (c << 6) | (s[i + j] & 0x3F);
     }
     if (j <= static_cast<size_t>(extra) || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out.push_back(L'\xFFFD');
+      out.push_back(static_cast<wchar_t>(0xFFFD));
       i += j;  // skip the lead byte and the continuation bytes that were valid
       continue;
     }
-    out.push_back(static_cast<wchar_t>(c));
+    AppendWide(out, c);
     i += j;
   }
   return out;
+}
+
+}  // namespace
+
+namespace AsaApi::Tools {
+
+std::wstring Utf8Decode(const std::string& text) {
+  return DecodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
 std::string Utf8Encode(const std::wstring& text) { return EncodeUtf8(text.data(), text.size()); }
@@ -84,19 +115,34 @@ std::string Utf8Encode(const std::wstring& text) { return EncodeUtf8(text.data()
 
 namespace UE::Core::Private {
 
-template <>
-int32 GetConvertedLength<char, wchar_t>(const wchar_t* source, int32 source_len) {
-  if (!source || source_len <= 0) return 0;
-  return static_cast<int32>(EncodeUtf8(source, static_cast<size_t>(source_len)).size());
+int32 GetConvertedLength(const UTF8CHAR*, const WIDECHAR* Src, int32 SrcLen) {
+  if (!Src || SrcLen <= 0) return 0;
+  return static_cast<int32>(EncodeUtf8(Src, static_cast<size_t>(SrcLen)).size());
 }
 
-template <>
-char* Convert<char, wchar_t>(char* dest, int32 dest_len, const wchar_t* source, int32 source_len) {
-  if (!dest || dest_len <= 0 || !source || source_len <= 0) return dest;
-  const std::string utf8 = EncodeUtf8(source, static_cast<size_t>(source_len));
-  const size_t n = utf8.size() < static_cast<size_t>(dest_len) ? utf8.size() : static_cast<size_t>(dest_len);
-  utf8.copy(dest, n);
-  return dest;
+int32 GetConvertedLength(const UTF8CHAR* Dest, const WIDECHAR* Src) {
+  return Src ? GetConvertedLength(Dest, Src, static_cast<int32>(std::wcslen(Src))) : 0;
+}
+
+UTF8CHAR* Convert(UTF8CHAR* Dest, int32 DestLen, const WIDECHAR* Src, int32 SrcLen) {
+  if (!Dest || DestLen <= 0 || !Src || SrcLen <= 0) return Dest;
+  const std::string utf8 = EncodeUtf8(Src, static_cast<size_t>(SrcLen));
+  const size_t n = utf8.size() < static_cast<size_t>(DestLen) ? utf8.size() : static_cast<size_t>(DestLen);
+  utf8.copy(reinterpret_cast<char*>(Dest), n);
+  return Dest;
+}
+
+int32 GetConvertedLength(const WIDECHAR*, const UTF8CHAR* Src, int32 SrcLen) {
+  if (!Src || SrcLen <= 0) return 0;
+  return static_cast<int32>(DecodeUtf8(reinterpret_cast<const unsigned char*>(Src), static_cast<size_t>(SrcLen)).size());
+}
+
+WIDECHAR* Convert(WIDECHAR* Dest, int32 DestLen, const UTF8CHAR* Src, int32 SrcLen) {
+  if (!Dest || DestLen <= 0 || !Src || SrcLen <= 0) return Dest;
+  const std::wstring wide = DecodeUtf8(reinterpret_cast<const unsigned char*>(Src), static_cast<size_t>(SrcLen));
+  const size_t n = wide.size() < static_cast<size_t>(DestLen) ? wide.size() : static_cast<size_t>(DestLen);
+  wide.copy(Dest, n);
+  return Dest;
 }
 
 }  // namespace UE::Core::Private

@@ -2,6 +2,8 @@
 // and the event log. The plugin's tests rely on each of these behaving as the real host does.
 #include <gtest/gtest.h>
 
+#include <unordered_map>
+
 #include "Requests.h"
 #include "Timer.h"
 #include "host/host.h"
@@ -34,6 +36,23 @@ TEST_F(SimHostTest, StringsConvertLikeTheHost) {
   EXPECT_EQ(std::wstring(*empty), L"");
   EXPECT_EQ(gildmark::host::ToUtf8(empty), "");
 
+  // The plugin's own 7-bit text: every character above 127 is one "?", a character outside the
+  // basic plane included, and a NUL does not end it (the host's ToString() stops there).
+  EXPECT_EQ(gildmark::host::To7Bit(gildmark::host::FromUtf8("Plain ASCII ~")), "Plain ASCII ~");
+  EXPECT_EQ(gildmark::host::To7Bit(gildmark::host::FromUtf8("\xc3\x84rger \xc3\xbf")), "?rger ?");
+  EXPECT_EQ(gildmark::host::To7Bit(gildmark::host::FromUtf8("a\xf0\x9f\x98\x80" "b")), "a?b");
+  const FString with_nul = gildmark::host::FromUtf8(std::string("ab\0c\xc3\xa9", 6));
+  EXPECT_EQ(with_nul.Len(), 5);
+  EXPECT_EQ(gildmark::host::To7Bit(with_nul), std::string("ab\0c?", 5));
+  EXPECT_EQ(with_nul.ToString(), "ab");
+
+  // The game's == ignores case; Equals is exact unless asked otherwise.
+  EXPECT_TRUE(FString("Alice") == FString("ALICE"));
+  EXPECT_FALSE(FString("Alice").Equals(FString("ALICE"), ESearchCase::CaseSensitive));
+  EXPECT_TRUE(FString("Alice").Equals(FString("ALICE"), ESearchCase::IgnoreCase));
+  EXPECT_EQ(FString::Format(L"{} {}", L"x", 7).Len(), 3);
+  EXPECT_THROW(FString::Format("{", 1), fmt::format_error);
+
   // Invalid UTF-8 decodes to U+FFFD, as the Windows converter does.
   EXPECT_EQ(AsaApi::Tools::Utf8Decode("a\xff" "b"), std::wstring(L"a\xFFFD" L"b"));
   EXPECT_EQ(AsaApi::Tools::Utf8Decode("\xe2\x82"), std::wstring(L"\xFFFD"));
@@ -48,6 +67,21 @@ TEST_F(SimHostTest, RegistryFaultsAreCatchable) {
   auto* player = Sim().Join("eos1", 0x1'0000'0007, "Alice");
   EXPECT_EQ(player->GetLinkedPlayerID(), 7);
   EXPECT_EQ(gildmark::host::LinkedId(player), 0x1'0000'0007);
+
+  // The rights bits: the SDK's accessors and the plugin's reads agree, and writing one bit of a
+  // word leaves the word's other bits alone.
+  Sim().SetAdminBit("eos1", true);
+  EXPECT_TRUE(player->bIsAdmin().Get());
+  EXPECT_TRUE(player->bIsAdmin()());
+  EXPECT_FALSE(player->bCheatEnabled().Get());
+  const BitField admin_field = GetBitField(static_cast<void*>(player), "APrimalPlayerController.bIsAdmin");
+  const uint32_t word_before = *reinterpret_cast<uint32_t*>(admin_field.offset);
+  gildmark::host::WriteBit(player, gildmark::host::kAdminBit, false);
+  EXPECT_FALSE(Sim().AdminBit("eos1"));
+  EXPECT_EQ(*reinterpret_cast<uint32_t*>(admin_field.offset), word_before & ~(1u << admin_field.bit_position));
+  player->bCheatEnabled() = true;
+  EXPECT_TRUE(gildmark::host::ReadBit(player, gildmark::host::kCheatBit));
+  EXPECT_FALSE(gildmark::host::ReadBit(player, gildmark::host::kAdminBit));
 
   Sim().RemoveEntry("APrimalPlayerController.bIsAdmin");
   try {
@@ -133,28 +167,39 @@ TEST_F(SimHostTest, ConsoleAndRconDispatchByFirstWordInAnyCase) {
 }
 
 TEST_F(SimHostTest, TimersRunAtTheNextCheckThenEveryPeriod) {
-  int every_three = 0, zero = 0, negative = 0;
+  int every_three = 0, zero = 0, counted = 0;
   gildmark::host::StartRecurringTimer([&] { ++every_three; }, 3);
-  API::Timer::Get().RecurringExecuteInternal([&] { ++zero; }, 0, -1, false, FString("z"), FString("m"));
-  API::Timer::Get().RecurringExecuteInternal([&] { ++negative; }, -5, 2, false, FString("n"), FString("m"));
+  API::Timer::Get().RecurringExecute(FString("z"), [&] { ++zero; }, 0, -1, false);
+  API::Timer::Get().RecurringExecute([&](int step) { counted += step; }, -5, 2, false, 10);
   Sim().Advance(1);
   EXPECT_EQ(every_three, 1);
   Sim().Advance(6);
   EXPECT_EQ(every_three, 3);
   EXPECT_EQ(zero, 7) << "a period of 0 runs at every check";
-  EXPECT_EQ(negative, 2) << "a count ends the timer";
-  Sim().DropModule("m");
+  EXPECT_EQ(counted, 20) << "a count ends the timer; bound arguments reach the callback";
+  EXPECT_TRUE(API::Timer::Get().UnloadTimer(FString("z")));
   Sim().Advance(3);
   EXPECT_EQ(zero, 7);
-  ASSERT_EQ(Sim().Timers().size(), 1u);
-  EXPECT_EQ(Sim().Timers()[0].identifier, Sim().Timers()[0].module + "_0");
+
+  // Every timer is keyed by the module that added it, as GetDllName() names it.
+  const std::string module = gildmark::host::ToUtf8(GetDllName());
+  ASSERT_FALSE(module.empty());
+  auto timers = Sim().Timers();
+  ASSERT_EQ(timers.size(), 2u);
+  EXPECT_EQ(timers[0].identifier, module + "_0");
+  EXPECT_EQ(timers[0].module, module);
+  Sim().DropModule(module);
+  EXPECT_TRUE(Sim().Timers().empty());
 }
 
 TEST_F(SimHostTest, HttpFollowsTheHostRules) {
   std::vector<std::pair<bool, std::string>> replies;
   auto record = [&](bool ok, std::string body) { replies.emplace_back(ok, body); };
+  auto record_post = [&](bool ok, std::string body, std::unordered_map<std::string, std::string>) {
+    replies.emplace_back(ok, body);
+  };
   ASSERT_TRUE(API::Requests::Get().CreateGetRequest("https://x/a", record, {"A: 1"}));
-  ASSERT_TRUE(API::Requests::Get().CreatePostRequest("https://x/b", record, "{}", "application/json"));
+  ASSERT_TRUE(API::Requests::Get().CreatePostRequest("https://x/b", record_post, "{}", "application/json"));
   ASSERT_TRUE(API::Requests::Get().CreateGetRequest("https://x/c", record));
   ASSERT_TRUE(API::Requests::Get().CreateGetRequest("https://x/d", record));
   Sim().Scripted().RefuseNext(1);
@@ -193,7 +238,8 @@ TEST_F(SimHostTest, APlayersLifeShowsInTheEventLog) {
   FString result;
   FString command("give item 1");
   player->ConsoleCommand(&result, &command, false);
-  gildmark::host::SendChat(player, FString("Gildmark"), gildmark::host::FromUtf8("hi {x}"));
+  // Braces reach the player as they stand: the text is the argument of the host's format call.
+  gildmark::host::SendChat(player, FString("Gildmark"), gildmark::host::FromUtf8("hi {x} {{ }"));
   EXPECT_TRUE(gildmark::host::HasLivingCharacter(player));
   Sim().Die("eos9");
   EXPECT_FALSE(gildmark::host::HasLivingCharacter(player));
@@ -210,7 +256,7 @@ TEST_F(SimHostTest, APlayersLifeShowsInTheEventLog) {
   EXPECT_EQ(run["player"], "eos9");
   EXPECT_EQ(run["admin"], true);
   EXPECT_EQ(run["cheat"], false);
-  EXPECT_EQ(Sim().ChatTo("eos9"), std::vector<std::string>{"hi {x}"});
+  EXPECT_EQ(Sim().ChatTo("eos9"), std::vector<std::string>{"hi {x} {{ }"});
 }
 
 TEST_F(SimHostTest, CharacterNameSearchIsExactAndCaseSensitive) {
@@ -220,6 +266,14 @@ TEST_F(SimHostTest, CharacterNameSearchIsExactAndCaseSensitive) {
   EXPECT_EQ(gildmark::host::FindPlayerByCharacterName(FString("Ali")), nullptr);
   EXPECT_EQ(gildmark::host::FindPlayerByCharacterName(FString("ALICE")), nullptr);
   EXPECT_EQ(gildmark::host::ToUtf8(gildmark::host::CharacterName(alice)), "Alice");
+
+  // Plugins load before the world exists, and the host's search dereferences it unchecked.
+  Sim().SetWorldExists(false);
+  EXPECT_EQ(gildmark::host::FindPlayerByCharacterName(FString("Alice")), nullptr);
+  EXPECT_TRUE(Sim().EscapedExceptions().empty()) << "the plugin must not call the search without a world";
+  EXPECT_THROW(AsaApi::GetApiUtils().FindPlayerFromCharacterName(FString("Alice"), ESearchCase::CaseSensitive, true),
+               std::runtime_error);
+  EXPECT_EQ(Sim().EscapedExceptions().size(), 1u) << "the stand-in records the crash the real host would have";
 }
 
 }  // namespace

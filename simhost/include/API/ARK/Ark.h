@@ -8,6 +8,7 @@
 #include <string>
 
 #include "API/Base.h"
+#include "API/Helpers/Helpers.h"
 #include "API/UE/Containers.h"
 
 struct UObject {};
@@ -22,19 +23,20 @@ struct AShooterCharacter : APrimalCharacter {};
 
 struct AController : AActor {};
 struct APlayerController : AController {};
+// The bit accessors are BitFieldValue<bool, unsigned __int32> on Windows.
 struct APrimalPlayerController : APlayerController {
-  BitFieldValue<bool, unsigned int> bIsAdminField() { return {this, "APrimalPlayerController.bIsAdmin"}; }
+  BitFieldValue<bool, unsigned int> bIsAdmin() { return {this, "APrimalPlayerController.bIsAdmin"}; }
 };
 struct ABasePlayerController : APrimalPlayerController {
-  BitFieldValue<bool, unsigned int> bCheatEnabledField() { return {this, "ABasePlayerController.bCheatEnabled"}; }
+  BitFieldValue<bool, unsigned int> bCheatEnabled() { return {this, "ABasePlayerController.bCheatEnabled"}; }
 };
 
 struct AShooterPlayerController : ABasePlayerController {
   // The 32-bit form of the linked id.
   int GetLinkedPlayerID() { return NativeCall<int>(this, "AShooterPlayerController.GetLinkedPlayerID()"); }
-  // The 64-bit linked id, as a field.
-  unsigned long long& LinkedPlayerIDField() {
-    return *reinterpret_cast<unsigned long long*>(GetAddress(this, "AShooterPlayerController.LinkedPlayerID"));
+  // The 64-bit linked id, as a field (signed: __int64& on Windows).
+  long long& LinkedPlayerIDField() {
+    return *reinterpret_cast<long long*>(GetAddress(this, "AShooterPlayerController.LinkedPlayerID"));
   }
   FString* GetPlayerCharacterName(FString* result) {
     return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetPlayerCharacterName()", result);
@@ -75,9 +77,25 @@ struct RCONClientConnection {
 class MessagingManager {
  public:
   virtual ~MessagingManager() = default;
-  virtual void SendChatMessage(AShooterPlayerController* player, const FString& sender_name,
-                               const FString& message) = 0;
+  // A format call: `msg` is a format string (char or wchar_t) formatted with the arguments, so
+  // a text is sent as it stands only through the format L"{}". A null controller gets nothing.
+  template <typename T, typename... Args>
+  void SendChatMessage(AShooterPlayerController* player_controller, const FString& sender_name, const T* msg,
+                       Args&&... args) {
+    if (!player_controller) return;
+    const FString text = FString::Format(msg, std::forward<Args>(args)...);
+    SendChatMessage_Impl(player_controller, sender_name, text);
+  }
+
+ protected:
+  virtual void SendChatMessage_Impl(AShooterPlayerController* player_controller, const FString& sender_name,
+                                    const FString& message) = 0;
 };
+
+namespace sim::detail {
+// The stand-in's record of what would crash the real server; it then throws.
+[[noreturn]] ARK_API void HostCrash(const std::string& what);
+}  // namespace sim::detail
 
 namespace AsaApi {
 
@@ -108,13 +126,26 @@ class ICommands {
 class IApiUtils {
  public:
   virtual ~IApiUtils() = default;
-  virtual UWorld* GetWorld() = 0;
+  // Null until the game mode's InitGame: plugins load before the world exists.
+  virtual UWorld* GetWorld() const = 0;
   virtual AShooterPlayerController* FindPlayerFromEOSID(const FString& eos_id) = 0;
-  virtual TArray<AShooterPlayerController*> FindPlayerFromCharacterName(const FString& name,
-                                                                         ESearchCase::Type search,
-                                                                         bool full_match) = 0;
-  // The messaging object of the plugin whose module file path is given.
-  virtual std::shared_ptr<MessagingManager> GetMessagingManager(const FString& module_path) = 0;
+  // Inline in the real SDK, and it dereferences GetWorld() unchecked: without a world the real
+  // server crashes. The stand-in records that crash and throws.
+  TArray<AShooterPlayerController*> FindPlayerFromCharacterName(const FString& character_name,
+                                                                ESearchCase::Type search, bool full_match) const {
+    UWorld* world = GetWorld();
+    if (!world) sim::detail::HostCrash("FindPlayerFromCharacterName dereferenced a null world");
+    return PlayersByCharacterName(*world, character_name, search, full_match);
+  }
+  // The calling plugin's messaging manager, found by GetDllName(); the host's "Default" one when
+  // the plugin registered none.
+  std::shared_ptr<MessagingManager> GetMessagingManager() const { return MessagingManagerOf(GetDllName()); }
+
+ protected:
+  virtual TArray<AShooterPlayerController*> PlayersByCharacterName(UWorld& world, const FString& character_name,
+                                                                    ESearchCase::Type search,
+                                                                    bool full_match) const = 0;
+  virtual std::shared_ptr<MessagingManager> MessagingManagerOf(const FString& module_name) const = 0;
 };
 
 ARK_API IHooks& GetHooks();

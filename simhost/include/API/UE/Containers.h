@@ -1,12 +1,15 @@
 // TArray and FString of the stand-in host: the game's own containers, whose buffers live in the
-// game's allocator (FMemory, looked up by name like every game call).
+// game's allocator (FMemory, looked up by name like every game call), with the constructors,
+// comparisons and conversions that the real SDK declares.
 //
-// FString holds TCHAR, which is 32-bit wchar_t on Linux and 16-bit on Windows; code that needs
-// UTF-8 uses UE::Core::Private::GetConvertedLength and Convert, never the width of TCHAR.
+// FString holds TCHAR, which is 32-bit wchar_t (UTF-32) on Linux and 16-bit (UTF-16, surrogate
+// pairs outside the basic plane) on Windows; code that needs UTF-8 uses the conversion overloads
+// of UE::Core::Private, never the width of TCHAR.
 #pragma once
 
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -19,6 +22,22 @@
 namespace ESearchCase {
 enum Type { CaseSensitive = 0, IgnoreCase = 1 };
 }
+
+using ANSICHAR = char;
+using WIDECHAR = wchar_t;
+using UCS2CHAR = char16_t;
+// A distinct type, so that a char* never converts to it unnoticed.
+enum UTF8CHAR : unsigned char {};
+
+namespace UE::Core::Private {
+// UTF-8 from wide text. `Dest` only selects the overload. Invalid code points become U+FFFD.
+ARK_API int32 GetConvertedLength(const UTF8CHAR* Dest, const WIDECHAR* Src, int32 SrcLen);
+ARK_API int32 GetConvertedLength(const UTF8CHAR* Dest, const WIDECHAR* Src);
+ARK_API UTF8CHAR* Convert(UTF8CHAR* Dest, int32 DestLen, const WIDECHAR* Src, int32 SrcLen);
+// Wide text from UTF-8.
+ARK_API int32 GetConvertedLength(const WIDECHAR* Dest, const UTF8CHAR* Src, int32 SrcLen);
+ARK_API WIDECHAR* Convert(WIDECHAR* Dest, int32 DestLen, const UTF8CHAR* Src, int32 SrcLen);
+}  // namespace UE::Core::Private
 
 template <typename T>
 class TArray {
@@ -97,37 +116,51 @@ class FString {
  public:
   FString() = default;
   // Bytes are widened one by one, not decoded as UTF-8, as the host does.
-  FString(const char* text) {
-    if (!text) return;
-    const size_t n = std::strlen(text);
-    if (n == 0) return;
-    for (size_t i = 0; i < n; ++i) data_.Add(static_cast<TCHAR>(static_cast<unsigned char>(text[i])));
-    data_.Add(0);
-  }
-  FString(const wchar_t* text) {
-    if (!text) return;
-    AssignRange(text, static_cast<int>(std::wcslen(text)));
-  }
-  explicit FString(const std::string& text) : FString(text.c_str()) {}
-  explicit FString(const std::wstring& text) { AssignRange(text.data(), static_cast<int>(text.size())); }
+  FString(const ANSICHAR* text) : FString(text ? static_cast<int32>(std::strlen(text)) : 0, text) {}
+  FString(const WIDECHAR* text) : FString(text ? static_cast<int32>(std::wcslen(text)) : 0, text) {}
+  FString(const UTF8CHAR* text)
+      : FString(text ? static_cast<int32>(std::strlen(reinterpret_cast<const char*>(text))) : 0, text) {}
+  FString(const UCS2CHAR* text) : FString(text ? static_cast<int32>(std::char_traits<char16_t>::length(text)) : 0, text) {}
 
-  void AssignRange(const TCHAR* text, int count) {
-    data_.Empty();
-    if (count <= 0) return;
-    data_.Append(text, count);
-    data_.Add(0);
+  FString(int32 Len, const ANSICHAR* text) {
+    for (int32 i = 0; text && i < Len; ++i) data_.Add(static_cast<TCHAR>(static_cast<unsigned char>(text[i])));
+    Terminate();
   }
+  FString(int32 Len, const WIDECHAR* text) { AssignRange(text, Len); }
+  FString(int32 Len, const UTF8CHAR* text) {
+    if (!text || Len <= 0) return;
+    const int32 wide = UE::Core::Private::GetConvertedLength(static_cast<const WIDECHAR*>(nullptr), text, Len);
+    std::wstring buffer(static_cast<size_t>(wide), L'\0');
+    UE::Core::Private::Convert(buffer.data(), wide, text, Len);
+    AssignRange(buffer.data(), wide);
+  }
+  FString(int32 Len, const UCS2CHAR* text) {
+    if (!text || Len <= 0) return;
+    if constexpr (sizeof(TCHAR) == sizeof(UCS2CHAR)) {
+      AssignRange(reinterpret_cast<const TCHAR*>(text), Len);
+    } else {
+      for (int32 i = 0; i < Len; ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Len && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+          ++i;
+        }
+        data_.Add(static_cast<TCHAR>(c));
+      }
+      Terminate();
+    }
+  }
+  explicit FString(const std::wstring& text) { AssignRange(text.data(), static_cast<int32>(text.size())); }
 
   int Len() const { return data_.Num() ? data_.Num() - 1 : 0; }
   bool IsEmpty() const { return Len() == 0; }
   const TCHAR* operator*() const { return data_.Num() ? data_.GetData() : L""; }
   TCHAR operator[](int i) const { return data_[i]; }
 
-  // 7-bit text: every character above 0x7F becomes "?".
+  // The game's ANSI conversion: every character above 0x7F becomes "?"; it ends at a NUL.
   std::string ToString() const {
     std::string out;
-    out.reserve(static_cast<size_t>(Len()));
-    for (int i = 0; i < Len(); ++i) {
+    for (int i = 0; i < Len() && data_[i] != 0; ++i) {
       const TCHAR c = data_[i];
       out.push_back(static_cast<unsigned long>(c) > 0x7F ? '?' : static_cast<char>(c));
     }
@@ -146,28 +179,32 @@ class FString {
     }
     return true;
   }
-  bool operator==(const FString& other) const { return Equals(other); }
+  // As in the game, == ignores case; an exact comparison is Equals(..., CaseSensitive).
+  bool operator==(const FString& other) const { return Equals(other, ESearchCase::IgnoreCase); }
+  bool operator!=(const FString& other) const { return !(*this == other); }
 
-  // The host string type's formatting construction: fmt over narrow text. Throws
-  // fmt::format_error for a format string with a stray brace, as the host does.
-  template <typename... Args>
-  static FString Format(const char* format, Args&&... args) {
-    return FString(fmt::format(fmt::runtime(format), std::forward<Args>(args)...).c_str());
+  // The host string type's formatting construction over the formatting library; a format with a
+  // stray brace throws fmt::format_error.
+  template <typename T, typename... Args>
+  static FString Format(const T* format, Args&&... args) {
+    if constexpr (std::is_same_v<T, wchar_t>) {
+      return FString(fmt::vformat(fmt::basic_string_view<wchar_t>(format), fmt::make_wformat_args(args...)));
+    } else {
+      const std::string text = fmt::vformat(fmt::string_view(format), fmt::make_format_args(args...));
+      return FString(static_cast<int32>(text.size()), text.data());
+    }
   }
 
  private:
+  void AssignRange(const TCHAR* text, int32 count) {
+    data_.Empty();
+    if (!text || count <= 0) return;
+    data_.Append(text, count);
+    data_.Add(0);
+  }
+  void Terminate() {
+    if (data_.Num()) data_.Add(0);
+  }
+
   TArray<TCHAR> data_;
 };
-
-namespace UE::Core::Private {
-// UTF-8 length of UTF-32 (Linux) or UTF-16 (Windows) text; invalid code points count as "?".
-template <typename To, typename From>
-int32 GetConvertedLength(const From* source, int32 source_len);
-template <typename To, typename From>
-To* Convert(To* dest, int32 dest_len, const From* source, int32 source_len);
-
-template <>
-ARK_API int32 GetConvertedLength<char, wchar_t>(const wchar_t* source, int32 source_len);
-template <>
-ARK_API char* Convert<char, wchar_t>(char* dest, int32 dest_len, const wchar_t* source, int32 source_len);
-}  // namespace UE::Core::Private
