@@ -1,6 +1,5 @@
 #include "store/admin_rights.h"
 
-#include <fstream>
 #include <stdexcept>
 
 #include "store/store_client.h"
@@ -42,26 +41,24 @@ void ClearRights(AShooterPlayerController* player) {
 
 std::string AdminJournal::Path() { return JsonFileStore::PathOf(kJournalFileName); }
 
+// One id per line with a bare line feed on every system; lines that end in "\r\n" (edited by
+// hand on Windows) are read as the same ids.
 void AdminJournal::Append(const std::string& id) {
-  std::ofstream out(Path(), std::ios::out | std::ios::app);
-  if (!out.is_open()) {
-    ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
-                ", please verify that Gildmark has the right permissions in the plugin repository");
-    return;
-  }
-  if (!id.empty()) out << id << '\n';
+  if (AppendFileBytes(Path(), id.empty() ? "" : id + "\n")) return;
+  ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
+              ", please verify that Gildmark has the right permissions in the plugin repository (" +
+              LastFileError() + ")");
 }
 
 bool AdminJournal::Remove(const std::string& id) {
-  std::ifstream in(Path());
-  if (!in.is_open()) {
-    Append("");
+  std::string bytes;
+  if (!ReadFileBytes(Path(), bytes)) {
+    if (!FileExists(Path())) Append("");
     return false;
   }
   bool found = false;
   std::string kept;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const std::string& line : SplitLines(bytes)) {
     if (line == id) {
       found = true;
       continue;
@@ -69,29 +66,30 @@ bool AdminJournal::Remove(const std::string& id) {
     kept += line;
     kept += '\n';
   }
-  in.close();
   if (found) {
     // Emptying is one truncation, which a stop cannot leave half done; other content is
-    // replaced whole.
+    // replaced whole. If neither works the line stays, for the next join to find.
     bool written = false;
     if (kept.empty()) {
-      std::ofstream out(Path(), std::ios::out | std::ios::trunc);
-      written = out.is_open();
+      written = WriteFileBytes(Path(), "");
     } else {
       const std::string temporary = WriteTemporaryFile(Path(), kept);
       written = !temporary.empty() && CommitTemporaryFile(temporary, Path());
     }
     if (!written)
       ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
-                  ", please verify that Gildmark has the right permissions in the plugin repository");
+                  ", please verify that Gildmark has the right permissions in the plugin repository (" +
+                  LastFileError() + ")");
   }
   return found;
 }
 
-bool AdminJournal::Contains(const std::string& id) {
-  std::ifstream in(Path());
-  std::string line;
-  while (std::getline(in, line))
+bool AdminJournal::Contains(const std::string& id, bool* readable) {
+  std::string bytes;
+  const bool read = ReadFileBytes(Path(), bytes);
+  if (readable) *readable = read || !FileExists(Path());
+  if (!read) return false;
+  for (const std::string& line : SplitLines(bytes))
     if (line == id) return true;
   return false;
 }
@@ -136,8 +134,16 @@ bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* pl
   try {
     if (player) {
       const std::string id = JournalId(player);
-      // Bits first, line second: if clearing fails the line stays for the next join.
-      if (AdminJournal::Contains(id) && host::ReadBit(player, host::kAdminBit)) ClearRights(player);
+      // Bits first, line second: if clearing fails the line stays for the next join, and so it
+      // does when the journal cannot be read now.
+      bool readable = true;
+      const bool listed = AdminJournal::Contains(id, &readable);
+      if (!readable) {
+        ReportError("Can't read " + AdminJournal::Path() + " (" + LastFileError() +
+                    "); the joining player is checked again at the next join");
+        return result;
+      }
+      if (listed && host::ReadBit(player, host::kAdminBit)) ClearRights(player);
       AdminJournal::Remove(id);
     }
   } catch (const std::exception& e) {

@@ -19,7 +19,8 @@ class AdminJournal {
   static void Append(const std::string& id);
   // Removes every line equal to `id`; true if there was one. Rewritten atomically.
   static bool Remove(const std::string& id);
-  static bool Contains(const std::string& id);
+  // False also when the journal cannot be read; `readable` tells the two apart.
+  static bool Contains(const std::string& id, bool* readable = nullptr);
 };
 
 // The decimal text of the player's 32-bit linked id.

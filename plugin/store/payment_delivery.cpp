@@ -1,13 +1,13 @@
 #include "store/payment_delivery.h"
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "host/host.h"
 #include "store/payment_players.h"
+#include "store/request_cycle.h"
 #include "store/store_client.h"
 #include "support/plugin_files.h"
 
@@ -15,34 +15,128 @@ namespace gildmark {
 
 const char* const kPendingResultsFileName = "response.pending";
 
-void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
-                         const char* state) {
-  std::ofstream out(JsonFileStore::PathOf(kPendingResultsFileName), std::ios::out | std::ios::app);
-  if (!out.is_open()) return;
-  out << CompactText({{"id", payment_id}, {"action", action}, {"cmd", command_id}, {"state", state}}) << '\n';
+namespace {
+
+// A failed append may have left half a line without its line feed; the next record then starts
+// on a line of its own, so that only the damaged one is lost.
+bool pending_log_damaged = false;
+
+void ReportProblem(StoreClient* client, const std::string& message) {
+  if (client) {
+    client->target->Report(message, Severity::error, false);
+  } else {
+    RequestTarget nobody;
+    nobody.Report(message, Severity::error, false);
+  }
 }
 
-void RecoverPendingResults() {
-  const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
-  std::ifstream in(log_path);
-  if (!in.is_open()) return;
+bool IsState(const nlohmann::json& value) {
+  return value.is_string() && (value.get_ref<const std::string&>() == kExecuted ||
+                               value.get_ref<const std::string&>() == kNotExecuted);
+}
+
+// A complete, well-typed record of the log: every member a string, the state one of the two.
+bool IsResultRecord(const nlohmann::json& entry) {
+  if (!entry.is_object()) return false;
+  for (const char* key : {"id", "action", "cmd"}) {
+    auto it = entry.find(key);
+    if (it == entry.end() || !it->is_string()) return false;
+  }
+  auto state = entry.find("state");
+  return state != entry.end() && IsState(*state);
+}
+
+// A member of response.json that can take a recorded state.
+bool CanHoldStates(const nlohmann::json& payment) {
+  if (!payment.is_object()) return false;
+  auto action = payment.find("action");
+  auto cmds = payment.find("cmds");
+  return action != payment.end() && action->is_string() && cmds != payment.end() && cmds->is_object();
+}
+
+std::string JoinNumbers(const std::vector<size_t>& numbers) {
+  std::string out;
+  for (size_t n : numbers) out += (out.empty() ? "" : ", ") + std::to_string(n);
+  return out;
+}
+
+}  // namespace
+
+void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
+                         const char* state) {
+  const std::string line =
+      (pending_log_damaged ? "\n" : "") +
+      CompactText({{"id", payment_id}, {"action", action}, {"cmd", command_id}, {"state", state}}) + "\n";
+  const std::string path = JsonFileStore::PathOf(kPendingResultsFileName);
+  pending_log_damaged = !AppendFileBytes(path, line);
+  if (pending_log_damaged) ReportWriteProblem(path);
+}
+
+PendingResults LoadPendingResults(StoreClient* client) {
+  PendingResults out;
   nlohmann::json document;
-  JsonFileStore::ReadJson(kResponseFileName, document);
-  if (!document.is_object()) document = nlohmann::json::object();
-  // A line cut short by the stop is skipped: its command's state is the one that is lost.
-  for (std::string line; std::getline(in, line);) {
-    const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
-    if (!entry.is_object() || !entry.contains("id") || !entry.contains("cmd") || !entry.contains("state")) continue;
-    if (!entry["id"].is_string() || !entry["cmd"].is_string() || !entry["state"].is_string()) continue;
-    nlohmann::json& payment = document[entry["id"].get<std::string>()];
-    payment["action"] = entry.value("action", "");
-    payment["cmds"][entry["cmd"].get<std::string>()] = entry["state"];
+  const std::string response_path = JsonFileStore::PathOf(kResponseFileName);
+  if (JsonFileStore::ReadJsonFile(kResponseFileName, document) == JsonFileStore::ReadOutcome::unreadable) {
+    ReportProblem(client, "Can't read " + response_path +
+                              ": the results waiting for the store cannot be read; nothing is sent until they can (" +
+                              LastFileError() + ")");
+    out.readable = false;
+    return out;
   }
-  in.close();
-  if (WriteFileAtomically(JsonFileStore::PathOf(kResponseFileName), CompactText(document))) {
-    std::error_code ec;
-    std::filesystem::remove(log_path, ec);
+  const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
+  std::string log;
+  if (!ReadFileBytes(log_path, log)) {
+    if (FileExists(log_path)) {
+      ReportProblem(client, "Can't read " + log_path +
+                                ": the results it holds wait until it can be read; nothing is sent until then (" +
+                                LastFileError() + ")");
+      out.readable = false;
+      return out;
+    }
+  } else {
+    // The log holds states recorded after response.json was last written: they are the newer
+    // facts, so they win over what the file says.
+    if (!document.is_object()) {
+      if (!IsEmptyResults(document))
+        ReportProblem(client, response_path + " did not hold a results object (" + CompactText(document) +
+                                  "); it is replaced by the results of " + log_path);
+      document = nlohmann::json::object();
+    }
+    std::vector<size_t> skipped;
+    std::vector<std::string> replaced;
+    size_t number = 0;
+    for (const std::string& line : SplitLines(log)) {
+      ++number;
+      if (line.empty()) continue;
+      const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
+      if (!IsResultRecord(entry)) {
+        skipped.push_back(number);
+        continue;
+      }
+      const std::string& id = entry["id"].get_ref<const std::string&>();
+      nlohmann::json& payment = document[id];
+      if (!CanHoldStates(payment)) {
+        if (!payment.is_null()) replaced.push_back(id);
+        payment = {{"action", entry["action"]}, {"cmds", nlohmann::json::object()}};
+      }
+      payment["action"] = entry["action"];
+      payment["cmds"][entry["cmd"].get_ref<const std::string&>()] = entry["state"];
+    }
+    if (!skipped.empty())
+      ReportProblem(client, log_path + ": skipped line" + (skipped.size() > 1 ? "s " : " ") + JoinNumbers(skipped) +
+                                ", not a complete result record");
+    for (const std::string& id : replaced)
+      ReportProblem(client, response_path + ": the member \"" + id +
+                                "\" could not hold a result; it is replaced by the recorded one");
+    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document));
+    // Only once response.json holds what the log held may the log go.
+    if (out.saved && !RemoveFile(log_path))
+      ReportProblem(client, "Can't remove " + log_path + " (" + LastFileError() +
+                                "); its results are already in " + response_path);
   }
+  out.document = std::move(document);
+  if (!IsEmptyResults(out.document)) out.text = CompactText(out.document);
+  return out;
 }
 
 nlohmann::json BuildResultsDocument(const ResultsMap& results) {
@@ -59,10 +153,9 @@ std::string CompactText(const nlohmann::json& document) {
   return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string SaveResults(const ResultsMap& results) {
-  std::string text = CompactText(BuildResultsDocument(results));
-  JsonFileStore::WriteText(kResponseFileName, text);
-  return text;
+bool SaveResults(const ResultsMap& results, std::string& text) {
+  text = CompactText(BuildResultsDocument(results));
+  return JsonFileStore::WriteText(kResponseFileName, text);
 }
 
 void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value) {
@@ -74,7 +167,7 @@ void ReplaceFirst(std::string& text, const std::string& placeholder, const std::
 std::string SanitizeValue(std::string value) {
   for (char& c : value) {
     const auto byte = static_cast<unsigned char>(c);
-    if (c == '|' || byte < 0x20 || byte == 0x7F) c = '?';
+    if (c == '|' || c == '"' || byte < 0x20 || byte == 0x7F) c = '?';
   }
   return value;
 }
@@ -89,7 +182,7 @@ std::string CommandIdText(const nlohmann::json& command) {
       return std::to_string(static_cast<long long>(whole));
     throw std::runtime_error("the command id " + id.dump() + " is out of range");
   }
-  throw std::runtime_error(std::string("\"id\" must be a number, but is ") + id.type_name());
+  return std::to_string(id.get<int32_t>());  // throws the library's type_error.302
 }
 
 namespace {
@@ -194,11 +287,10 @@ void ProcessPayments(const nlohmann::json& document) {
     ++position;
     DeliverPayment(client, payment, record, results, any_state);
   });
-  const std::string text = SaveResults(results);
-  if (any_state) {
-    std::error_code ec;
-    std::filesystem::remove(JsonFileStore::PathOf(kPendingResultsFileName), ec);
-  }
+  std::string text;
+  const bool saved = SaveResults(results, text);
+  // The log goes only once response.json holds its states; otherwise the next cycle folds it in.
+  if (any_state && saved) RemoveFile(JsonFileStore::PathOf(kPendingResultsFileName));
   // Without a key the results wait in the file for a cycle that has one.
   if (any_state && !client.key_parts.empty()) PostResults(client, text, false);
   client.payment_players.clear();
@@ -222,7 +314,7 @@ void OnPostReply(bool success, std::string, const std::string& sent, bool owns_f
   try {
     if (success) {
       std::string current;
-      // Results recorded after this POST was made stay for the next one.
+      // Results recorded after this POST was made, or not yet saved when it was, stay for the next one.
       if (ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) && current == sent)
         JsonFileStore::WriteText(kResponseFileName, "{}");
     }

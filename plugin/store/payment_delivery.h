@@ -33,11 +33,13 @@ inline constexpr const char* kNotExecuted = "Not Executed";
 nlohmann::json BuildResultsDocument(const ResultsMap& results);
 // Compact, keys ascending, text outside ASCII as raw UTF-8.
 std::string CompactText(const nlohmann::json& document);
-// Writes the results document to response.json; returns the text written.
-std::string SaveResults(const ResultsMap& results);
+// Writes the results document to response.json; `text` is what was to be written. False when
+// the write failed (it is reported).
+bool SaveResults(const ResultsMap& results, std::string& text);
 void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value);
 // A value put into a console command: "|" and control characters would let it add console
-// input of its own, so they become "?".
+// input of its own, and a '"' could end a quoted section so that a '|' of the template splits
+// the line, so all of them become "?".
 std::string SanitizeValue(std::string value);
 // The id of a command as the decimal text it came with (a boolean reads as 0 or 1, a fraction
 // is cut toward zero). Throws when the command has no readable id.
@@ -49,8 +51,17 @@ extern const char* const kPendingResultsFileName;
 // One line per recorded state, appended at once.
 void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
                          const char* state);
-// Folds the states of a reply that a stop cut short into response.json, then drops the log.
-void RecoverPendingResults();
+
+// What waits for the store: response.json with the states of the results log folded in (the
+// log is dropped once response.json holds them). Never throws; damaged lines and members are
+// skipped or replaced and reported.
+struct PendingResults {
+  bool readable = true;     // false: a results file exists but cannot be read; send nothing now
+  nlohmann::json document;  // null when nothing was found
+  std::string text;         // compact text to post; empty when no results wait
+  bool saved = true;        // response.json holds `text`
+};
+PendingResults LoadPendingResults(StoreClient* client);
 
 // Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
 // reply clears it. False when the host refused the request.

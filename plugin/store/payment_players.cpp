@@ -1,7 +1,5 @@
 #include "store/payment_players.h"
 
-#include <stdexcept>
-
 #include "host/host.h"
 #include "store/store_client.h"
 #include "support/plugin_files.h"
@@ -38,19 +36,12 @@ void ForEachElement(const nlohmann::json& container, const std::function<void(co
 }
 
 const nlohmann::json& Member(const nlohmann::json& object, const char* key) {
-  if (!object.is_object())
-    throw std::runtime_error(std::string("cannot read \"") + key + "\" from a " + object.type_name() +
-                             ", an object was expected");
-  auto it = object.find(key);
-  if (it == object.end()) throw std::runtime_error(std::string("the key \"") + key + "\" is missing");
-  return *it;
+  if (!object.is_object()) (void)object[key];  // throws type_error.305 for anything but an object
+  return object.at(key);
 }
 
 std::string StringMember(const nlohmann::json& object, const char* key) {
-  const nlohmann::json& value = Member(object, key);
-  if (!value.is_string())
-    throw std::runtime_error(std::string("\"") + key + "\" must be a string, but is " + value.type_name());
-  return value.get<std::string>();
+  return Member(object, key).get<std::string>();
 }
 
 void AddPaymentPlayer(PaymentPlayerList& list, const std::string& type, const FString& value) {

@@ -37,7 +37,9 @@ nlohmann::json DecodePaymentsReply(std::string body);
 // Arrays in order, objects by ascending key, null visits nothing, any other value is one element.
 void ForEachElement(const nlohmann::json& container, const std::function<void(const nlohmann::json&)>& visit);
 
-// Checked reads: a missing key or a value of the wrong type throws, naming the key.
+// Checked reads that throw the JSON library's own errors, whose texts admins and the store know:
+// type_error.305 for a value that is not an object, out_of_range.403 for a missing key,
+// type_error.302 for a value of the wrong type.
 const nlohmann::json& Member(const nlohmann::json& object, const char* key);
 std::string StringMember(const nlohmann::json& object, const char* key);
 

@@ -13,24 +13,34 @@ bool IsEmptyResults(const nlohmann::json& document) {
 }
 
 void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
+  // A config.json that could not be read at all (not one that is wrong) is tried again by each
+  // scheduled poll, so that a passing file problem does not stop delivery for good.
+  if (key_parts.empty() && scheduled && config_unreadable) LoadConfig();
   if (key_parts.empty()) return;
   if (request_in_flight) {
     target->Report(kPleaseWaitMessage, Severity::information, false);
     return;
   }
+  // A GET only when no results wait anywhere: payments whose results the store has not had
+  // would come back and be delivered again.
+  PendingResults pending;
+  try {
+    pending = LoadPendingResults(this);
+  } catch (const std::exception& e) {
+    target->Report(std::string("Could not read the results waiting for the store: ") + e.what(), Severity::error,
+                   false);
+    pending.readable = false;
+  }
+  if (!pending.readable) {
+    if (connection_test) target->Clear();  // the requester has had the reason
+    return;
+  }
   const SignedRequest request = PrepareRequest();
-  RecoverPendingResults();
-  // One read serves both: the document decides GET or POST, the bytes let the POST's reply
-  // tell whether newer results were written meanwhile.
-  std::string sent;
-  nlohmann::json pending;
-  if (ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), sent) && JsonFileStore::IsValidJson(sent))
-    pending = nlohmann::json::parse(sent);
 
   request_in_flight = true;
   bool accepted = false;
   try {
-    if (IsEmptyResults(pending)) {
+    if (pending.text.empty()) {
       accepted = host::StartGet(
           request.url,
           [scheduled, connection_test](bool success, std::string body) {
@@ -38,10 +48,10 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
           },
           request.headers);
     } else {
+      const std::string sent = pending.text;
       accepted = host::StartPost(
-          request.url,
-          [sent](bool success, std::string body) { OnPostReply(success, std::move(body), sent, true); },
-          CompactText(pending), "application/json", request.headers);
+          request.url, [sent](bool success, std::string body) { OnPostReply(success, std::move(body), sent, true); },
+          pending.text, "application/json", request.headers);
     }
   } catch (const std::exception& e) {
     target->Report(std::string("Could not start the store request: ") + e.what(), Severity::error, false);

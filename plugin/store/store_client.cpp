@@ -10,12 +10,19 @@ const char* const kResponseFileName = "response.json";
 StoreClient* g_store_client = nullptr;
 
 StoreClient::StoreClient() {
-  if (!g_store_client) g_store_client = this;
-  target = std::make_unique<RequestTarget>();
-  request_in_flight = false;
-  JsonFileStore::EnsureJson(kResponseFileName, "{}");
-  LoadConfig();
-  RunRequestCycle(false, false);
+  const bool registered = !g_store_client;
+  if (registered) g_store_client = this;
+  try {
+    target = std::make_unique<RequestTarget>();
+    request_in_flight = false;
+    JsonFileStore::EnsureJson(kResponseFileName, "{}");
+    LoadConfig();
+    RunRequestCycle(false, false);
+  } catch (...) {
+    // The object never stood: nothing may find it through the plugin-wide pointer.
+    if (registered && g_store_client == this) g_store_client = nullptr;
+    throw;
+  }
 }
 
 StoreClient::~StoreClient() {
@@ -29,7 +36,17 @@ StoreClient::~StoreClient() {
 void StoreClient::LoadConfig() {
   JsonFileStore::EnsureJson(kConfigFileName, kDefaultConfigText);
   nlohmann::json document;
-  JsonFileStore::ReadJson(kConfigFileName, document);
+  config_unreadable =
+      JsonFileStore::ReadJsonFile(kConfigFileName, document) == JsonFileStore::ReadOutcome::unreadable;
+  if (config_unreadable) {
+    // Not a wrong file but one that cannot be read now (held by another program, a disk
+    // fault): the members stay as they were, and each scheduled poll tries again.
+    key_parts.clear();
+    target->Report("config.json cannot be read (" + LastFileError() +
+                       "); the store is not asked until it can be, and every scheduled poll tries again",
+                   Severity::error, true);
+    return;
+  }
   bool key_usable = false;
   for (const std::string& problem : ReadConfigMembers(document, config, key_usable))
     target->Report(problem, Severity::error, false);

@@ -20,6 +20,7 @@ extern const char* const kResponseFileName;
 
 class StoreClient {
  public:
+  // Sets g_store_client when it is free, and frees it again if construction fails.
   StoreClient();
   ~StoreClient();
   StoreClient(const StoreClient&) = delete;
@@ -46,6 +47,8 @@ class StoreClient {
   std::vector<std::string> key_parts;
   std::unique_ptr<RequestTarget> target;
   bool request_in_flight = false;
+  // The last load could not read config.json (as opposed to finding it wrong).
+  bool config_unreadable = false;
 };
 
 extern StoreClient* g_store_client;

@@ -1,7 +1,6 @@
 #include "support/request_target.h"
 
 #include <chrono>
-#include <fstream>
 
 #include <spdlog/fmt/fmt.h>
 
@@ -49,9 +48,8 @@ std::string FormatLocalTime() {
 }
 
 void AppendPluginLog(const std::string& message, const std::string& file_name) {
-  std::ofstream out(JsonFileStore::PathOf(file_name), std::ios::out | std::ios::app);
-  if (!out.is_open()) return;
-  out << "[" << FormatLocalTime() << "] " << message << "\n";
+  // Bare line feeds on every system; a failed append loses the line and nothing else.
+  AppendFileBytes(JsonFileStore::PathOf(file_name), "[" + FormatLocalTime() + "] " + message + "\n");
 }
 
 void RequestTarget::Report(const std::string& message, Severity severity, bool final) {

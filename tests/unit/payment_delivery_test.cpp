@@ -179,7 +179,7 @@ TEST_F(DeliveryTest, ErrorsStayWithTheirCommandOrPayment) {
   EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"ok", "runs"}));
   const auto errors = LogMessages("err.log");
   ASSERT_EQ(errors.size(), 6u);
-  EXPECT_EQ(errors[0], "Error while executing command : \"str\" must be a string, but is number");
+  EXPECT_EQ(errors[0], "Error while executing command : [json.exception.type_error.302] type must be string, but is number");
   EXPECT_EQ(OnlyPending().method, "POST");
   EXPECT_FALSE(client().request_in_flight);
   (void)admin;
@@ -231,13 +231,49 @@ TEST_F(DeliveryTest, ACrashBetweenCommandsKeepsTheStatesSoFar) {
   }
 }
 
-TEST_F(DeliveryTest, ALogLineCutShortIsSkipped) {
-  Write("response.json", "{}");
+TEST_F(DeliveryTest, ADamagedResultsLogLosesOnlyItsDamagedLines) {
+  // A line cut short by a stop, a line of the wrong types, a response.json member that cannot
+  // hold a state next to a line for it, and a later line that wins over an earlier one.
+  Write("response.json", R"({"5":"x","q":{"action":"b","cmds":{"7":"Executed"}}})");
   Write("response.pending",
-        "{\"action\":\"a\",\"cmd\":\"1\",\"id\":\"p\",\"state\":\"Executed\"}\n{\"action\":\"a\",\"cmd\":\"2\",\"id\":\"p\",\"sta");
-  RecoverPendingResults();
-  EXPECT_EQ(Read("response.json"), R"({"p":{"action":"a","cmds":{"1":"Executed"}}})");
+        "{\"action\":\"a\",\"cmd\":\"1\",\"id\":\"p\",\"state\":\"Not Executed\"}\r\n"
+        "{\"action\":null,\"cmd\":\"1\",\"id\":\"p\",\"state\":\"Executed\"}\n"
+        "{\"action\":\"c\",\"cmd\":\"3\",\"id\":\"5\",\"state\":\"Executed\"}\n"
+        "{\"action\":\"a\",\"cmd\":\"1\",\"id\":\"p\",\"state\":\"Executed\"}\n"
+        "{\"action\":\"a\",\"cmd\":\"2\",\"id\":\"p\",\"sta");
+  PendingResults pending = LoadPendingResults(&client());
+  const std::string expected =
+      R"({"5":{"action":"c","cmds":{"3":"Executed"}},"p":{"action":"a","cmds":{"1":"Executed"}},)"
+      R"("q":{"action":"b","cmds":{"7":"Executed"}}})";
+  EXPECT_TRUE(pending.readable);
+  EXPECT_EQ(pending.text, expected);
+  EXPECT_EQ(Read("response.json"), expected);
   EXPECT_FALSE(Exists("response.pending"));
+  const auto errors = LogMessages("err.log");
+  ASSERT_EQ(errors.size(), 2u) << ::testing::PrintToString(errors);
+  EXPECT_NE(errors[0].find("skipped lines 2, 5"), std::string::npos) << errors[0];
+  EXPECT_NE(errors[1].find("\"5\" could not hold a result"), std::string::npos) << errors[1];
+}
+
+TEST_F(DeliveryTest, ADamagedResultsLogNeitherCrashesTheLoadNorStopsDelivery) {
+  StopClient();
+  const std::string damaged = "{\"action\":null,\"cmd\":\"1\",\"id\":\"p\",\"state\":\"Executed\"}\n";
+  Write("response.json", R"({"5":"x"})");
+  Write("response.pending", damaged + "{\"action\":\"a\",\"cmd\":\"2\",\"id\":\"5\",\"state\":\"Executed\"}\n");
+  auto* restarted = new StoreClient();
+  EXPECT_EQ(g_store_client, restarted);
+  EXPECT_EQ(OnlyPending().method, "POST") << "the recovered result is posted at load";
+  EXPECT_EQ(OnlyPending().body, R"({"5":{"action":"a","cmds":{"2":"Executed"}}})");
+  Respond(200, "ok");
+  EXPECT_EQ(Read("response.json"), "{}");
+
+  // Written while running, the same line costs one report and no poll.
+  Write("response.pending", damaged);
+  restarted->target->Clear();
+  restarted->RunRequestCycle(true, false);
+  EXPECT_EQ(OnlyPending().method, "GET");
+  Respond(200, "[]");
+  delete restarted;
 }
 
 TEST_F(DeliveryTest, AGreetingWithBracesIsSentAsWritten) {
