@@ -14,6 +14,8 @@ namespace gildmark {
 
 namespace {
 
+const char* const kCouldNotStartMessage = "Gildmark could not start its store client; err.log says why";
+
 void ReportFailure(const std::string& where, const char* what) {
   const std::string message = "Gildmark " + where + " failed: " + what;
   if (g_store_client) {
@@ -36,6 +38,17 @@ void AtEdge(const std::string& where, Work&& work) {
   }
 }
 
+// The store client, constructed now if an earlier construction failed. Its constructor runs a
+// first cycle of its own. False when it still cannot be made (reported).
+bool EnsureStoreClient() {
+  if (g_store_client) return true;
+  AtEdge("start", [] {
+    auto client = std::make_unique<StoreClient>();
+    client.release();  // owned through g_store_client until unload
+  });
+  return g_store_client != nullptr;
+}
+
 }  // namespace
 
 int TimerPeriodSeconds(int interval_in_minutes) {
@@ -46,10 +59,8 @@ int TimerPeriodSeconds(int interval_in_minutes) {
 
 bool PluginLoad() {
   AtEdge("logger set-up", [] { InitPluginLogger(); });
-  AtEdge("start", [] {
-    auto client = std::make_unique<StoreClient>();
-    client.release();  // owned through g_store_client until unload
-  });
+  // A client that fails here is tried again by the next tick or gildmark.connect.
+  EnsureStoreClient();
   AtEdge("hook", [] { host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player); });
   AtEdge("command registration", [] {
     host::AddConsoleCommand(kConnectCommand, &OnConnectConsole);
@@ -83,9 +94,15 @@ bool PluginUnload() {
 }
 
 void OnConnectConsole(APlayerController* player, FString*, bool) {
-  if (!player || !g_store_client) return;
+  if (!player) return;
   AtEdge("gildmark.connect", [player] {
     if (!host::ReadBit(player, host::kAdminBit)) return;
+    if (!EnsureStoreClient()) {
+      RequestTarget asker;
+      asker.player = player;
+      asker.Report(kCouldNotStartMessage, Severity::error, true);
+      return;
+    }
     g_store_client->target->player = player;
     g_store_client->LoadConfig();
     g_store_client->RunRequestCycle(false, true);
@@ -93,8 +110,13 @@ void OnConnectConsole(APlayerController* player, FString*, bool) {
 }
 
 void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
-  if (!g_store_client) return;
   AtEdge("gildmark.connect", [connection, packet] {
+    if (!EnsureStoreClient()) {
+      RequestTarget asker;
+      asker.SetRconRequester(connection, packet);
+      asker.Report(kCouldNotStartMessage, Severity::error, true);
+      return;
+    }
     g_store_client->target->SetRconRequester(connection, packet);
     g_store_client->LoadConfig();
     g_store_client->RunRequestCycle(false, true);
@@ -102,7 +124,11 @@ void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*
 }
 
 void OnTimerTick() {
-  if (!g_store_client) return;
+  // A client made now has just run its first cycle, which stands in for this poll.
+  if (!g_store_client) {
+    EnsureStoreClient();
+    return;
+  }
   AtEdge("scheduled poll", [] {
     g_store_client->target->Clear();
     g_store_client->RunRequestCycle(true, false);

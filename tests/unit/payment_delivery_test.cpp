@@ -1,5 +1,7 @@
 // Delivery of a reply: hold-back, placeholders, injection attempts, result records, the
 // immediate POST, and what a crash in the middle leaves behind.
+#include <filesystem>
+
 #include "plugin_fixture.h"
 #include "store/payment_delivery.h"
 
@@ -128,6 +130,38 @@ TEST_F(DeliveryTest, ValuesCannotAddConsoleInput) {
   Respond(200, "ok");
   Deliver(json::array({Payment("4", "n", "x\r\ny|z", json::array({Command(5, "say {username}")}))}));
   EXPECT_EQ(CommandTexts(), std::vector<std::string>{"say x??y?z"});
+
+  // A quote in a name cannot end the template's quoted text and free its "|".
+  sim().Join("q", 4, "x\"");
+  sim().ClearEvents();
+  Respond(200, "ok");
+  Deliver(json::array({Payment("5", "q", "", json::array({Command(6, "say \"{username}|{username}\"")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"say \"x?|{username}\""});
+}
+
+TEST_F(DeliveryTest, AFailedFinalWriteKeepsTheLogSoNothingIsDeliveredTwice) {
+  sim().Join("e", 1, "E");
+  // A directory where the temporary file goes makes every write of response.json fail.
+  std::filesystem::create_directory(Dir() + "response.json.tmp");
+  Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1")}))}));
+  const std::string results = R"({"p":{"action":"purchase","cmds":{"1":"Executed"}}})";
+  EXPECT_EQ(OnlyPending().body, results) << "the results still go to the store at once";
+  EXPECT_TRUE(Exists("response.pending")) << "the log is all that keeps the state on disk";
+  ASSERT_FALSE(LogMessages("err.log").empty());
+  EXPECT_EQ(LogMessages("err.log").back().rfind("Can't write to " + Dir() + "response.json", 0), 0u);
+  FailNetwork();
+
+  // The next cycle posts the logged state instead of asking for payments again.
+  std::filesystem::remove(Dir() + "response.json.tmp");
+  Poll();
+  EXPECT_EQ(OnlyPending().method, "POST");
+  EXPECT_EQ(OnlyPending().body, results);
+  EXPECT_FALSE(Exists("response.pending"));
+  Respond(200, "ok");
+  EXPECT_EQ(Read("response.json"), "{}");
+  Poll();
+  EXPECT_EQ(OnlyPending().method, "GET");
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give 1"});
 }
 
 TEST_F(DeliveryTest, ResultsAreOrderedByKeyAndLaterStatesWin) {
@@ -296,7 +330,7 @@ TEST_F(DeliveryTest, ReplaceFirstAndSanitize) {
   std::string tiny = "{";
   ReplaceFirst(tiny, "{x}", "Y");
   EXPECT_EQ(tiny, "{");
-  EXPECT_EQ(SanitizeValue("a|b\nc\td\x7f\xc3\xa9"), "a?b?c?d?\xc3\xa9");
+  EXPECT_EQ(SanitizeValue("a|b\nc\td\x7f\xc3\xa9\"e"), "a?b?c?d?\xc3\xa9?e");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Load, unload and the three handlers, called as the host calls them.
 #include "plugin_fixture.h"
 #include "shell/plugin_entry.h"
+#include "store/payment_delivery.h"
+#include "store/request_cycle.h"
 
 namespace gildmark::testing {
 namespace {
@@ -43,6 +45,64 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
   EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
   EXPECT_EQ(sim().RconCommandCount(), 0u);
   EXPECT_EQ(PluginLogger(), nullptr);
+}
+
+TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
+  WriteConfig();
+  sim().Join("admin", 1, "Admin");
+  sim().SetAdminBit("admin", true);
+  const std::string realloc = "FMemory.Realloc(void*,unsigned__int64,unsignedint)";
+  // The constructor's first host allocation fails: the object never stands.
+  auto failed_load = [&] {
+    PluginUnload();
+    sim().DropModule(sim::Simulation::Get().Timers().empty() ? "" : sim().Timers()[0].module);
+    sim().BreakEntry(realloc, 0, 1);
+    PluginLoad();
+    EXPECT_EQ(g_store_client, nullptr);
+    EXPECT_EQ(sim().HookCount(kHook), 1u);
+    EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+    EXPECT_EQ(sim().RconCommandCount(), 1u);
+    EXPECT_EQ(sim().Timers().size(), 1u);
+    EXPECT_NE(LogMessages("err.log").back().find("Simulated fault in " + realloc), std::string::npos);
+  };
+
+  // Every entry point is safe without a client.
+  failed_load();
+  OnGetReply(true, "[]", true, false);
+  OnPostReply(true, "", "{}", true);
+  sim().Join("buyer", 2, "Buyer");
+  OnConnectConsole(sim().Join("guest", 3, "Guest"), nullptr, false);
+  EXPECT_EQ(g_store_client, nullptr) << "a non-admin's command changes nothing";
+
+  // A tick makes the client; its first cycle stands in for that poll, the next one delivers.
+  sim().Advance(1);
+  ASSERT_NE(g_store_client, nullptr);
+  Respond(200, "[]");
+  sim().Advance(60);
+  Respond(200, nlohmann::json::array({Payment("1", "buyer", "", nlohmann::json::array({Command(1, "give 1")}))}).dump());
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give 1"});
+
+  // So does gildmark.connect, over RCON and in the console.
+  failed_load();
+  sim().RconInput("gildmark.connect");
+  ASSERT_NE(g_store_client, nullptr);
+  failed_load();
+  sim().ConsoleInput("admin", "gildmark.connect");
+  ASSERT_NE(g_store_client, nullptr);
+
+  // A client that still cannot be made tells the asker.
+  failed_load();
+  SetFileFaultHook([](FileStep, const std::string& path) -> int {
+    if (path.size() >= 11 && path.compare(path.size() - 11, 11, "config.json") == 0)
+      throw std::runtime_error("the disk went away");
+    return 0;
+  });
+  const int before = static_cast<int>(sim().RconReplies().size());
+  sim().RconInput("gildmark.connect");
+  SetFileFaultHook(nullptr);
+  EXPECT_EQ(g_store_client, nullptr);
+  ASSERT_EQ(static_cast<int>(sim().RconReplies().size()), before + 1);
+  EXPECT_EQ(sim().RconReplies().back(), "Gildmark could not start its store client; err.log says why");
 }
 
 TEST_F(PluginEntryTest, TimerPeriodsAreBoundedWithoutOverflow) {
