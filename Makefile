@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest fuzz windows-check
+.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest faulttest fuzz windows-check
 
 all: build
 
@@ -41,6 +41,11 @@ bench: build
 # Kill the server at random moments, again and again: nothing lost, nothing run twice unexplained.
 crashtest: build
 	@build/default/tests/crash_campaign --kills 40
+
+# Fail each file step of a delivery cycle in turn, and the whole folder for a while: nothing lost,
+# nothing run twice unexplained, no rights left, polling never stopped.
+faulttest: build
+	@build/default/tests/fault_campaign
 
 # Each fuzz target for FUZZ_SECONDS (default 60) with libFuzzer, clang and the sanitizers.
 fuzz: deps
