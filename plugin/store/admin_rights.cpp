@@ -143,7 +143,10 @@ bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* pl
                     "); the joining player is checked again at the next join");
         return result;
       }
-      if (listed && host::ReadBit(player, host::kAdminBit)) ClearRights(player);
+      // A listed player was no admin when granted; either bit still set is left from a grant
+      // (a cheat bit alone when clearing it failed after a command).
+      if (listed && (host::ReadBit(player, host::kAdminBit) || host::ReadBit(player, host::kCheatBit)))
+        ClearRights(player);
       AdminJournal::Remove(id);
     }
   } catch (const std::exception& e) {

@@ -113,10 +113,9 @@ TEST_F(AdminRightsTest, NoInjectedFaultLeavesRightsBehind) {
         }
         if (!admin_before && (admin || cheat)) {
           ++left_behind;
-          // The join check takes the rest back.
-          sim().Leave("p");
-          auto* again = sim().Join("p", 77, "P");
-          OnHandleNewPlayer(nullptr, again, nullptr, nullptr, false);
+          // The join check takes the rest back: the same controller, with the bits it still
+          // holds, passes through the new-player handler again.
+          OnHandleNewPlayer(nullptr, player, nullptr, nullptr, false);
           EXPECT_FALSE(sim().AdminBit("p"));
           EXPECT_FALSE(sim().CheatBit("p"));
           EXPECT_TRUE(Lines("security_admin.dat").empty());
@@ -134,20 +133,41 @@ TEST_F(AdminRightsTest, NoInjectedFaultLeavesRightsBehind) {
 TEST_F(AdminRightsTest, TheJoinCheckTakesBackRightsACrashLeftBehind) {
   host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player);
   // Listed, and the game makes them admin in its handler: both bits end clear.
-  Write("security_admin.dat", "3\n8\n");
-  sim().Join("crashed", 3, "C", /*admin_on_join=*/true);
-  sim().SetCheatBit("crashed", true);
+  Write("security_admin.dat", "3\n8\n9\n");
+  auto* crashed = sim().Join("crashed", 3, "C", /*admin_on_join=*/true);
   EXPECT_FALSE(sim().AdminBit("crashed"));
-  EXPECT_EQ(Lines("security_admin.dat"), std::vector<std::string>{"8"});
+  EXPECT_EQ(Lines("security_admin.dat"), (std::vector<std::string>{"8", "9"}));
+  sim().SetAdminBit("crashed", true);
+  sim().SetCheatBit("crashed", true);
+  Write("security_admin.dat", "3\n8\n9\n");
+  OnHandleNewPlayer(nullptr, crashed, nullptr, nullptr, false);
+  EXPECT_FALSE(sim().AdminBit("crashed"));
+  EXPECT_FALSE(sim().CheatBit("crashed")) << "both bits go";
 
-  // Listed without the admin bit: the line goes, the bits are untouched.
+  // Listed without the admin bit: the line goes, and no bit is written.
+  const std::string admin_entry = host::kAdminBit, cheat_entry = host::kCheatBit;
+  const int admin_lookups = sim().LookupCount(admin_entry), cheat_lookups = sim().LookupCount(cheat_entry);
   sim().Join("listed", 8, "L");
+  EXPECT_EQ(Lines("security_admin.dat"), std::vector<std::string>{"9"});
+  EXPECT_FALSE(sim().AdminBit("listed"));
+  EXPECT_EQ(sim().LookupCount(admin_entry) - admin_lookups, 1) << "the admin bit is only read";
+  EXPECT_EQ(sim().LookupCount(cheat_entry) - cheat_lookups, 1) << "the cheat bit is only read";
+
+  // Listed with only the cheat bit left (its clearing failed after a command): it goes too.
+  auto* half = sim().Join("half", 9, "H");
+  sim().SetCheatBit("half", true);
+  Write("security_admin.dat", "9\n");
+  OnHandleNewPlayer(nullptr, half, nullptr, nullptr, false);
+  EXPECT_FALSE(sim().CheatBit("half"));
   EXPECT_TRUE(Lines("security_admin.dat").empty());
 
   // Not listed: a real admin keeps their rights.
   Write("security_admin.dat", "1\n");
-  sim().Join("admin", 2, "A", true);
+  auto* admin = sim().Join("admin", 2, "A", true);
+  sim().SetCheatBit("admin", true);
+  OnHandleNewPlayer(nullptr, admin, nullptr, nullptr, false);
   EXPECT_TRUE(sim().AdminBit("admin"));
+  EXPECT_TRUE(sim().CheatBit("admin"));
   EXPECT_EQ(Lines("security_admin.dat"), std::vector<std::string>{"1"});
 
   std::filesystem::remove(Dir() + "security_admin.dat");

@@ -84,6 +84,11 @@ TEST_F(DeliveryTest, HoldBackMatrix) {
   EXPECT_EQ(run[2]["player"], "on");
   EXPECT_EQ(LogMessages("info.log")[0], "Executing command [FOR gone : ]  : plain");
   EXPECT_TRUE(sim().ChatTo("first").empty()) << "only online buyers are greeted";
+
+  // An offline buyer known only by name has an empty target text.
+  Respond(200, "ok");
+  Deliver(json::array({Payment("named", "", "Nobody", json::array({Command(6, "plain too")}))}));
+  EXPECT_EQ(LogMessages("info.log").back(), "Executing command [FOR ]  : plain too");
 }
 
 TEST_F(DeliveryTest, NobodyOnlineMeansNotExecuted) {
@@ -100,13 +105,21 @@ TEST_F(DeliveryTest, PlaceholdersFillInOrderFirstOccurrenceOnly) {
                    Command(3, "c {daduz_username}")}))}));
   EXPECT_EQ(CommandTexts(),
             (std::vector<std::string>{"a Hero {username}", "b Hero eos eos 4294967299", "c Hero"}));
+
+  // Without an EOS id the two placeholders for it stay as they are.
+  sim().Join("other", 5, "Named");
+  sim().ClearEvents();
+  Respond(200, "ok");
+  Deliver(json::array({Payment("2", "", "Named", json::array({Command(4, "d {eosid} {eos_id} {username}")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"d {eosid} {eos_id} Named"});
 }
 
 TEST_F(DeliveryTest, NonAsciiNamesBecomeQuestionMarksInCommandsButNotInLogs) {
   sim().Join("eos", 1, "J\xc3\xb6rg");
-  Deliver(json::array({Payment("1", "eos", "x", json::array({Command(1, "give {username} {daduz_username}")}))}));
-  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give J?rg J?rg"});
-  EXPECT_EQ(LogMessages("info.log").back(), "Executing command [FOR eos : J\xc3\xb6rg]  : give J?rg J?rg");
+  Deliver(json::array(
+      {Payment("1", "eos", "x", json::array({Command(1, "give {username} {daduz_username} {minecraft_username}")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give J?rg J?rg J?rg"});
+  EXPECT_EQ(LogMessages("info.log").back(), "Executing command [FOR eos : J\xc3\xb6rg]  : give J?rg J?rg J?rg");
 }
 
 TEST_F(DeliveryTest, ACharacterNameHoldingAPlaceholderIsFilledLater) {
@@ -169,13 +182,18 @@ TEST_F(DeliveryTest, ResultsAreOrderedByKeyAndLaterStatesWin) {
   Deliver(json::array({
       Payment("b", "e", "", json::array({Command(9, "x"), Command(10, "y")})),
       Payment("a", "e", "", json::array({Command(1, "x"), Command(1, "{never}")})),
+      // An offline buyer: the same id with two different states, in both orders.
+      Payment("late_held", "gone", "", json::array({Command(1, "plain"), Command(1, "{held}")})),
+      Payment("late_run", "gone", "", json::array({Command(1, "{held}"), Command(1, "plain")})),
       Payment("dup", "e", "", json::array({Command(1, "x")}), "first"),
       Payment("dup", "e", "", json::array({Command(2, "x")}), "second"),
       Payment("empty", "e", "", json::array()),
   }));
   EXPECT_EQ(Read("response.json"),
             R"({"a":{"action":"purchase","cmds":{"1":"Executed"}},"b":{"action":"purchase","cmds":{"10":"Executed",)"
-            R"("9":"Executed"}},"dup":{"action":"second","cmds":{"2":"Executed"}}})");
+            R"("9":"Executed"}},"dup":{"action":"second","cmds":{"2":"Executed"}},)"
+            R"("late_held":{"action":"purchase","cmds":{"1":"Not Executed"}},)"
+            R"("late_run":{"action":"purchase","cmds":{"1":"Executed"}}})");
 }
 
 TEST_F(DeliveryTest, IdsAreKeptExactly) {

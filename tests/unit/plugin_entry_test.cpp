@@ -177,13 +177,21 @@ TEST_F(PluginEntryTest, TicksPollAndReleaseRequesters) {
   WriteConfig();
   PluginLoad();
   Respond(200, "[]");
+  sim().Join("admin", 1, "Admin");
+  sim().SetAdminBit("admin", true);
+  sim().ConsoleInput("admin", "gildmark.connect");
   sim().RconInput("gildmark.connect");
+  EXPECT_NE(g_store_client->target->player, nullptr);
   EXPECT_NE(g_store_client->target->rcon_connection, nullptr);
   sim().Advance(1);  // the timer's first run comes at the next check
+  EXPECT_EQ(g_store_client->target->player, nullptr);
   EXPECT_EQ(g_store_client->target->rcon_connection, nullptr);
+  EXPECT_EQ(g_store_client->target->rcon_packet, nullptr);
   EXPECT_EQ(LogMessages("info.log").back(), "Please wait a request is already being made...");
+  const size_t chats = sim().ChatTo("admin").size(), replies = sim().RconReplies().size();
   Respond(200, "[]");
-  EXPECT_TRUE(sim().RconReplies().empty()) << "the tick took the requester away";
+  EXPECT_EQ(sim().RconReplies().size(), replies) << "the tick took the RCON requester away";
+  EXPECT_EQ(sim().ChatTo("admin").size(), chats) << "and the player requester";
   sim().Advance(59);
   EXPECT_TRUE(Pending().empty());
   sim().Advance(1);
@@ -216,6 +224,7 @@ TEST_F(PluginEntryTest, UnloadWithoutAClientStillRemovesRegistrations) {
   PluginUnload();
   EXPECT_EQ(sim().HookCount(kHook), 0u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
+  EXPECT_EQ(sim().RconCommandCount(), 0u);
   EXPECT_TRUE(OnLibraryEvent(2));
   EXPECT_TRUE(OnLibraryEvent(3));
   EXPECT_EQ(sim().HookCount(kHook), 0u) << "thread notifications do nothing";

@@ -44,6 +44,17 @@ TEST_F(RequestCycleTest, TheFirstRunFlushesResultsOrDiscardsItsReply) {
   EXPECT_FALSE(g_store_client->request_in_flight);
   delete g_store_client;
 
+  // Nor does a failed one: it is told to nobody, and the next poll goes out.
+  new StoreClient();
+  FailNetwork();
+  EXPECT_FALSE(g_store_client->request_in_flight);
+  EXPECT_TRUE(Lines("info.log").empty());
+  EXPECT_TRUE(Lines("err.log").empty());
+  g_store_client->RunRequestCycle(true, false);
+  EXPECT_EQ(OnlyPending().method, "GET");
+  Respond(200, "[]");
+  delete g_store_client;
+
   Write("response.json", R"({"7":{"action":"a","cmds":{"1":"Executed"}}})");
   new StoreClient();
   auto post = OnlyPending();
@@ -137,8 +148,11 @@ TEST_F(RequestCycleTest, ScheduledRepliesWithoutPayments) {
   Write("response.json", "{}");
   client().target->player = Admin();
   client().RunRequestCycle(true, false);
+  // Results written while the GET was out are no business of a reply without payments.
+  Write("response.json", R"({"late":{"action":"a","cmds":{"1":"Executed"}}})");
   Respond(200, "0");
-  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_EQ(Read("response.json"), R"({"late":{"action":"a","cmds":{"1":"Executed"}}})");
+  Write("response.json", "{}");
   EXPECT_EQ(client().target->player, nullptr);
   EXPECT_FALSE(client().request_in_flight);
 

@@ -110,6 +110,19 @@ TEST_F(RoutingTest, AFailingRouteDoesNotStopTheOthers) {
 }
 
 TEST_F(RoutingTest, LogLinesCarryTheLocalTime) {
+  // Other tests run in the machine's own zone: it is put back however this test ends.
+  struct ZoneGuard {
+    bool had;
+    std::string old;
+    ZoneGuard() : had(std::getenv("TZ") != nullptr), old(had ? std::getenv("TZ") : "") {}
+    ~ZoneGuard() {
+      if (had)
+        setenv("TZ", old.c_str(), 1);
+      else
+        unsetenv("TZ");
+      tzset();
+    }
+  } zone_guard;
   setenv("TZ", "UTC", 1);
   tzset();
   std::tm when{};
@@ -117,6 +130,10 @@ TEST_F(RoutingTest, LogLinesCarryTheLocalTime) {
   EXPECT_EQ(FormatLocalTime(timegm(&when)), "Sun March 01 09:05:03 2026");
   when.tm_mon = 11, when.tm_mday = 7, when.tm_hour = 10, when.tm_min = 48, when.tm_sec = 13;
   EXPECT_EQ(FormatLocalTime(timegm(&when)), "Mon December 07 10:48:13 2026");
+  // Local time, not UTC: the server's zone shows.
+  setenv("TZ", "EST5", 1);
+  tzset();
+  EXPECT_EQ(FormatLocalTime(timegm(&when)), "Mon December 07 05:48:13 2026");
 
   AppendPluginLog("x", "info.log");
   AppendPluginLog("two\nlines", "info.log");

@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "plugin_fixture.h"
 #include "store/signing.h"
 #include "store/store_client.h"
 
@@ -150,8 +151,21 @@ TEST(SignatureTest, MatchesOpenSslForAnyKeyAndTime) {
   }
 }
 
-TEST(SignatureTest, OnlyTheRightPartsChangeTheUrlAndSignature) {
+using SignedUrlTest = testing::PluginTest;
+
+TEST_F(SignedUrlTest, OnlyTheRightPartsChangeTheUrlAndSignature) {
   const int64_t t = 1765104493;
+  // The URL carries the first part only: the second and third change the signature alone.
+  WriteConfig("ab.secret.c");
+  StoreClient& client = StartClient();
+  const std::string url = client.BuildCommandsUrl(t);
+  EXPECT_EQ(url, "https://api.gildmark.com/v1/store/server/ab/commands?time=1765104493");
+  client.key_parts = {"ab", "secreT", "d"};
+  EXPECT_EQ(client.BuildCommandsUrl(t), url);
+  client.key_parts = {"a", "secret", "bc"};
+  EXPECT_NE(client.BuildCommandsUrl(t), url);
+  EXPECT_NE(client.BuildCommandsUrl(t + 1), client.BuildCommandsUrl(t));
+
   const SigningInput base{"ab", "secret", "c", t};
   const std::string sig = StoreClient::SignRequest(base);
   EXPECT_EQ(sig, StoreClient::SignRequest({"a", "secret", "bc", t})) << "no separator between the pieces";
@@ -159,7 +173,7 @@ TEST(SignatureTest, OnlyTheRightPartsChangeTheUrlAndSignature) {
   EXPECT_NE(sig, StoreClient::SignRequest({"ab", "secret", "d", t}));
   EXPECT_NE(sig, StoreClient::SignRequest({"ab", "secret", "c", t + 1}));
   EXPECT_EQ(AuthorizationHeader(sig), "Authorization: Bearer SERVER_KEY:" + sig);
-  // A fixed vector, recomputed independently.
+
   EXPECT_EQ(StoreClient::SignRequest({"srv1", "secret2", "third3", 1765104493}),
             OpenSslSignature("srv1", "secret2", "third3", 1765104493));
 }

@@ -119,6 +119,20 @@ TEST_F(StoreClientTest, TheInvalidKeyMessageReachesAndReleasesTheRequester) {
   EXPECT_EQ(c.target->player, nullptr);
   c.RunRequestCycle(false, true);
   EXPECT_TRUE(sim().Events("http_request").empty()) << "no key, no request";
+
+  // Over RCON: the reply answers the command's packet and releases the client.
+  host::AddRconCommand("probe", [&c](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+    c.target->SetRconRequester(connection, packet);
+    c.LoadConfig();
+  });
+  const int packet = sim().RconInput("probe");
+  const auto replies = sim().Events("rcon_reply");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["text"], kInvalidKey);
+  EXPECT_EQ(replies[0]["packet_id"], packet);
+  EXPECT_EQ(c.target->rcon_connection, nullptr);
+  EXPECT_EQ(c.target->rcon_packet, nullptr);
+  host::RemoveRconCommand("probe");
 }
 
 TEST_F(StoreClientTest, TheUrlNamesTheServerVerbatim) {
