@@ -30,8 +30,9 @@ test-asan: build-asan
 # The suite, then the suite again under Address and UndefinedBehavior sanitizers.
 test: test-default test-asan
 
-# The plugin delivering purchases on the built-in stand-ins.
-demo: build
+# The plugin delivering purchases on the built-in stand-ins; builds only what the demo runs.
+demo: deps build/default/CMakeCache.txt
+	@cmake --build --preset default -j $(JOBS) --target Gildmark_DadUZ asa-devserver gildmark-storesim
 	@bash scripts/demo.sh
 
 # The game thread's cost of a delivery, idle cycles and signing; the table goes to bench/RESULTS.md.

@@ -24,14 +24,17 @@ cat > "$work/payments.json" <<'JSON'
 ]
 JSON
 
-echo "== starting the store stand-in over TLS with three purchases waiting"
+echo "== starting the store stand-in over TLS with three purchases waiting:"
+echo "   order-1001: alice (online soon) buys a sword and a broadcast"
+echo "   order-1002: bob (offline until later) buys experience, to be given only while he is online"
+echo "   order-1003: Carol (never online) pays for a thank-you broadcast"
 "$build/tools/gildmark-storesim" --listen 127.0.0.1:0 --key srv42.s3cr3t.k3y --tls-self-signed "$work/tls" \
   --payments "$work/payments.json" > "$work/store.out" 2> "$work/store.err" &
 store_pid=$!
 for _ in $(seq 100); do [ -s "$work/store.out" ] && break; sleep 0.05; done
 address=$(head -n 1 "$work/store.out")
 port=${address##*:}
-echo "   listening on $address"
+echo "   the store listens on $address; the plugin's requests for api.gildmark.com go there"
 
 plugin_dir="$work/server/ArkApi/Plugins/Gildmark_DadUZ"
 mkdir -p "$plugin_dir"
@@ -44,25 +47,25 @@ cat > "$plugin_dir/config.json" <<'JSON'
 JSON
 
 cat > "$work/script" <<'EOF2'
-echo the server has loaded the plugin; its first request only flushes old results
+echo The server has started and loaded the plugin. Nobody is online yet, and this first request only sends results left from an earlier run (there are none), so the payments it fetches are left alone until the first poll.
 sync
-echo alice joins; the admin checks the connection over RCON
+echo Alice joins. The admin runs gildmark.connect over RCON: it fetches the payments only to check the key and the connection, and delivers nothing.
 join 0002a1ce 1001 Alice
 rcon gildmark.connect
 sync
-echo a minute passes: the plugin polls the store
+echo A minute passes and the timer polls the store: the plugin greets Alice, grants her the rights for each command only, and reports the results at once.
 wait 60
 sync
-echo alice got her sword; bob is offline, so his "Must be online" item waits;
-echo Carol's broadcast has no placeholders, so it runs through the first player
+echo Alice got her sword and her broadcast. Carol's broadcast has no placeholders and needs nobody online, so it ran through the first player on the server. Bob is offline, so his "Must be online" item waits at the store.
 players
-echo bob joins, and at the next poll his item is delivered
+echo Bob joins, and the next poll delivers his item.
 join 0002b0b0 1002 Bob
 wait 60
 sync
-echo another minute: nothing is left to deliver
+echo Another minute: nothing is left to deliver.
 wait 60
 sync
+players
 quit
 EOF2
 
@@ -72,15 +75,21 @@ echo "== starting the simulated server with the plugin"
   --speed 60 --script "$work/script" --events "$work/events.jsonl" | grep -v '^\[plugin_'
 
 echo
-echo "== the store's state"
+echo "== the store's own account"
 summary=$(curl -s --cacert "$work/tls/cert.pem" --connect-to "api.gildmark.com:443:127.0.0.1:$port" \
   https://api.gildmark.com/_sim/summary)
 echo "$summary"
-echo "== results left in response.json: $(cat "$plugin_dir/response.json")"
+echo "== results waiting in response.json: $(cat "$plugin_dir/response.json")"
+journal=$(cat "$plugin_dir/security_admin.dat" 2>/dev/null || true)
+echo "== players holding temporary rights (security_admin.dat): ${journal:-none}"
+granted=$(grep '"type":"rights"' "$work/events.jsonl" | grep -c '"admin":true,"cheat":true' || true)
+revoked=$(grep '"type":"rights"' "$work/events.jsonl" | grep -c '"admin":false,"cheat":false' || true)
+echo "== rights bits set for $granted commands and cleared after each: $revoked times"
 if grep -q '^payments still waiting: 0 ' <<<"$summary" && grep -q 'signatures refused: 0' <<<"$summary" \
-   && [ "$(cat "$plugin_dir/response.json")" = "{}" ]; then
-  echo "== all delivered, all acknowledged"
+   && [ "$(cat "$plugin_dir/response.json")" = "{}" ] && [ -z "$journal" ] && [ "$granted" -eq "$revoked" ] \
+   && [ "$granted" -gt 0 ]; then
+  echo "== verdict: all delivered, all acknowledged, no rights left behind"
 else
-  echo "== something was not delivered or not acknowledged" >&2
+  echo "== verdict: FAILED: something was not delivered, not acknowledged, or rights were left behind" >&2
   exit 1
 fi

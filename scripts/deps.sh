@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests and tools need, and only those that are missing.
-# Idempotent and quiet when everything is already there.
+# Idempotent and silent when everything is there. `deps.sh windows` adds what `make
+# test-windows` needs (Wine). Needs root or sudo, and a Debian package mirror.
 set -euo pipefail
 
 packages=(
   g++ make cmake pkg-config
   nlohmann-json3-dev libspdlog-dev libfmt-dev
-  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl curl
+  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl curl ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix
 )
+if [ "${1:-}" = windows ]; then
+  packages+=(wine64 googletest)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,9 +24,25 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "deps: installing ${missing[*]}"
 sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "deps: these Debian packages are missing: ${missing[*]}" >&2
+    echo "deps: run this script as root (su -c 'bash scripts/deps.sh'), or install sudo" >&2
+    exit 1
+  fi
+  sudo_cmd=(sudo)
+fi
+echo "deps: installing ${missing[*]}"
+echo "deps: with their dependencies this can take several minutes on a fresh machine"
 export DEBIAN_FRONTEND=noninteractive
+echo "deps: reading the package lists"
 "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# One line per twenty packages set up, rather than apt's hundreds.
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 "${missing[@]}" 2>&1 |
+  awk '/^Need to get/ {print "deps: " $0}
+       /^Setting up/ {n++; if (n % 20 == 1) {printf "deps: setting up packages (%d so far)\n", n; fflush()}}
+       /^E: / {print}'
+status=${PIPESTATUS[0]}
+[ "$status" -eq 0 ] || { echo "deps: apt-get failed ($status)" >&2; exit "$status"; }
+echo "deps: done"

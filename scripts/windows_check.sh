@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # Compiles every plugin source for Windows (MinGW, UNICODE, syntax only) against the stand-in's
 # headers: the _WIN32 branches (DllMain, GetModuleHandleExA, localtime_s) are checked without
-# the SDK. Installs the cross compiler when it is missing.
+# the SDK. scripts/deps.sh installs the cross compiler.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh
 cxx=x86_64-w64-mingw32-g++-posix
-if ! command -v "$cxx" >/dev/null; then
-  [ "$(id -u)" -eq 0 ] || { echo "windows-check: $cxx is missing"; exit 1; }
-  apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64-posix >/dev/null
-fi
 headers=$(mktemp -d)
 trap 'rm -rf "$headers"' EXIT
 cp -r /usr/include/spdlog /usr/include/fmt /usr/include/nlohmann "$headers"/

@@ -17,20 +17,27 @@ FileFaultHook& FaultHook() {
 }
 
 // The plugin touches files from the game thread only (and from load and unload, which the host
-// runs apart from it). Not thread_local: a thread-local with a destructor pins the library.
-std::string last_error;
+// runs apart from it). A plain buffer: a thread-local with a destructor would pin the library in
+// memory, and a static string would outlive an unload under the leak checker.
+char last_error[160] = "";
+
+void SetError(const std::string& text) {
+  const size_t n = text.size() < sizeof last_error - 1 ? text.size() : sizeof last_error - 1;
+  text.copy(last_error, n);
+  last_error[n] = '\0';
+}
 
 // True when the step may go on; otherwise the failure is kept for LastFileError.
 bool Allowed(FileStep step, const std::string& path) {
   if (!FaultHook()) return true;
   const int code = FaultHook()(step, path);
   if (code == 0) return true;
-  last_error = std::generic_category().message(code);
+  SetError(std::generic_category().message(code));
   return false;
 }
 
 bool Fail(const std::error_code& ec) {
-  last_error = ec ? ec.message() : std::generic_category().message(errno ? errno : EIO);
+  SetError(ec ? ec.message() : std::generic_category().message(errno ? errno : EIO));
   return false;
 }
 
@@ -46,7 +53,7 @@ bool WriteThrough(const std::string& path, const std::string& bytes, FileStep op
     const std::string saved = last_error;
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
     out.close();
-    last_error = saved;
+    SetError(saved);
     return false;
   }
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -118,7 +125,7 @@ bool RemoveFile(const std::string& path) {
 
 std::string LastFileError() { return last_error; }
 
-void RestoreFileError(const std::string& text) { last_error = text; }
+void RestoreFileError(const std::string& text) { SetError(text); }
 
 std::vector<std::string> SplitLines(const std::string& bytes) {
   std::vector<std::string> lines;

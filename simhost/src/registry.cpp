@@ -8,9 +8,10 @@
 #include "state.h"
 
 namespace sim {
-namespace {
 
 Simulation::State& S() { return Simulation::Get().state(); }
+
+namespace {
 
 void* Malloc(unsigned long long count, unsigned int) { return std::malloc(count ? count : 1); }
 void* Realloc(void* original, unsigned long long count, unsigned int) {
@@ -46,6 +47,7 @@ void RconSendMessage(const void* self, int id, int type, FString* message) {
 FString* ConsoleCommand(const void* self, FString* result, const FString* command, bool) {
   auto& s = S();
   SimPlayer* player = s.AsPlayer(self);
+  s.NoteRights(*player);
   const std::string text = Narrow(*command);
   s.Record({{"type", "console_command"}, {"player", player->eos_id}, {"text", text}, {"admin", player->admin()},
             {"cheat", player->cheat()}});
@@ -158,6 +160,7 @@ DWORD64 GetAddress(const void* object, const std::string& name) {
 
 BitField GetBitField(const void* base, const std::string& name) {
   const sim::RegistryEntry& entry = sim::Lookup(name, sim::RegistryEntry::kBitField);
+  sim::S().NoteRights(*sim::S().AsPlayer(base));
   auto accessor = reinterpret_cast<void* (*)(void*)>(entry.target);
   return {reinterpret_cast<DWORD64>(accessor(const_cast<void*>(base))), entry.bit_position, 1, sizeof(uint32_t)};
 }

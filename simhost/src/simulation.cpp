@@ -215,6 +215,8 @@ bool StartHttp(const std::string& method, const std::string& url, const Simulati
 // --- State -------------------------------------------------------------------------------
 
 void Simulation::State::Record(Event event) {
+  // Whatever happens next, a change of rights bits happened before it.
+  if (event["type"] != "rights") NoteAllRights();
   event["time"] = now;
   std::function<void(const Event&)> to_listener;
   {
@@ -235,6 +237,17 @@ void Simulation::State::Guard(const std::string& where, const std::function<void
     escaped.push_back(where + ": unknown exception");
     Record({{"type", "exception"}, {"where", where}, {"what", "unknown exception"}});
   }
+}
+
+void Simulation::State::NoteRights(SimPlayer& p) {
+  if (p.admin() == p.told_admin && p.cheat() == p.told_cheat) return;
+  p.told_admin = p.admin();
+  p.told_cheat = p.cheat();
+  Record({{"type", "rights"}, {"player", p.eos_id}, {"admin", p.told_admin}, {"cheat", p.told_cheat}});
+}
+
+void Simulation::State::NoteAllRights() {
+  for (auto& p : players) NoteRights(*p);
 }
 
 SimPlayer* Simulation::State::FindPlayer(const std::string& eos_id) const {
@@ -456,6 +469,7 @@ void Simulation::RunUntilIdle() {
       state_->queue.pop_front();
     }
     work();
+    state_->NoteAllRights();
   }
 }
 

@@ -40,6 +40,8 @@ struct SimPlayer : AShooterPlayerController {
   void set_cheat(bool on) { base_flags = (base_flags & ~(1u << kCheatPosition)) | (unsigned(on) << kCheatPosition); }
   bool connected = true;
   bool admin_on_join = false;
+  // The bits as the event log last told them.
+  bool told_admin = false, told_cheat = false;
   std::unique_ptr<SimCharacter> character;
 };
 
@@ -131,6 +133,11 @@ struct Simulation::State {
   void Guard(const std::string& where, const std::function<void()>& call);
   SimPlayer* FindPlayer(const std::string& eos_id) const;  // connected only
   SimPlayer* AsPlayer(const void* controller) const;       // throws if not a player
+  // Records a "rights" event for a player whose bits changed since the last one. Bits are
+  // plain memory to a plugin, so this runs wherever the game would next see them: each bit
+  // lookup, each console command and the end of each piece of game-thread work.
+  void NoteRights(SimPlayer& player);
+  void NoteAllRights();
   void InstallDefaultRegistry();
   void RebuildSinks();
 };

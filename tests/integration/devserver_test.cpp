@@ -5,9 +5,12 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -72,10 +75,55 @@ TEST(DevServerTest, AScriptAgainstALoopbackServer) {
     EXPECT_NE(e["type"], "exception") << e.dump();
   }
   EXPECT_EQ(gets, 2) << "the first cycle and the connection test";
+  std::stringstream out;
+  out << std::ifstream(dir / "out").rdbuf();
+  EXPECT_NE(out.str().find("[server] plugin Gildmark version 1.0 (needs host API 2.03"), std::string::npos)
+      << out.str();
   EXPECT_EQ(seen.size(), 2u);
   EXPECT_TRUE(replied);
   EXPECT_TRUE(unloaded);
   std::filesystem::remove_all(dir);
+}
+
+// The host reads PluginInfo.json beside the library before it loads it; without a valid one the
+// plugin is not loaded at all.
+TEST(DevServerTest, PluginInfoBesideTheLibraryIsRequired) {
+  namespace fs = std::filesystem;
+  const fs::path built = fs::path(GILDMARK_PLUGIN_PATH).parent_path() / "PluginInfo.json";
+  ASSERT_TRUE(fs::exists(built)) << "the build puts PluginInfo.json beside the library";
+  const auto info = nlohmann::json::parse(std::ifstream(built));
+  EXPECT_EQ(info["FullName"], "Gildmark");
+  EXPECT_EQ(info["PreventUnloading"], false);
+  EXPECT_TRUE(info["Dependencies"].is_array());
+
+  const auto dir = fs::temp_directory_path() / ("gildmark-info-" + std::to_string(getpid()));
+  fs::create_directories(dir / "lib");
+  fs::create_directories(dir / "root");
+  fs::copy_file(GILDMARK_PLUGIN_PATH, dir / "lib" / "Gildmark_DadUZ.so");
+  std::ofstream(dir / "script") << "quit\n";
+  auto run = [&] {
+    const std::string command = std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() +
+                                " --plugin " + (dir / "lib" / "Gildmark_DadUZ.so").string() + " --script " +
+                                (dir / "script").string() + " > " + (dir / "out").string() + " 2>&1";
+    const int status = std::system(command.c_str());
+    std::stringstream out;
+    out << std::ifstream(dir / "out").rdbuf();
+    return std::make_pair(WEXITSTATUS(status), out.str());
+  };
+  auto [missing_status, missing_out] = run();
+  EXPECT_EQ(missing_status, 2);
+  EXPECT_NE(missing_out.find("failed to load plugin Gildmark_DadUZ: can't open"), std::string::npos) << missing_out;
+  EXPECT_EQ(missing_out.find("[server] plugin Gildmark"), std::string::npos);
+
+  std::ofstream(dir / "lib" / "PluginInfo.json") << R"({"FullName":"Gildmark","Version":"one"})";
+  auto [invalid_status, invalid_out] = run();
+  EXPECT_EQ(invalid_status, 2);
+  EXPECT_NE(invalid_out.find("failed to load plugin"), std::string::npos) << invalid_out;
+
+  fs::copy_file(built, dir / "lib" / "PluginInfo.json", fs::copy_options::overwrite_existing);
+  auto [status, out] = run();
+  EXPECT_EQ(status, 0) << out;
+  fs::remove_all(dir);
 }
 
 }  // namespace

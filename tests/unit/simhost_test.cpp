@@ -251,7 +251,11 @@ TEST_F(SimHostTest, APlayersLifeShowsInTheEventLog) {
   std::vector<std::string> types;
   for (auto& e : Sim().Events())
     if (e["type"] != "log") types.push_back(e["type"]);
-  EXPECT_EQ(types, (std::vector<std::string>{"join", "console_command", "chat", "death", "leave"}));
+  EXPECT_EQ(types, (std::vector<std::string>{"join", "rights", "console_command", "chat", "death", "leave"}));
+  auto rights = Sim().Events("rights");
+  ASSERT_EQ(rights.size(), 1u) << "a change of bits shows before whatever happens next";
+  EXPECT_EQ(rights[0]["admin"], true);
+  EXPECT_EQ(rights[0]["cheat"], false);
   auto run = Sim().Events("console_command")[0];
   EXPECT_EQ(run["player"], "eos9");
   EXPECT_EQ(run["admin"], true);

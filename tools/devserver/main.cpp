@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -23,7 +24,8 @@ namespace {
 
 const char* const kUsage = R"(usage: asa-devserver --root DIR --plugin LIB [options]
 
-Loads the plugin library LIB (its entry point runs, as under the real host) into a simulated
+Reads PluginInfo.json beside LIB as the host does (a missing or invalid one stops the load), then
+loads the plugin library LIB (its entry point runs, as under the real host) into a simulated
 ARK: Survival Ascended server whose executable folder is DIR, then reads lines from --script FILE
 or standard input. Real HTTP goes through libcurl, with TLS certificates verified.
 
@@ -55,7 +57,8 @@ Lines starting with # are comments. With standard input, time also passes on its
 
 The event log has one JSON object per line with a "type": join, leave, death, respawn,
 console_input, console_command (player, text, admin, cheat), chat (to, sender, text),
-rcon_input, rcon_reply (packet_id, text), http_request (method, url, headers, body),
+rights (player, admin, cheat: whenever a player's bits changed), rcon_input, rcon_reply
+(packet_id, text), http_request (method, url, headers, body),
 http_done (success, body), http_refused, timer_added, log (host log line), exception,
 plugin_loaded, plugin_unloaded.
 Exit status: 0, or 1 if a plugin callback let an exception escape or the unload did not run.
@@ -68,25 +71,99 @@ struct Options {
   int command_ms = 0;
 };
 
-std::string Human(const sim::Event& e) {
-  const std::string type = e.value("type", "");
-  auto s = [&](const char* key) { return e.contains(key) ? (e[key].is_string() ? e[key].get<std::string>() : e[key].dump()) : ""; };
-  if (type == "log") return "[host log] " + s("text");
-  if (type == "chat") return "[chat] to " + s("to") + " from " + s("sender") + ": " + s("text");
-  if (type == "rcon_reply") return "[rcon] reply to #" + s("packet_id") + ": " + s("text");
-  if (type == "console_command")
-    return "[game] " + s("player") + " runs \"" + s("text") + "\" (admin " + s("admin") + ", cheat " + s("cheat") + ")";
-  if (type == "http_request") return "[http] #" + s("id") + " " + s("method") + " " + s("url");
-  if (type == "http_done") {
-    std::string body = s("body");
-    if (body.size() > 120) body = body.substr(0, 120) + "...";
-    return "[http] #" + s("id") + (e.value("success", false) ? " ok: " : " failed: ") + body;
+// One line about a store request or reply: what was asked or answered, not the raw JSON.
+std::string DescribeHttpBody(const std::string& method, const std::string& body, bool reply) {
+  const nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+  auto plural = [](size_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); };
+  if (method == "GET" && !reply) return "the payments waiting for this server";
+  if (method == "GET" && document.is_array()) {
+    size_t commands = 0;
+    for (auto& p : document)
+      if (p.is_object() && p.contains("cmds") && p["cmds"].is_array()) commands += p["cmds"].size();
+    return document.empty() ? "no payments waiting"
+                            : plural(document.size(), "payment") + " waiting (" + plural(commands, "command") + ")";
   }
-  if (type == "exception") return "[CRASH] exception escaped from " + s("where") + ": " + s("what");
-  if (type == "join") return "[world] " + s("player") + " joins as \"" + s("name") + "\"";
-  if (type == "leave" || type == "death" || type == "respawn") return "[world] " + s("player") + " " + type;
-  if (type == "console_input" || type == "rcon_input" || type == "timer_added") return "";
-  return "[" + type + "] " + e.dump();
+  if (method == "POST" && !reply && document.is_object()) {
+    size_t executed = 0, not_executed = 0;
+    for (auto& [id, result] : document.items())
+      if (result.is_object() && result.contains("cmds") && result["cmds"].is_object())
+        for (auto& [cmd, state] : result["cmds"].items()) (state == "Executed" ? executed : not_executed) += 1;
+    return "results for " + plural(document.size(), "payment") + " (" + std::to_string(executed) + " Executed, " +
+           std::to_string(not_executed) + " Not Executed)";
+  }
+  if (method == "POST" && reply) return "results acknowledged";
+  std::string text = body.size() > 100 ? body.substr(0, 100) + "..." : body;
+  return text.empty() ? "(empty)" : text;
+}
+
+class HumanLog {
+ public:
+  std::string Line(const sim::Event& e) {
+    const std::string type = e.value("type", "");
+    auto s = [&](const char* key) {
+      return e.contains(key) ? (e[key].is_string() ? e[key].get<std::string>() : e[key].dump()) : "";
+    };
+    auto on_off = [&](const char* key) { return e.value(key, false) ? std::string("on") : std::string("off"); };
+    if (type == "log") return "[host log] " + s("text");
+    if (type == "chat") return "[chat] to " + s("to") + " from " + s("sender") + ": " + s("text");
+    if (type == "rcon_reply") return "[rcon] reply to #" + s("packet_id") + ": " + s("text");
+    if (type == "console_command")
+      return "[game] " + s("player") + " runs \"" + s("text") + "\" (admin " + on_off("admin") + ", cheat " +
+             on_off("cheat") + ")";
+    // The bits change one at a time; the moments both are set and both are clear tell the story.
+    if (type == "rights") {
+      const bool admin = e.value("admin", false), cheat = e.value("cheat", false);
+      if (admin && cheat) return "[rights] " + s("player") + ": admin and cheat bits set";
+      if (!admin && !cheat) return "[rights] " + s("player") + ": admin and cheat bits cleared";
+      return "";
+    }
+    if (type == "http_request") {
+      methods_[s("id")] = s("method");
+      return "[http] #" + s("id") + " " + s("method") + " " + DescribeHttpBody(s("method"), s("body"), false);
+    }
+    if (type == "http_done") {
+      const std::string method = methods_[s("id")];
+      return "[http] #" + s("id") + (e.value("success", false) ? " answered: " : " failed: ") +
+             DescribeHttpBody(method, s("body"), true);
+    }
+    if (type == "http_refused") return "[http] #" + s("id") + " refused by the host";
+    if (type == "exception") return "[CRASH] exception escaped from " + s("where") + ": " + s("what");
+    if (type == "join") return "[world] " + s("player") + " joins as \"" + s("name") + "\"";
+    if (type == "leave" || type == "death" || type == "respawn") return "[world] " + s("player") + " " + type;
+    if (type == "console_input" || type == "rcon_input" || type == "timer_added") return "";
+    return "[" + type + "] " + e.dump();
+  }
+
+ private:
+  std::map<std::string, std::string> methods_;
+};
+
+// The host's own version, which a plugin's MinApiVersion may not exceed.
+constexpr double kHostApiVersion = 2.03;
+
+// PluginInfo.json beside the library, checked as the host checks it before it loads a plugin.
+nlohmann::json ReadPluginInfo(const std::filesystem::path& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "can't open " + path.string();
+    return {};
+  }
+  const nlohmann::json info = nlohmann::json::parse(in, nullptr, false);
+  if (!info.is_object()) {
+    error = path.string() + " is not a JSON object";
+    return {};
+  }
+  for (const char* key : {"FullName", "Description"})
+    if (!info.contains(key) || !info[key].is_string()) error = path.string() + ": \"" + key + "\" must be a string";
+  for (const char* key : {"Version", "MinApiVersion"})
+    if (!info.contains(key) || !info[key].is_number()) error = path.string() + ": \"" + key + "\" must be a number";
+  if (!info.contains("Dependencies") || !info["Dependencies"].is_array())
+    error = path.string() + ": \"Dependencies\" must be an array";
+  if (!info.contains("PreventUnloading") || !info["PreventUnloading"].is_boolean())
+    error = path.string() + ": \"PreventUnloading\" must be true or false";
+  if (error.empty() && info["MinApiVersion"].get<double>() > kHostApiVersion + 1e-9)
+    error = "it needs host API " + info["MinApiVersion"].dump() + ", this host is 2.03";
+  return info;
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -141,7 +218,7 @@ class Server {
     if (!o_.events.empty()) events_.open(o_.events, std::ios::out | std::ios::trunc);
     sim_.SetEventListener([this](const sim::Event& e) {
       if (events_.is_open()) events_ << e.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-      const std::string line = Human(e);
+      const std::string line = human_.Line(e);
       if (!line.empty()) std::cout << line << std::endl;
     });
     sim_.SetTransport(sim::MakeCurlTransport(o_.curl));
@@ -153,6 +230,15 @@ class Server {
     }
 
     std::cout << "[server] loading " << plugin_path_ << std::endl;
+    std::string info_error;
+    const nlohmann::json info = ReadPluginInfo(fs::path(plugin_path_).parent_path() / "PluginInfo.json", info_error);
+    if (!info_error.empty()) {
+      std::cerr << "asa-devserver: failed to load plugin " << name << ": " << info_error << "\n";
+      return 2;
+    }
+    std::cout << "[server] plugin " << info["FullName"].get<std::string>() << " version " << info["Version"].dump()
+              << " (needs host API " << info["MinApiVersion"].dump() << ", this host is " << kHostApiVersion << ")"
+              << std::endl;
     handle_ = dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
       std::cerr << "asa-devserver: " << dlerror() << "\n";
@@ -239,7 +325,9 @@ class Server {
       } else if (verb == "sync") {
         if (!sim_.WaitIdle(std::chrono::seconds(30))) std::cout << "[server] sync timed out" << std::endl;
       } else if (verb == "players") {
-        for (auto& id : sim_.PlayerIds()) std::cout << "[world] " << sim_.Describe(id) << std::endl;
+        const auto ids = sim_.PlayerIds();
+        std::cout << "[world] players online: " << ids.size() << std::endl;
+        for (auto& id : ids) std::cout << "[world]   " << sim_.Describe(id) << std::endl;
       } else if (verb == "echo") {
         std::cout << "\n== " << rest << std::endl;
       } else if (verb == "quit") {
@@ -303,6 +391,7 @@ class Server {
   }
 
   Options o_;
+  HumanLog human_;
   sim::Simulation& sim_;
   std::ofstream events_;
   std::string plugin_path_;

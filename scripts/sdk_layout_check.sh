@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Lays the stand-in's headers out as the real SDK folder is laid out (Core/Public with json.hpp
+# at its top, API/UE, Logger with spdlog under it) and runs the product DLL's CMake path against
+# it: configure with ASAAPI_SDK, then compile every plugin source for Windows with MinGW (syntax
+# only, nothing to link). A wrong include folder, include name or flag fails here rather than on
+# an admin's machine. Usage: sdk_layout_check.sh [work folder]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+work=${1:-$(mktemp -d /tmp/gildmark-sdk.XXXXXX)}
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  echo "sdk-layout: x86_64-w64-mingw32-g++-posix is missing (scripts/deps.sh installs it)" >&2
+  exit 1
+fi
+# Names the SDK does not have, which the copies below would still resolve.
+if grep -rnE '#include [<"](nlohmann/|fmt/)' plugin; then
+  echo "sdk-layout: the SDK has json.hpp and <spdlog/fmt/fmt.h>, not these" >&2
+  exit 1
+fi
+sdk=$work/sdk
+rm -rf "$sdk" "$work/build" "$work/third_party"
+mkdir -p "$sdk/Core/Public" "$work/third_party"
+cp -r simhost/include/. "$sdk/Core/Public/"
+rm -rf "$sdk/Core/Public/sim"  # the stand-in's own control API is no part of the SDK
+cp -r /usr/include/spdlog "$sdk/Core/Public/Logger/spdlog"
+# What the SDK bundles as single files or inside spdlog, Debian has as folders of its own.
+cp -r /usr/include/fmt /usr/include/nlohmann "$work/third_party/"
+
+cmake -S . -B "$work/build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DASAAPI_SDK="$sdk" -DASAAPI_FMT_INCLUDE="$work/third_party" -DGILDMARK_SYNTAX_ONLY=ON \
+  -DCMAKE_CXX_FLAGS="-DSPDLOG_FMT_EXTERNAL -DFMT_HEADER_ONLY -Werror" >"$work/configure.log" 2>&1 ||
+  { cat "$work/configure.log"; exit 1; }
+status=0
+cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 || status=$?
+if [ $status -ne 0 ]; then
+  grep -v '^\[' "$work/build.log" | head -n 60
+  exit 1
+fi
+echo "sdk-layout: every plugin source compiles against the SDK folder layout"
