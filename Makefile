@@ -2,7 +2,8 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build build-asan test test-default test-asan demo bench crashtest faulttest fuzz windows-check
+.PHONY: all deps build build-asan test test-default test-asan test-windows demo bench crashtest faulttest fuzz \
+        windows-check
 
 all: build
 
@@ -29,6 +30,16 @@ test-asan: build-asan
 
 # The suite, then the suite again under Address and UndefinedBehavior sanitizers.
 test: test-default test-asan
+
+# The plugin, the stand-in host and the tests built for Windows with MinGW and run under Wine
+# (a private Wine prefix in the build folder; its first start takes a few seconds).
+WINE64 ?= /usr/lib/wine/wine64
+test-windows:
+	@bash scripts/deps.sh windows
+	@[ -f build/windows/CMakeCache.txt ] || cmake --preset windows >/dev/null
+	@cmake --build --preset windows -j $(JOBS)
+	@[ -d build/windows/wine ] || WINEPREFIX=$(CURDIR)/build/windows/wine WINEDEBUG=-all $(WINE64) wineboot -i >/dev/null 2>&1
+	@ctest --preset windows
 
 # The plugin delivering purchases on the built-in stand-ins; builds only what the demo runs.
 demo: deps build/default/CMakeCache.txt

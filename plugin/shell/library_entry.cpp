@@ -9,11 +9,13 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-BOOL APIENTRY DllMain(HMODULE, DWORD reason, LPVOID) {
-  gildmark::OnLibraryEvent(reason);
+// Runs under the loader lock: nothing here waits on another thread. A detach with a non-null
+// third argument is the process ending, not FreeLibrary.
+BOOL APIENTRY DllMain(HMODULE, DWORD reason, LPVOID reserved) {
+  gildmark::OnLibraryEvent(reason, reason == DLL_PROCESS_DETACH && reserved != nullptr);
   return TRUE;
 }
 #else
-__attribute__((constructor)) static void OnLibraryAttach() { gildmark::OnLibraryEvent(1); }
-__attribute__((destructor)) static void OnLibraryDetach() { gildmark::OnLibraryEvent(0); }
+__attribute__((constructor)) static void OnLibraryAttach() { gildmark::OnLibraryEvent(1, false); }
+__attribute__((destructor)) static void OnLibraryDetach() { gildmark::OnLibraryEvent(0, false); }
 #endif

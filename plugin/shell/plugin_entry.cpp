@@ -135,9 +135,9 @@ void OnTimerTick() {
   });
 }
 
-bool OnLibraryEvent(unsigned long reason) {
+bool OnLibraryEvent(unsigned long reason, bool process_exiting) {
   if (reason == 1) PluginLoad();
-  if (reason == 0) PluginUnload();
+  if (reason == 0 && !process_exiting) PluginUnload();
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/portable.h"
 #include "json.hpp"
 #include "shell/plugin_entry.h"
 #include "sim/simulation.h"
@@ -216,7 +217,7 @@ int main(int argc, char** argv) {
   bool quick = false;
   for (int i = 1; i < argc; ++i)
     if (std::string(argv[i]) == "--quick") quick = true;
-  const fs::path root = fs::temp_directory_path() / ("gildmark-faults-" + std::to_string(::getpid()));
+  const fs::path root = fs::temp_directory_path() / ("gildmark-faults-" + std::to_string(gildmark::testing::ProcessId()));
 
   const Outcome clean = Run(root, nullptr);
   if (clean.crashed || clean.lost || clean.repeats || clean.rights_left) {

@@ -2,7 +2,7 @@
 // buyers online, dead and without a character. Each input runs against it, then it is tidied.
 #pragma once
 
-#include <unistd.h>
+#include "../support/portable.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -64,8 +64,7 @@ class FuzzWorld {
 
  private:
   FuzzWorld() {
-    const char* tmp = std::getenv("TMPDIR");
-    root_ = std::filesystem::path(tmp ? tmp : "/tmp") / ("gildmark-fuzz-" + std::to_string(getpid()));
+    root_ = std::filesystem::temp_directory_path() / ("gildmark-fuzz-" + std::to_string(gildmark::testing::ProcessId()));
     dir_ = root_ / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
     std::filesystem::create_directories(dir_);
     Write("config.json", R"({"key":"srv.secret.third","request_interval_in_minutes":1,"order_received_text":"Hi {{x}}"})");

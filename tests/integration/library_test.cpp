@@ -1,11 +1,12 @@
-// The loadable library: dlopen runs its entry point, dlclose really unloads it (and runs the
-// unload then, not at process exit), and it can be loaded again in the same process.
-#include <dlfcn.h>
+// The loadable library, loaded as the host loads it (dlopen, or LoadLibraryW on Windows, where
+// DllMain runs under the loader lock): loading runs its entry point, unloading really unloads
+// it (and runs the unload then, not at process exit), and it loads again in the same process.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "portable.h"
 #include "sim/simulation.h"
 
 namespace {
@@ -17,7 +18,7 @@ const char* const kHook =
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() / ("gildmark-lib-" + std::to_string(getpid()));
+    root_ = gildmark::testing::MakeTempDir("gildmark-lib-");
     dir_ = root_ / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
     std::filesystem::create_directories(dir_);
     std::ofstream(dir_ / "config.json")
@@ -30,14 +31,14 @@ class LibraryTest : public ::testing::Test {
   }
   static sim::Simulation& sim() { return sim::Simulation::Get(); }
   void* Load() {
-    void* handle = dlopen(GILDMARK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    EXPECT_NE(handle, nullptr) << dlerror();
+    void* handle = gildmark::testing::LoadLibraryAt(PluginPath());
+    EXPECT_NE(handle, nullptr) << gildmark::testing::LoadError();
     return handle;
   }
-  static bool StillMapped() {
-    void* handle = dlopen(GILDMARK_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
-    if (handle) dlclose(handle);
-    return handle != nullptr;
+  static bool StillMapped() { return gildmark::testing::LibraryMapped(PluginPath()); }
+  // The library's full path as the system names it, which is what the host unloads by.
+  static std::string PluginPath() {
+    return std::filesystem::absolute(std::filesystem::path(GILDMARK_PLUGIN_PATH)).make_preferred().string();
   }
   std::filesystem::path root_, dir_;
 };
@@ -50,26 +51,26 @@ TEST_F(LibraryTest, DlopenLoadsAndDlcloseUnloads) {
   ASSERT_EQ(sim().Timers().size(), 1u);
   const auto timer = sim().Timers()[0];
   EXPECT_EQ(timer.interval_seconds, 60);
-  EXPECT_EQ(timer.module, GILDMARK_PLUGIN_PATH) << "the host keys the timer by the library it loaded";
-  EXPECT_EQ(timer.identifier, std::string(GILDMARK_PLUGIN_PATH) + "_0");
+  EXPECT_EQ(timer.module, PluginPath()) << "the host keys the timer by the library it loaded";
+  EXPECT_EQ(timer.identifier, PluginPath() + "_0");
   auto requests = sim().Events("http_request");
   ASSERT_EQ(requests.size(), 1u) << "the first cycle ran during load";
   EXPECT_EQ(requests[0]["method"], "GET");
 
   // What the host does at unload: drop the module's timers by its path, then free it.
-  sim().DropModule(GILDMARK_PLUGIN_PATH);
+  sim().DropModule(PluginPath());
   EXPECT_TRUE(sim().Timers().empty());
-  ASSERT_EQ(dlclose(handle), 0);
+  ASSERT_TRUE(gildmark::testing::FreeLibraryAt(handle));
   EXPECT_FALSE(StillMapped()) << "nothing pins the library in memory";
-  EXPECT_EQ(sim().HookCount(kHook), 0u) << "the unload entry ran at dlclose";
+  EXPECT_EQ(sim().HookCount(kHook), 0u) << "the unload entry ran when the library was freed";
   EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
   EXPECT_EQ(sim().RconCommandCount(), 0u);
 }
 
 TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   void* handle = Load();
-  sim().DropModule(GILDMARK_PLUGIN_PATH);
-  dlclose(handle);
+  sim().DropModule(PluginPath());
+  gildmark::testing::FreeLibraryAt(handle);
   sim().Reset(root_.string());
   handle = Load();
   ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
@@ -84,9 +85,9 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0]["text"], "give 1");
   EXPECT_EQ(sim().ChatTo("buyer"), std::vector<std::string>{"hi"});
-  sim().DropModule(GILDMARK_PLUGIN_PATH);
+  sim().DropModule(PluginPath());
   EXPECT_TRUE(sim().Timers().empty());
-  dlclose(handle);
+  gildmark::testing::FreeLibraryAt(handle);
   EXPECT_FALSE(StillMapped());
 }
 

@@ -14,18 +14,13 @@
 #include <nlohmann/json.hpp>
 
 #include "host/host.h"
+#include "portable.h"
 #include "sim/simulation.h"
 #include "store/store_client.h"
 #include "support/plugin_files.h"
 #include "support/request_target.h"
 
 namespace gildmark::testing {
-
-inline std::string MakeTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "gildmark-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 inline std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

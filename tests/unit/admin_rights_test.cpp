@@ -73,7 +73,13 @@ TEST_F(AdminRightsTest, JournalRemovalMatchesWholeLines) {
   EXPECT_EQ(Read("security_admin.dat"), "") << "a missing journal is created empty";
   AdminJournal::Append("");
   AdminJournal::Append("-3");
-  EXPECT_EQ(Read("security_admin.dat"), "-3\n");
+  EXPECT_EQ(Read("security_admin.dat"), "-3\n") << "bare line feeds on every system";
+
+  // A journal edited on Windows ends its lines in "\r\n": the same ids.
+  Write("security_admin.dat", "5\r\n7\r\n");
+  EXPECT_TRUE(AdminJournal::Contains("7"));
+  EXPECT_TRUE(AdminJournal::Remove("5"));
+  EXPECT_EQ(Lines("security_admin.dat"), std::vector<std::string>{"7"});
 }
 
 // Every game call and bit access of a command, broken one at a time at each of its uses: no

@@ -152,6 +152,45 @@ TEST_F(DeliveryTest, ValuesCannotAddConsoleInput) {
   EXPECT_EQ(CommandTexts(), std::vector<std::string>{"say \"x?|{username}\""});
 }
 
+#ifdef _WIN32
+// Windows: a program that holds response.json open (antivirus, a backup, an editor) keeps it
+// from being replaced. The results stay recoverable and the failure is told.
+TEST_F(DeliveryTest, AResultsFileHeldOpenByAnotherProgramLosesNothing) {
+  sim().Join("e", 1, "E");
+  const std::wstring path = std::filesystem::path(Dir() + "response.json").wstring();
+  auto hold = [&](DWORD share) {
+    return CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  // Held so that it cannot even be read: nothing is sent, since results might wait in it.
+  HANDLE held = hold(0);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  Poll();
+  EXPECT_TRUE(Pending().empty());
+  ASSERT_FALSE(LogMessages("err.log").empty());
+  EXPECT_EQ(LogMessages("err.log").back().rfind("Can't read " + Dir() + "response.json", 0), 0u);
+  CloseHandle(held);
+
+  // Held for reading only, as a scanner or an editor holds it: it cannot be replaced.
+  held = hold(FILE_SHARE_READ);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1")}))}));
+  const std::string results = R"({"p":{"action":"purchase","cmds":{"1":"Executed"}}})";
+  EXPECT_TRUE(Exists("response.pending")) << "the log keeps the state while response.json is held";
+  ASSERT_FALSE(LogMessages("err.log").empty());
+  EXPECT_EQ(LogMessages("err.log").back().rfind("Can't write to " + Dir() + "response.json", 0), 0u);
+  FailNetwork();
+  CloseHandle(held);
+
+  Poll();
+  EXPECT_EQ(OnlyPending().method, "POST");
+  EXPECT_EQ(OnlyPending().body, results);
+  Respond(200, "ok");
+  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_FALSE(Exists("response.pending"));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give 1"});
+}
+#endif
+
 TEST_F(DeliveryTest, AFailedFinalWriteKeepsTheLogSoNothingIsDeliveredTwice) {
   sim().Join("e", 1, "E");
   // A directory where the temporary file goes makes every write of response.json fail.
@@ -256,7 +295,8 @@ TEST_F(DeliveryTest, ACrashBetweenCommandsKeepsTheStatesSoFar) {
   std::vector<std::string> snapshots;
   sim().SetConsoleObserver([&](AShooterPlayerController*, const std::string&) {
     const std::string copy = Root() + "/stop" + std::to_string(snapshots.size());
-    std::filesystem::copy(Dir(), copy);
+    // The folder's own path, without the trailing slash that MinGW's copy refuses.
+    std::filesystem::copy(std::filesystem::path(Dir()).parent_path(), copy);
     snapshots.push_back(copy + "/");
   });
   Deliver(json::array({Payment("1", "e", "", json::array({Command(1, "a"), Command(2, "b")})),
@@ -270,7 +310,7 @@ TEST_F(DeliveryTest, ACrashBetweenCommandsKeepsTheStatesSoFar) {
   for (size_t i = 0; i < snapshots.size(); ++i) {
     // The next start folds what was recorded into response.json and posts it.
     std::filesystem::remove_all(Dir());
-    std::filesystem::copy(snapshots[i], Dir());
+    std::filesystem::copy(std::filesystem::path(snapshots[i]).parent_path(), std::filesystem::path(Dir()).parent_path());
     sim().Reset(Root());
     auto* restarted = new StoreClient();
     EXPECT_EQ(Read("response.json"), expected[i]) << "a stop during command " << i + 1;

@@ -230,5 +230,21 @@ TEST_F(PluginEntryTest, UnloadWithoutAClientStillRemovesRegistrations) {
   EXPECT_EQ(sim().HookCount(kHook), 0u) << "thread notifications do nothing";
 }
 
+TEST_F(PluginEntryTest, ADetachAtProcessExitTouchesNothing) {
+  WriteConfig();
+  EXPECT_TRUE(OnLibraryEvent(1));
+  Respond(200, "[]");
+  // The process is ending: the host's threads are gone, so no call into it is made.
+  EXPECT_TRUE(OnLibraryEvent(0, true));
+  EXPECT_NE(g_store_client, nullptr);
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  // An unload by the host (FreeLibrary) does all of it.
+  EXPECT_TRUE(OnLibraryEvent(0, false));
+  EXPECT_EQ(g_store_client, nullptr);
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
+  EXPECT_EQ(sim().RconCommandCount(), 0u);
+}
+
 }  // namespace
 }  // namespace gildmark::testing

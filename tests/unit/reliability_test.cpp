@@ -1,6 +1,8 @@
 // Promises that hold across a whole run: the signing secret never leaves the plugin, and a long
 // stretch of polls and deliveries leaves memory and open files where they were.
+#ifndef _WIN32
 #include <malloc.h>
+#endif
 
 #include <filesystem>
 
@@ -80,9 +82,12 @@ TEST_F(ReliabilityTest, TheSigningSecretIsNeverWrittenOrSent) {
   EXPECT_FALSE(Lines("err.log").empty());
 }
 
+// glibc's and the kernel's counts; the soak is left out on Windows (tests/CMakeLists.txt).
 long long HeapInUse() {
-#ifdef GILDMARK_ASAN
+#if defined(GILDMARK_ASAN)
   return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
+#elif defined(_WIN32)
+  return 0;
 #else
   return static_cast<long long>(mallinfo2().uordblks);
 #endif
@@ -90,7 +95,9 @@ long long HeapInUse() {
 
 size_t OpenFiles() {
   size_t count = 0;
+#ifndef _WIN32
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+#endif
   return count;
 }
 

@@ -116,24 +116,21 @@ TEST_F(RoutingTest, LogLinesCarryTheLocalTime) {
     std::string old;
     ZoneGuard() : had(std::getenv("TZ") != nullptr), old(had ? std::getenv("TZ") : "") {}
     ~ZoneGuard() {
-      if (had)
-        setenv("TZ", old.c_str(), 1);
-      else
-        unsetenv("TZ");
-      tzset();
+      SetEnv("TZ", had ? old.c_str() : nullptr);
+      ReloadTimeZone();
     }
   } zone_guard;
-  setenv("TZ", "UTC", 1);
-  tzset();
+  SetEnv("TZ", "UTC");
+  ReloadTimeZone();
   std::tm when{};
   when.tm_year = 2026 - 1900, when.tm_mon = 2, when.tm_mday = 1, when.tm_hour = 9, when.tm_min = 5, when.tm_sec = 3;
-  EXPECT_EQ(FormatLocalTime(timegm(&when)), "Sun March 01 09:05:03 2026");
+  EXPECT_EQ(FormatLocalTime(TimeFromUtc(&when)), "Sun March 01 09:05:03 2026");
   when.tm_mon = 11, when.tm_mday = 7, when.tm_hour = 10, when.tm_min = 48, when.tm_sec = 13;
-  EXPECT_EQ(FormatLocalTime(timegm(&when)), "Mon December 07 10:48:13 2026");
+  EXPECT_EQ(FormatLocalTime(TimeFromUtc(&when)), "Mon December 07 10:48:13 2026");
   // Local time, not UTC: the server's zone shows.
-  setenv("TZ", "EST5", 1);
-  tzset();
-  EXPECT_EQ(FormatLocalTime(timegm(&when)), "Mon December 07 05:48:13 2026");
+  SetEnv("TZ", "EST5");
+  ReloadTimeZone();
+  EXPECT_EQ(FormatLocalTime(TimeFromUtc(&when)), "Mon December 07 05:48:13 2026");
 
   AppendPluginLog("x", "info.log");
   AppendPluginLog("two\nlines", "info.log");
