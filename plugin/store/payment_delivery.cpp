@@ -72,6 +72,18 @@ void AppendPendingResult(const std::string& payment_id, const std::string& actio
   if (pending_log_damaged) ReportWriteProblem(path);
 }
 
+void MergeResults(nlohmann::json& into, const nlohmann::json& results) {
+  if (!results.is_object()) return;
+  if (!into.is_object()) into = nlohmann::json::object();
+  for (const auto& [id, result] : results.items()) {
+    if (!CanHoldStates(result)) continue;
+    nlohmann::json& payment = into[id];
+    if (!CanHoldStates(payment)) payment = {{"action", result["action"]}, {"cmds", nlohmann::json::object()}};
+    payment["action"] = result["action"];
+    for (const auto& [cmd, state] : result["cmds"].items()) payment["cmds"][cmd] = state;
+  }
+}
+
 PendingResults LoadPendingResults(StoreClient* client) {
   PendingResults out;
   nlohmann::json document;
@@ -133,6 +145,12 @@ PendingResults LoadPendingResults(StoreClient* client) {
     if (out.saved && !RemoveFile(log_path))
       ReportProblem(client, "Can't remove " + log_path + " (" + LastFileError() +
                                 "); its results are already in " + response_path);
+  }
+  // Results that no file could keep are newer still; they are written now if the disk allows.
+  if (client && !IsEmptyResults(client->unsaved_results)) {
+    MergeResults(document, client->unsaved_results);
+    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document));
+    if (out.saved) client->unsaved_results = nullptr;
   }
   out.document = std::move(document);
   if (!IsEmptyResults(out.document)) out.text = CompactText(out.document);
@@ -289,8 +307,10 @@ void ProcessPayments(const nlohmann::json& document) {
   });
   std::string text;
   const bool saved = SaveResults(results, text);
-  // The log goes only once response.json holds its states; otherwise the next cycle folds it in.
+  // The log goes only once response.json holds its states; otherwise the next cycle folds it in,
+  // and the memory keeps them too, should the log have failed as well.
   if (any_state && saved) RemoveFile(JsonFileStore::PathOf(kPendingResultsFileName));
+  if (any_state && !saved) MergeResults(client.unsaved_results, BuildResultsDocument(results));
   // Without a key the results wait in the file for a cycle that has one.
   if (any_state && !client.key_parts.empty()) PostResults(client, text, false);
   client.payment_players.clear();
@@ -312,6 +332,23 @@ bool PostResults(StoreClient& client, const std::string& text, bool owns_flag) {
 
 void OnPostReply(bool success, std::string, const std::string& sent, bool owns_flag) {
   try {
+    // What the store now has needs no keeping in memory any more.
+    if (success && g_store_client && !IsEmptyResults(g_store_client->unsaved_results)) {
+      const nlohmann::json posted = nlohmann::json::parse(sent, nullptr, false);
+      nlohmann::json& unsaved = g_store_client->unsaved_results;
+      for (auto payment = unsaved.begin(); payment != unsaved.end();) {
+        auto& cmds = (*payment)["cmds"];
+        for (auto cmd = cmds.begin(); cmd != cmds.end();) {
+          const bool acknowledged = posted.is_object() && posted.contains(payment.key()) &&
+                                    posted[payment.key()].is_object() && posted[payment.key()].contains("cmds") &&
+                                    posted[payment.key()]["cmds"].is_object() &&
+                                    posted[payment.key()]["cmds"].value(cmd.key(), nlohmann::json()) == *cmd;
+          cmd = acknowledged ? cmds.erase(cmd) : std::next(cmd);
+        }
+        payment = cmds.empty() ? unsaved.erase(payment) : std::next(payment);
+      }
+      if (unsaved.empty()) unsaved = nullptr;
+    }
     if (success) {
       std::string current;
       // Results recorded after this POST was made, or not yet saved when it was, stay for the next one.

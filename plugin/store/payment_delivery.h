@@ -62,6 +62,9 @@ struct PendingResults {
   bool saved = true;        // response.json holds `text`
 };
 PendingResults LoadPendingResults(StoreClient* client);
+// Adds the states of `results` to `into` (an object of payment id -> {action, cmds}); states of
+// `results` win.
+void MergeResults(nlohmann::json& into, const nlohmann::json& results);
 
 // Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
 // reply clears it. False when the host refused the request.

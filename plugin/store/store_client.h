@@ -49,6 +49,9 @@ class StoreClient {
   bool request_in_flight = false;
   // The last load could not read config.json (as opposed to finding it wrong).
   bool config_unreadable = false;
+  // Results that neither the results log nor response.json could keep (a full or locked disk):
+  // posted by every cycle until the store has them, so that they are not delivered again.
+  nlohmann::json unsaved_results;
 };
 
 extern StoreClient* g_store_client;

@@ -44,6 +44,7 @@ class PluginTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    SetFileFaultHook(nullptr);
     StopClient();
     ReleasePluginLogger();
     EXPECT_TRUE(sim().EscapedExceptions().empty()) << ::testing::PrintToString(sim().EscapedExceptions());

@@ -191,6 +191,31 @@ TEST_F(DeliveryTest, AResultsFileHeldOpenByAnotherProgramLosesNothing) {
 }
 #endif
 
+TEST_F(DeliveryTest, ResultsNoFileCouldKeepArePostedFromMemory) {
+  sim().Join("e", 1, "E");
+  // A full disk: neither the results log nor response.json takes the state, and the POST is lost.
+  SetFileFaultHook([](FileStep step, const std::string& path) {
+    const bool results = path.find("response.") != std::string::npos;
+    return results && step != FileStep::open_read && step != FileStep::read ? ENOSPC : 0;
+  });
+  Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1")}))}));
+  const std::string results = R"({"p":{"action":"purchase","cmds":{"1":"Executed"}}})";
+  FailNetwork();
+  EXPECT_FALSE(Exists("response.pending"));
+  EXPECT_EQ(Read("response.json"), "{}");
+
+  // Still full: the next cycle posts the state it kept in memory, instead of asking again.
+  Poll();
+  EXPECT_EQ(OnlyPending().method, "POST");
+  EXPECT_EQ(OnlyPending().body, results);
+  Respond(200, "ok");
+  SetFileFaultHook(nullptr);
+  Poll();
+  EXPECT_EQ(OnlyPending().method, "GET") << "what the store has is not kept any longer";
+  Respond(200, "[]");
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give 1"});
+}
+
 TEST_F(DeliveryTest, AFailedFinalWriteKeepsTheLogSoNothingIsDeliveredTwice) {
   sim().Join("e", 1, "E");
   // A directory where the temporary file goes makes every write of response.json fail.
