@@ -14,9 +14,10 @@
 
 namespace API {
 class Requests {
- public:
+  // The stand-in's own shorthand, not a name of the SDK.
   using PostCallback = std::function<void(bool, std::string, std::unordered_map<std::string, std::string>)>;
 
+ public:
   ARK_API static Requests& Get();
   ARK_API bool CreateGetRequest(const std::string& url, const std::function<void(bool, std::string)>& callback,
                                 std::vector<std::string> headers = {});
