@@ -124,7 +124,7 @@ void BM_Delivery(benchmark::State& state) {
     world.Reset();
     world.client().request_in_flight = true;
     state.ResumeTiming();
-    OnGetReply(true, body, true, false);
+    OnGetReply(host::AnswerOf(200, body), true, false);
   }
   state.counters["commands"] = payments * 3;
 }
@@ -269,7 +269,7 @@ long long PeakHeapOfReply(int payments) {
   world.client().request_in_flight = true;
   const long long before = g_heap_now.load();
   g_heap_peak = before;
-  OnGetReply(true, body, true, false);
+  OnGetReply(host::AnswerOf(200, body), true, false);
   const long long peak = g_heap_peak.load() - before;
   world.Reset();
   return peak;

@@ -3,7 +3,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "Requests.h"
 #include "Timer.h"
 
 #ifdef _WIN32
@@ -150,20 +149,6 @@ void SendChat(AShooterPlayerController* player, const FString& sender, const FSt
   if (messaging) messaging->SendChatMessage(player, sender, L"{}", *text);
 }
 
-bool StartGet(const std::string& url, const HttpCallback& callback, const std::vector<std::string>& headers) {
-  return API::Requests::Get().CreateGetRequest(url, callback, headers);
-}
-
-bool StartPost(const std::string& url, const HttpCallback& callback, const std::string& body,
-               const std::string& content_type, const std::vector<std::string>& headers) {
-  return API::Requests::Get().CreatePostRequest(
-      url,
-      [callback](bool success, std::string reply, std::unordered_map<std::string, std::string>) {
-        callback(success, std::move(reply));
-      },
-      body, content_type, headers);
-}
-
 bool InstallNewPlayerHook(NewPlayerHandler detour, NewPlayerHandler* original) {
   return AsaApi::GetHooks().SetHook(kNewPlayerFunction, reinterpret_cast<LPVOID>(detour), original);
 }
@@ -183,6 +168,16 @@ void AddRconCommand(const char* name, const RconHandler& handler) {
 bool RemoveConsoleCommand(const char* name) { return AsaApi::GetCommands().RemoveConsoleCommand(FString(name)); }
 
 bool RemoveRconCommand(const char* name) { return AsaApi::GetCommands().RemoveRconCommand(FString(name)); }
+
+namespace {
+FString FrameCallbackId() { return FromUtf8(ToUtf8(ModulePath()) + "_frame"); }
+}  // namespace
+
+void AddFrameCallback(const std::function<void(float)>& callback) {
+  AsaApi::GetCommands().AddOnTickCallback(FrameCallbackId(), callback);
+}
+
+bool RemoveFrameCallback() { return AsaApi::GetCommands().RemoveOnTickCallback(FrameCallbackId()); }
 
 void StartRecurringTimer(const std::function<void()>& callback, int period_seconds) {
   // The host adds the module path (GetDllName(), the same text as ModulePath()) itself.

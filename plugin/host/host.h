@@ -62,12 +62,6 @@ void WriteBit(APlayerController* player, const char* name, bool value);
 void ReplyRcon(RCONClientConnection* connection, int packet_id, const FString& text);
 void SendChat(AShooterPlayerController* player, const FString& sender, const FString& text);
 
-// --- HTTP ---------------------------------------------------------------------------------
-using HttpCallback = std::function<void(bool, std::string)>;
-bool StartGet(const std::string& url, const HttpCallback& callback, const std::vector<std::string>& headers);
-bool StartPost(const std::string& url, const HttpCallback& callback, const std::string& body,
-               const std::string& content_type, const std::vector<std::string>& headers);
-
 // --- registrations ------------------------------------------------------------------------
 using NewPlayerHandler = bool (*)(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*,
                                   AShooterCharacter*, bool);
@@ -79,6 +73,9 @@ void AddConsoleCommand(const char* name, const ConsoleHandler& handler);
 void AddRconCommand(const char* name, const RconHandler& handler);
 bool RemoveConsoleCommand(const char* name);
 bool RemoveRconCommand(const char* name);
+// Once per game frame with its delta seconds, on the game thread; one per plugin.
+void AddFrameCallback(const std::function<void(float)>& callback);
+bool RemoveFrameCallback();
 // Endless, on the game thread, identified by the module path + "_0".
 void StartRecurringTimer(const std::function<void()>& callback, int period_seconds);
 std::vector<spdlog::sink_ptr>& LogSinks();

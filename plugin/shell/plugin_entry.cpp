@@ -1,6 +1,5 @@
 #include "shell/plugin_entry.h"
 
-#include <climits>
 #include <exception>
 #include <memory>
 #include <string>
@@ -50,12 +49,6 @@ bool EnsureStoreClient() {
 }
 
 }  // namespace
-
-int TimerPeriodSeconds(int interval_in_minutes) {
-  if (interval_in_minutes <= 0) return 60;
-  const long long seconds = static_cast<long long>(interval_in_minutes) * 60;
-  return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds);
-}
 
 bool PluginLoad() {
   AtEdge("logger set-up", [] { InitPluginLogger(); });
@@ -133,12 +126,6 @@ void OnTimerTick() {
     g_store_client->target->Clear();
     g_store_client->RunRequestCycle(true, false);
   });
-}
-
-bool OnLibraryEvent(unsigned long reason, bool process_exiting) {
-  if (reason == 1) PluginLoad();
-  if (reason == 0 && !process_exiting) PluginUnload();
-  return true;
 }
 
 }  // namespace gildmark

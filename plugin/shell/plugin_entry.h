@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/host.h"
+#include "store/store_config.h"
 
 namespace gildmark {
 
@@ -14,11 +15,5 @@ bool PluginUnload();
 void OnConnectConsole(APlayerController* player, FString* message, bool flag);
 void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 void OnTimerTick();
-// The timer period for an interval in minutes: at least 60 seconds, without overflow.
-int TimerPeriodSeconds(int interval_in_minutes);
-// What the library entry point does for a reason code: 1 attach, 0 detach, others nothing.
-// `process_exiting`: a detach because the process ends, when the host's other threads are gone
-// and a call into the host can hang: then nothing is done.
-bool OnLibraryEvent(unsigned long reason, bool process_exiting = false);
 
 }  // namespace gildmark

@@ -8,6 +8,7 @@
 #include "host/host.h"
 #include "store/payment_players.h"
 #include "store/request_cycle.h"
+#include "support/game_clock.h"
 #include "store/store_client.h"
 #include "support/plugin_files.h"
 
@@ -320,18 +321,25 @@ void ProcessPayments(const nlohmann::json& document) {
 bool PostResults(StoreClient& client, const std::string& text, bool owns_flag) {
   const StoreClient::SignedRequest request = client.PrepareRequest();
   try {
-    return host::StartPost(
-        request.url,
-        [text, owns_flag](bool success, std::string body) { OnPostReply(success, std::move(body), text, owns_flag); },
-        text, "application/json", request.headers);
+    host::HttpsRequest https;
+    https.method = "POST";
+    https.url = request.url;
+    https.headers = request.headers;
+    https.body = text;
+    https.content_type = "application/json";
+    return host::SendHttps(https, [text, owns_flag, sent_at = GameSeconds()](host::HttpsReply reply) {
+      OnPostReply(std::move(reply), text, owns_flag, sent_at);
+    });
   } catch (const std::exception& e) {
     ReportError(client, std::string("Could not send the results: ") + e.what(), false);
     return false;
   }
 }
 
-void OnPostReply(bool success, std::string, const std::string& sent, bool owns_flag) {
+void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at) {
+  const bool success = reply.Ok();
   try {
+    if (g_store_client) NoteStoreReply(*g_store_client, reply, sent_at < 0 ? GameSeconds() : sent_at);
     // What the store now has needs no keeping in memory any more.
     if (success && g_store_client && !IsEmptyResults(g_store_client->unsaved_results)) {
       const nlohmann::json posted = nlohmann::json::parse(sent, nullptr, false);

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "host/store_https.h"
 #include "json.hpp"
 
 namespace gildmark {
@@ -70,6 +71,7 @@ void MergeResults(nlohmann::json& into, const nlohmann::json& results);
 // reply clears it. False when the host refused the request.
 bool PostResults(StoreClient& client, const std::string& text, bool owns_flag);
 // A successful reply empties response.json only if it still holds the text that was posted.
-void OnPostReply(bool success, std::string body, const std::string& sent, bool owns_flag);
+// `sent_at`: game time when the POST went out; by default now.
+void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at = -1);
 
 }  // namespace gildmark

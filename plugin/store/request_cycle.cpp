@@ -1,12 +1,27 @@
 #include "store/request_cycle.h"
 
+#include <ctime>
+
 #include "host/host.h"
 #include "store/payment_delivery.h"
 #include "store/payment_players.h"
 #include "store/store_client.h"
+#include "support/game_clock.h"
 #include "support/plugin_files.h"
 
 namespace gildmark {
+
+namespace {
+
+// Certificate failures are told at most this often: a forged store may answer every poll.
+constexpr double kCertificateReportSeconds = 3600;
+
+void ReportToLogs(const std::string& message, Severity severity) {
+  RequestTarget nobody;
+  nobody.Report(message, severity, false);
+}
+
+}  // namespace
 
 bool IsEmptyResults(const nlohmann::json& document) {
   return document.is_null() || ((document.is_object() || document.is_array()) && document.empty());
@@ -17,6 +32,9 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
   // scheduled poll, so that a passing file problem does not stop delivery for good.
   if (key_parts.empty() && scheduled && config_unreadable) LoadConfig();
   if (key_parts.empty()) return;
+  // A store that refused is asked again when it said, or later and later while it fails; an
+  // admin's connection test is never held back.
+  if (scheduled && !backoff.Allows(GameSeconds())) return;
   if (request_in_flight) {
     target->Report(kPleaseWaitMessage, Severity::information, false);
     return;
@@ -40,18 +58,22 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
   request_in_flight = true;
   bool accepted = false;
   try {
+    host::HttpsRequest https;
+    https.url = request.url;
+    https.headers = request.headers;
     if (pending.text.empty()) {
-      accepted = host::StartGet(
-          request.url,
-          [scheduled, connection_test](bool success, std::string body) {
-            OnGetReply(success, std::move(body), scheduled, connection_test);
-          },
-          request.headers);
+      https.method = "GET";
+      accepted = host::SendHttps(https, [scheduled, connection_test, sent_at = GameSeconds()](host::HttpsReply reply) {
+        OnGetReply(std::move(reply), scheduled, connection_test, sent_at);
+      });
     } else {
+      https.method = "POST";
+      https.body = pending.text;
+      https.content_type = "application/json";
       const std::string sent = pending.text;
-      accepted = host::StartPost(
-          request.url, [sent](bool success, std::string body) { OnPostReply(success, std::move(body), sent, true); },
-          pending.text, "application/json", request.headers);
+      accepted = host::SendHttps(https, [sent, sent_at = GameSeconds()](host::HttpsReply reply) {
+        OnPostReply(std::move(reply), sent, true, sent_at);
+      });
     }
   } catch (const std::exception& e) {
     target->Report(std::string("Could not start the store request: ") + e.what(), Severity::error, false);
@@ -91,12 +113,60 @@ void AnswerConnectionTest(StoreClient& client, std::string body) {
 
 }  // namespace
 
-void OnGetReply(bool success, std::string body, bool scheduled, bool connection_test) {
+void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double sent_at) {
+  const double now = GameSeconds();
+  const int interval = TimerPeriodSeconds(client.config.request_interval_in_minutes);
+  const StoreBackoff::Change change = client.backoff.OnReply(reply, sent_at, now, interval, std::time(nullptr));
+  if (reply.Ok()) {
+    client.told_refusal = 0;
+    if (change == StoreBackoff::Change::ended)
+      ReportToLogs("The store answers again; polling every " + std::to_string(interval) + " seconds as before",
+                   Severity::information);
+    return;
+  }
+  const std::string cause = DescribeFailure(reply);
+  const long long next = client.backoff.SecondsLeft(now);
+  if (reply.failure == host::HttpsFailure::certificate) {
+    if (client.last_certificate_report < 0 || now - client.last_certificate_report >= kCertificateReportSeconds) {
+      client.last_certificate_report = now;
+      ReportToLogs("Could not trust the store's answer (" + cause +
+                       "); nothing from that answer was run. Told at most once an hour while it goes on",
+                   Severity::error);
+    }
+  } else if (reply.failure == host::HttpsFailure::none && reply.status >= 400 && reply.status < 500 &&
+             reply.status != 429 && client.told_refusal != reply.status) {
+    // A key the store no longer accepts, an unknown server: the admin has to act.
+    client.told_refusal = reply.status;
+    ReportToLogs("The store refused the request: " + cause + ". Asking again in " + std::to_string(next) +
+                     " seconds, and less often while it refuses",
+                 Severity::error);
+  }
+  if (change == StoreBackoff::Change::started)
+    ReportToLogs("Backing off from the store (" + cause + "): the next poll in " + std::to_string(next) +
+                     " seconds, and less often while this goes on",
+                 Severity::information);
+}
+
+std::string UnavailableText(const StoreClient& client, const host::HttpsReply& reply) {
+  std::string text = std::string(kUnavailableMessage) + " (" + DescribeFailure(reply);
+  const long long next = client.backoff.SecondsLeft(GameSeconds());
+  text += next > 0 ? "; the next poll in " + std::to_string(next) + " seconds" : "; the next poll as scheduled";
+  return text + ")";
+}
+
+void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, double sent_at) {
   StoreClient* client = g_store_client;
   if (!client) return;
   try {
+    NoteStoreReply(*client, reply, sent_at < 0 ? GameSeconds() : sent_at);
+    const bool success = reply.Ok();
+    std::string body = std::move(reply.body);
     if (!success || body.empty()) {
-      if (connection_test) client->target->Report(kUnavailableMessage, Severity::information, true);
+      if (connection_test) {
+        client->target->Report(success ? std::string(kUnavailableMessage) + " (the store's answer was empty)"
+                                       : UnavailableText(*client, reply),
+                               Severity::information, true);
+      }
       client->target->Clear();
       client->request_in_flight = false;
     } else if (scheduled) {

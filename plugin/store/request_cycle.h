@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "host/store_https.h"
 #include "json.hpp"
 
 namespace gildmark {
@@ -16,6 +17,14 @@ inline constexpr const char* kConnectionSuccessfulMessage = "Gildmark API connec
 
 // Null, an empty object or an empty array: no results wait.
 bool IsEmptyResults(const nlohmann::json& document);
-void OnGetReply(bool success, std::string body, bool scheduled, bool connection_test);
+// `sent_at`: game time when the request went out; by default now.
+void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, double sent_at = -1);
+
+class StoreClient;
+// What every answer of the store (to a GET or a POST) tells the backoff, and what it tells the
+// logs: a backoff starting or ending, a refusal, a certificate nobody trusts.
+void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double sent_at);
+// The unavailability message with the cause and, while backing off, when the next poll is.
+std::string UnavailableText(const StoreClient& client, const host::HttpsReply& reply);
 
 }  // namespace gildmark

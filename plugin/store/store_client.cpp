@@ -1,5 +1,7 @@
 #include "store/store_client.h"
 
+#include "host/store_https.h"
+#include "support/game_clock.h"
 #include "support/plugin_files.h"
 
 namespace gildmark {
@@ -9,23 +11,53 @@ const char* const kResponseFileName = "response.json";
 
 StoreClient* g_store_client = nullptr;
 
+void OnStoreFrame(float delta_seconds) {
+  AdvanceGameClock(delta_seconds);
+  // Completions catch what they throw; this is the host's edge all the same.
+  try {
+    host::RunHttpsCompletions();
+  } catch (...) {
+  }
+}
+
 StoreClient::StoreClient() {
   const bool registered = !g_store_client;
   if (registered) g_store_client = this;
   try {
     target = std::make_unique<RequestTarget>();
     request_in_flight = false;
+    if (registered) {
+      if (!host::StartHttps())
+        target->Report("Could not set up the system's HTTPS client; the store cannot be reached", Severity::error,
+                       false);
+      host::AddFrameCallback(&OnStoreFrame);
+    }
     JsonFileStore::EnsureJson(kResponseFileName, "{}");
     LoadConfig();
     RunRequestCycle(false, false);
   } catch (...) {
-    // The object never stood: nothing may find it through the plugin-wide pointer.
-    if (registered && g_store_client == this) g_store_client = nullptr;
+    // The object never stood: nothing may find it through the plugin-wide pointer, and nothing
+    // of its connection may run.
+    if (registered && g_store_client == this) {
+      StopConnection();
+      g_store_client = nullptr;
+    }
     throw;
   }
 }
 
+void StoreClient::StopConnection() {
+  // First, so that no completion or frame runs into what the rest of the destructor takes down;
+  // this waits for the HTTPS worker, which unload may do, being outside the loader lock.
+  try {
+    host::RemoveFrameCallback();
+  } catch (...) {
+  }
+  host::StopHttps();
+}
+
 StoreClient::~StoreClient() {
+  if (g_store_client == this) StopConnection();
   payment_players.clear();
   target->player = nullptr;
   target.reset();

@@ -1,6 +1,9 @@
 // The one plugin-wide StoreClient: configuration, the API key's three parts, the buyers of the
-// reply being delivered, the in-flight flag and who asked for the current request. Host
-// callbacks carry no context, so everything reaches it through g_store_client.
+// reply being delivered, the in-flight flag, who asked for the current request, and how long
+// the store asked to be left alone. It owns the plugin's connection to the store: the HTTPS
+// client and the per-frame callback that runs its completions on the game thread, both started
+// before its first cycle and stopped first when it goes. Host callbacks carry no context, so
+// everything reaches it through g_store_client.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +13,7 @@
 
 #include "store/payment_players.h"
 #include "store/signing.h"
+#include "store/store_backoff.h"
 #include "store/store_config.h"
 #include "support/request_target.h"
 
@@ -42,6 +46,9 @@ class StoreClient {
   // URL and header lines signed for one reading of the clock; needs three key parts.
   SignedRequest PrepareRequest() const;
 
+  // Removes the per-frame callback and stops the HTTPS client (cancelled, joined, dropped).
+  static void StopConnection();
+
   PaymentPlayerList payment_players;
   StoreConfig config;
   std::vector<std::string> key_parts;
@@ -52,7 +59,15 @@ class StoreClient {
   // Results that neither the results log nor response.json could keep (a full or locked disk):
   // posted by every cycle until the store has them, so that they are not delivered again.
   nlohmann::json unsaved_results;
+  StoreBackoff backoff;
+  // The refusal status last told on the error route (0: none since the last success).
+  int told_refusal = 0;
+  // Game time of the last report of a certificate nobody trusts; negative: none yet.
+  double last_certificate_report = -1;
 };
+
+// The plugin's per-frame work: the game clock and the store's completions.
+void OnStoreFrame(float delta_seconds);
 
 extern StoreClient* g_store_client;
 

@@ -1,5 +1,7 @@
 #include "store/store_config.h"
 
+#include <climits>
+
 #include <cmath>
 #include <limits>
 
@@ -113,6 +115,12 @@ std::vector<std::string> ReadConfigMembers(const nlohmann::json& document, Store
                                  "; using the default");
   }
   return problems;
+}
+
+int TimerPeriodSeconds(int interval_in_minutes) {
+  if (interval_in_minutes <= 0) return 60;
+  const long long seconds = static_cast<long long>(interval_in_minutes) * 60;
+  return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds);
 }
 
 }  // namespace gildmark

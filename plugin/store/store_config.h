@@ -32,4 +32,7 @@ std::vector<std::string> SplitKey(const std::string& key);
 // could not be used, saying what was expected. `key_usable` is false when "key" was unusable.
 std::vector<std::string> ReadConfigMembers(const nlohmann::json& document, StoreConfig& config, bool& key_usable);
 
+// The poll period for an interval in minutes: at least 60 seconds, without overflow.
+int TimerPeriodSeconds(int interval_in_minutes);
+
 }  // namespace gildmark

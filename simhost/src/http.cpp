@@ -1,11 +1,10 @@
-// The host's HTTP status rules and the scripted transport for tests.
+// Raw answers and the scripted transport for tests.
 #include <string>
 
 #include "sim/http_transport.h"
 
 namespace sim {
 
-namespace {
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
@@ -26,12 +25,12 @@ const char* ReasonPhrase(int status) {
     default: return "Unknown";
   }
 }
-}  // namespace
 
-HttpResult ResultFromStatus(int status, const std::string& body) {
+HttpResult Answer(int status, const std::string& body, std::vector<std::pair<std::string, std::string>> headers) {
   HttpResult result;
-  result.success = status >= 200 && status < 300;
-  result.body = status == 200 ? body : std::to_string(status) + " " + ReasonPhrase(status);
+  result.status = status;
+  result.body = body;
+  result.headers = std::move(headers);
   return result;
 }
 
@@ -69,8 +68,9 @@ bool ScriptedTransport::Finish(size_t index, HttpResult result) {
   return true;
 }
 
-bool ScriptedTransport::CompleteNext(int status, const std::string& body) {
-  return Finish(0, ResultFromStatus(status, body));
+bool ScriptedTransport::CompleteNext(int status, const std::string& body,
+                                     std::vector<std::pair<std::string, std::string>> headers) {
+  return Finish(0, Answer(status, body, std::move(headers)));
 }
 
 bool ScriptedTransport::Complete(uint64_t id, int status, const std::string& body) {
@@ -80,9 +80,11 @@ bool ScriptedTransport::Complete(uint64_t id, int status, const std::string& bod
     for (; index < held_.size(); ++index)
       if (held_[index].request.id == id) break;
   }
-  return Finish(index, ResultFromStatus(status, body));
+  return Finish(index, Answer(status, body));
 }
 
-bool ScriptedTransport::FailNext() { return Finish(0, NetworkFailure()); }
+bool ScriptedTransport::FailNext(HttpFailure failure, const std::string& error) {
+  return Finish(0, Failed(failure, error));
+}
 
 }  // namespace sim

@@ -106,7 +106,11 @@ struct Simulation::State {
   std::condition_variable queue_cv;
   std::deque<std::function<void()>> queue;
   int64_t now = 0;
+  uint64_t frames = 0;
   std::vector<TimerEntry> timers;
+  // The host's per-frame and per-second callbacks, by identifier, in the order added.
+  std::vector<std::pair<std::string, std::function<void(float)>>> tick_callbacks;
+  std::vector<std::pair<std::string, std::function<void()>>> timer_callbacks;
 
   std::unique_ptr<HttpTransport> transport;
   ScriptedTransport* scripted = nullptr;
@@ -116,6 +120,8 @@ struct Simulation::State {
   // destroys them while its code is still loaded.
   using HttpCallback = std::function<void(bool, std::string, std::unordered_map<std::string, std::string>)>;
   std::map<uint64_t, HttpCallback> http_callbacks;
+  // Callbacks of the system's HTTPS client, which only the plugin itself can cancel.
+  std::map<uint64_t, std::function<void(const HttpResult&)>> system_callbacks;
 
   mutable std::mutex events_mutex;
   std::vector<Event> events;
@@ -144,5 +150,10 @@ struct Simulation::State {
 
 std::string Narrow(const FString& text);  // UTF-8
 FString Wide(const std::string& utf8);
+SimPlayer& Require(const Simulation::State& s, const std::string& eos_id);  // connected, or throws
+
+extern const char* const kNewPlayerHook;
+bool GameHandleNewPlayer(AShooterGameMode*, AShooterPlayerController* player, UPrimalPlayerData*, AShooterCharacter*,
+                         bool);
 
 }  // namespace sim

@@ -5,7 +5,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto& world = gildmark::fuzzing::FuzzWorld::Get();
   world.client().request_in_flight = true;
-  gildmark::OnGetReply(true, std::string(reinterpret_cast<const char*>(data), size), true, false);
+  gildmark::OnGetReply(gildmark::host::AnswerOf(200, std::string(reinterpret_cast<const char*>(data), size)), true, false);
   world.Drain();
   world.CheckInvariants();
   if (!nlohmann::json::accept(world.Read("response.json"))) abort();

@@ -28,8 +28,7 @@ class DeliveryE2eTest : public ::testing::Test {
   void TearDown() override {
     if (handle_) {
       sim().WaitIdle(std::chrono::seconds(5));
-      sim().DropModule(sim().Timers().empty() ? "" : sim().Timers()[0].module);
-      dlclose(handle_);
+      sim().UnloadPlugin(handle_, sim().Timers().empty() ? "" : sim().Timers()[0].module);
     }
     EXPECT_TRUE(sim().EscapedExceptions().empty());
     sim().Reset("/tmp");
@@ -50,8 +49,9 @@ class DeliveryE2eTest : public ::testing::Test {
     options.connect_to = {store_->connect_to()};
     options.ca_file = store_->cert();
     sim().SetTransport(sim::MakeCurlTransport(options));
-    handle_ = dlopen(GILDMARK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
+    std::string error;
+    handle_ = sim().LoadPlugin(GILDMARK_PLUGIN_PATH, &error);
+    ASSERT_NE(handle_, nullptr) << error;
     Settle();
   }
   void Settle() { ASSERT_TRUE(sim().WaitIdle(std::chrono::seconds(20))); }

@@ -1,6 +1,7 @@
 // The loadable library, loaded as the host loads it (dlopen, or LoadLibraryW on Windows, where
-// DllMain runs under the loader lock): loading runs its entry point, unloading really unloads
-// it (and runs the unload then, not at process exit), and it loads again in the same process.
+// DllMain runs under the loader lock, then Plugin_Init): its entry points are exported, the
+// unload entry stops everything before the library is freed, unloading really unloads it, and
+// it loads again in the same process.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 
 #include "portable.h"
 #include "sim/simulation.h"
+#include "sim/system_https.h"
 
 namespace {
 
@@ -31,8 +33,9 @@ class LibraryTest : public ::testing::Test {
   }
   static sim::Simulation& sim() { return sim::Simulation::Get(); }
   void* Load() {
-    void* handle = gildmark::testing::LoadLibraryAt(PluginPath());
-    EXPECT_NE(handle, nullptr) << gildmark::testing::LoadError();
+    std::string error;
+    void* handle = sim().LoadPlugin(PluginPath(), &error);
+    EXPECT_NE(handle, nullptr) << error;
     return handle;
   }
   static bool StillMapped() { return gildmark::testing::LibraryMapped(PluginPath()); }
@@ -57,20 +60,47 @@ TEST_F(LibraryTest, DlopenLoadsAndDlcloseUnloads) {
   ASSERT_EQ(requests.size(), 1u) << "the first cycle ran during load";
   EXPECT_EQ(requests[0]["method"], "GET");
 
-  // What the host does at unload: drop the module's timers by its path, then free it.
-  sim().DropModule(PluginPath());
+  EXPECT_EQ(sim().TickCallbackCount(), 1u);
+
+  // What the host does at unload: Plugin_Unload, the module's timers dropped by its path, the
+  // library freed.
+  ASSERT_TRUE(sim().UnloadPlugin(handle, PluginPath()));
   EXPECT_TRUE(sim().Timers().empty());
-  ASSERT_TRUE(gildmark::testing::FreeLibraryAt(handle));
   EXPECT_FALSE(StillMapped()) << "nothing pins the library in memory";
-  EXPECT_EQ(sim().HookCount(kHook), 0u) << "the unload entry ran when the library was freed";
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
   EXPECT_EQ(sim().RconCommandCount(), 0u);
+  EXPECT_EQ(sim::OutstandingSystemHttps(), 0u) << "the first GET was cancelled";
+}
+
+TEST_F(LibraryTest, LoadingAloneRunsNothingAndOnlyPluginUnloadStops) {
+  // The system loader runs DllMain (or the ELF constructors) under its lock: nothing may start
+  // there. Everything starts in Plugin_Init and stops in Plugin_Unload.
+  void* handle = gildmark::testing::LoadLibraryAt(PluginPath());
+  ASSERT_NE(handle, nullptr) << gildmark::testing::LoadError();
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
+  EXPECT_TRUE(sim().Events("http_request").empty());
+  ASSERT_TRUE(gildmark::testing::FreeLibraryAt(handle));
+  EXPECT_FALSE(StillMapped());
+}
+
+TEST_F(LibraryTest, UnloadWithAnAnswerOnItsWayRunsNoPluginCode) {
+  void* handle = Load();
+  ASSERT_EQ(sim().Scripted().PendingCount(), 1u);
+  ASSERT_TRUE(sim().UnloadPlugin(handle, PluginPath()));
+  ASSERT_FALSE(StillMapped());
+  // The answer arrives after the library is gone: nothing of it may run (it would jump into
+  // freed code), and no frame calls into the plugin any more.
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+  sim().RunUntilIdle();
+  sim().Advance(2);
+  EXPECT_EQ(sim().TickCallbackCount(), 0u);
+  EXPECT_TRUE(sim().EscapedExceptions().empty());
 }
 
 TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   void* handle = Load();
-  sim().DropModule(PluginPath());
-  gildmark::testing::FreeLibraryAt(handle);
+  sim().UnloadPlugin(handle, PluginPath());
   sim().Reset(root_.string());
   handle = Load();
   ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
@@ -85,9 +115,8 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0]["text"], "give 1");
   EXPECT_EQ(sim().ChatTo("buyer"), std::vector<std::string>{"hi"});
-  sim().DropModule(PluginPath());
+  ASSERT_TRUE(sim().UnloadPlugin(handle, PluginPath()));
   EXPECT_TRUE(sim().Timers().empty());
-  gildmark::testing::FreeLibraryAt(handle);
   EXPECT_FALSE(StillMapped());
 }
 

@@ -17,6 +17,7 @@
 #include "portable.h"
 #include "sim/simulation.h"
 #include "store/store_client.h"
+#include "support/game_clock.h"
 #include "support/plugin_files.h"
 #include "support/request_target.h"
 
@@ -107,10 +108,17 @@ class PluginTest : public ::testing::Test {
     ASSERT_TRUE(sim().Scripted().FailNext());
     sim().RunUntilIdle();
   }
-  // A scheduled poll, as the timer tick runs it.
+  // The next scheduled poll that goes out, as the timer tick runs it: game time first passes
+  // any wait the store's last answers asked for.
   void Poll() {
+    WaitOutBackoff();
     client_->target->Clear();
     client_->RunRequestCycle(true, false);
+  }
+  static void WaitOutBackoff() {
+    if (!g_store_client) return;
+    if (const long long left = g_store_client->backoff.SecondsLeft(GameSeconds()); left > 0)
+      AdvanceGameClock(static_cast<float>(left + 1));
   }
   // Poll and answer the GET with the payments.
   void Deliver(const nlohmann::json& payments) {

@@ -50,6 +50,7 @@ TEST_F(RequestCycleTest, TheFirstRunFlushesResultsOrDiscardsItsReply) {
   EXPECT_FALSE(g_store_client->request_in_flight);
   EXPECT_TRUE(Lines("info.log").empty());
   EXPECT_TRUE(Lines("err.log").empty());
+  AdvanceGameClock(60);  // the next regular poll
   g_store_client->RunRequestCycle(true, false);
   EXPECT_EQ(OnlyPending().method, "GET");
   Respond(200, "[]");
@@ -127,12 +128,14 @@ TEST_F(RequestCycleTest, ConnectionTestAnswers) {
     EXPECT_FALSE(client().request_in_flight);
   }
   EXPECT_TRUE(CommandsRun().empty()) << "a connection test never delivers";
+  // The unavailability message says why, and when the next poll is.
   ConnectionTest();
   Respond(500, "");
-  EXPECT_EQ(sim().ChatTo("admin").back(), kUnavailableMessage);
+  EXPECT_EQ(sim().ChatTo("admin").back(),
+            std::string(kUnavailableMessage) + " (500 Internal Server Error; the next poll in 60 seconds)");
   ConnectionTest();
   Respond(200, "");
-  EXPECT_EQ(sim().ChatTo("admin").back(), kUnavailableMessage);
+  EXPECT_EQ(sim().ChatTo("admin").back(), std::string(kUnavailableMessage) + " (the store's answer was empty)");
 }
 
 TEST_F(RequestCycleTest, AConnectionTestWithResultsWaitingPostsThemSilently) {

@@ -31,7 +31,8 @@ or standard input. Real HTTP goes through libcurl, with TLS certificates verifie
 
 options:
   --root DIR               the server's folder; DIR/ArkApi/Plugins/<plugin name>/ is created
-  --plugin LIB             the plugin library to load (dlopen) and unload (dlclose) at the end
+  --plugin LIB             the plugin library to load (dlopen, Plugin_Init) and unload
+                           (Plugin_Unload, dlclose) at the end
   --connect-to H:P:ADDR:PORT
                            send requests for host H port P to ADDR:PORT (repeatable)
   --cacert FILE            also trust the certificates in FILE (PEM)
@@ -239,9 +240,10 @@ class Server {
     std::cout << "[server] plugin " << info["FullName"].get<std::string>() << " version " << info["Version"].dump()
               << " (needs host API " << info["MinApiVersion"].dump() << ", this host is " << kHostApiVersion << ")"
               << std::endl;
-    handle_ = dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string load_error;
+    handle_ = sim_.LoadPlugin(plugin_path_, &load_error);
     if (!handle_) {
-      std::cerr << "asa-devserver: " << dlerror() << "\n";
+      std::cerr << "asa-devserver: " << load_error << "\n";
       return 2;
     }
     sim_.Record({{"type", "plugin_loaded"}, {"path", plugin_path_}, {"hooks", sim_.HookCount(kNewPlayer)},
@@ -374,12 +376,12 @@ class Server {
     }
   }
 
-  // What the host does at unload: drop the module's timers and callbacks, then free it.
+  // What the host does at unload: Plugin_Unload, the module's timers and callbacks dropped, the
+  // library freed.
   bool Unload() {
     sim_.WaitIdle(std::chrono::seconds(5));
-    sim_.DropModule(plugin_path_);
-    const int rc = dlclose(handle_);
-    const bool unloaded = rc == 0 && sim_.ConsoleCommandCount() == 0 && sim_.RconCommandCount() == 0 &&
+    const bool freed = sim_.UnloadPlugin(handle_, plugin_path_);
+    const bool unloaded = freed && sim_.ConsoleCommandCount() == 0 && sim_.RconCommandCount() == 0 &&
                           sim_.HookCount(kNewPlayer) == 0;
     void* still = dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (still) dlclose(still);

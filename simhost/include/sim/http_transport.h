@@ -1,6 +1,9 @@
-// How the stand-in host's HTTP service reaches a server: a transport takes a request and, if it
-// accepts it, reports exactly one result later, from any thread. The scripted transport lets a
-// test hold requests and answer, fail or refuse each one; the curl transport speaks real HTTP.
+// How the stand-in host's two HTTP services reach a server. A transport takes a request and, if
+// it accepts it, reports exactly one raw result later, from any thread: a status, body and
+// headers, or the kind of failure. Each service makes of the raw result what its real
+// counterpart would: the host's `API::Requests` its lossy (success, text) pair, the system's
+// HTTPS client the status, body and headers as they came. The scripted transport lets a test
+// hold requests and answer, fail or refuse each one; the curl transport speaks real HTTP.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -19,17 +23,28 @@ struct HttpRequest {
   std::vector<std::string> headers;  // "Key: Value"
   std::string body;
   std::string content_type;
+  // The host's service accepts any certificate; the system's client never does.
+  bool verify_tls = true;
 };
+
+enum class HttpFailure { none, connect, timeout, certificate, too_large };
 
 struct HttpResult {
-  bool success = false;
+  HttpFailure failure = HttpFailure::none;
+  std::string error;  // what failed, when something did
+  int status = 0;
   std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // the server's spelling
 };
 
-// The host's rules: success for 2xx; the body for 200 only, "<code> <reason>" otherwise.
-HttpResult ResultFromStatus(int status, const std::string& body);
-// A network failure: false and no body.
-inline HttpResult NetworkFailure() { return {false, ""}; }
+HttpResult Answer(int status, const std::string& body, std::vector<std::pair<std::string, std::string>> headers = {});
+inline HttpResult Failed(HttpFailure failure, std::string error = "") {
+  HttpResult result;
+  result.failure = failure;
+  result.error = std::move(error);
+  return result;
+}
+const char* ReasonPhrase(int status);
 
 class HttpTransport {
  public:
@@ -45,10 +60,11 @@ class ScriptedTransport : public HttpTransport {
 
   std::vector<HttpRequest> Pending() const;
   size_t PendingCount() const;
-  // Answer the oldest pending request (or the one with the id) with a status and body.
-  bool CompleteNext(int status, const std::string& body);
+  // Answer the oldest pending request (or the one with the id) with a status, body and headers.
+  bool CompleteNext(int status, const std::string& body, std::vector<std::pair<std::string, std::string>> headers = {});
   bool Complete(uint64_t id, int status, const std::string& body);
-  bool FailNext();  // network failure
+  // The oldest pending request fails without an answer (by default: could not connect).
+  bool FailNext(HttpFailure failure = HttpFailure::connect, const std::string& error = "");
   // Refuse the next `count` requests (negative: all of them until called again with 0).
   void RefuseNext(int count) { refuse_ = count; }
 
@@ -71,7 +87,7 @@ struct CurlOptions {
   long total_timeout_ms = 15000;
 };
 
-// Real HTTP on a worker thread; TLS certificates are always verified.
+// Real HTTP on a worker thread; TLS certificates are verified when the request asks for it.
 std::unique_ptr<HttpTransport> MakeCurlTransport(const CurlOptions& options);
 
 }  // namespace sim

@@ -69,11 +69,19 @@ class Simulation {
   std::vector<std::string> EntryNames() const;
 
   // --- game thread -------------------------------------------------------------------------
+  static constexpr int kFramesPerSecond = 30;
   void Post(std::function<void()> work);  // from any thread
+  // Runs the queued work; true when there was some.
+  bool RunQueue();
+  // One game frame: the on-tick callbacks with the frame's delta.
+  void RunFrame(float delta_seconds);
+  // The queue, then a frame, until a frame leaves no new work (no simulated time passes).
   void RunUntilIdle();
-  // Simulated seconds: a timer check each second, the queue drained after each.
+  // Simulated seconds: each second a timer check (timers and on-timer callbacks), then
+  // kFramesPerSecond frames with the queue drained before each.
   void Advance(int seconds);
   int64_t Now() const;
+  uint64_t Frames() const;
   // Real time: runs the queue until it is empty and no HTTP request is pending, or time is up.
   bool WaitIdle(std::chrono::milliseconds timeout);
   int PendingHttp() const;
@@ -90,8 +98,16 @@ class Simulation {
     std::string module;
   };
   std::vector<TimerInfo> Timers() const;
-  // What the host does when it unloads a plugin: drop its timers and its pending HTTP callbacks.
+  // What the host does when it unloads a plugin: drop its timers, its pending HTTP callbacks,
+  // its on-tick and on-timer callbacks.
   void DropModule(const std::string& module_path);
+  size_t TickCallbackCount() const;
+  // The host's loading: the library (dlopen, LoadLibraryW), then its exported Plugin_Init if
+  // any. Null on failure, with the reason in `error`.
+  void* LoadPlugin(const std::string& path, std::string* error = nullptr);
+  // The host's unloading: the exported Plugin_Unload if any, DropModule, then the library
+  // freed (dlclose, FreeLibrary). False when freeing failed.
+  bool UnloadPlugin(void* handle, const std::string& path);
   size_t ConsoleCommandCount() const;
   size_t RconCommandCount() const;
   size_t HookCount(const std::string& name) const;

@@ -121,6 +121,12 @@ class ICommands {
                               const std::function<void(RCONClientConnection*, RCONPacket*, UWorld*)>& callback) = 0;
   virtual bool RemoveConsoleCommand(const FString& name) = 0;
   virtual bool RemoveRconCommand(const FString& name) = 0;
+  // Once per game frame with its delta seconds, on the game thread, before the game's own tick.
+  virtual void AddOnTickCallback(const FString& id, const std::function<void(float)>& callback) = 0;
+  virtual bool RemoveOnTickCallback(const FString& id) = 0;
+  // About once a second, on the game thread.
+  virtual void AddOnTimerCallback(const FString& id, const std::function<void()>& callback) = 0;
+  virtual bool RemoveOnTimerCallback(const FString& id) = 0;
 };
 
 class IApiUtils {

@@ -1,0 +1,68 @@
+// The plugin's own HTTPS client, through which every store request goes. The host's HTTP service
+// accepts any certificate (its TLS context is created without verification), so an answer
+// through it may come from anyone on the network path, and that answer is a list of console
+// commands run with admin rights. This client always verifies the certificate and the host
+// name (WinHTTP on Windows: the system's trusted roots and its proxy settings; on Linux the
+// stand-in host plays the system), takes https only, bounds each request (10 s to connect,
+// 30 s in all, 64 MiB of body) and passes on what the host's service folds together: the
+// status, the body, Retry-After, and whether the request could not connect, timed out or met
+// a certificate nobody trusts.
+//
+// Requests are sent on the game thread and worked off it. Their completions wait in a queue
+// until RunHttpsCompletions, called from the plugin's per-frame callback, runs them on the game
+// thread. StopHttps (at unload) cancels what is outstanding, waits for the work to end and
+// drops what is queued: no callback runs after it returns.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace gildmark::host {
+
+enum class HttpsFailure { none, connect, timeout, certificate, too_large };
+
+struct HttpsReply {
+  HttpsFailure failure = HttpsFailure::none;
+  std::string error;  // the system's words for a failure
+  int status = 0;
+  std::string body;
+  std::string retry_after;  // as the server sent it; empty when absent
+  bool Ok() const { return failure == HttpsFailure::none && status >= 200 && status < 300; }
+};
+
+inline HttpsReply AnswerOf(int status, std::string body, std::string retry_after = "") {
+  HttpsReply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.retry_after = std::move(retry_after);
+  return reply;
+}
+
+struct HttpsRequest {
+  std::string method;  // "GET" or "POST"
+  std::string url;
+  std::vector<std::string> headers;  // "Key: Value"
+  std::string body;
+  std::string content_type;
+};
+
+using HttpsCallback = std::function<void(HttpsReply)>;
+
+inline constexpr size_t kMaxReplyBytes = size_t{64} << 20;
+inline constexpr int kConnectTimeoutSeconds = 10;
+inline constexpr int kRequestTimeoutSeconds = 30;
+
+// Starts the client (idempotent). False when the system's client could not be set up.
+bool StartHttps();
+// Sends a request; its callback runs once, later, on the game thread. False when the request
+// was not taken (not https, or the client is not running); the callback then never runs.
+bool SendHttps(const HttpsRequest& request, HttpsCallback callback);
+// Runs the completions that have arrived. Game thread only.
+void RunHttpsCompletions();
+// Requests sent whose callback has not run yet.
+size_t OutstandingHttps();
+void StopHttps();
+
+}  // namespace gildmark::host

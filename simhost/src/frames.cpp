@@ -1,0 +1,150 @@
+// The game thread's time: the work queue, frames (on-tick callbacks, 30 per simulated second),
+// the once-a-second timer check (the host's timers and on-timer callbacks), and the host's
+// Timer service.
+#include <algorithm>
+
+#include "Timer.h"
+#include "sim/simulation.h"
+#include "state.h"
+
+namespace sim {
+
+void Simulation::Post(std::function<void()> work) {
+  {
+    std::lock_guard lock(state_->queue_mutex);
+    state_->queue.push_back(std::move(work));
+  }
+  state_->queue_cv.notify_all();
+}
+
+bool Simulation::RunQueue() {
+  bool ran = false;
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::lock_guard lock(state_->queue_mutex);
+      if (state_->queue.empty()) return ran;
+      work = std::move(state_->queue.front());
+      state_->queue.pop_front();
+    }
+    work();
+    ran = true;
+    state_->NoteAllRights();
+  }
+}
+
+void Simulation::RunFrame(float delta_seconds) {
+  State& s = *state_;
+  ++s.frames;
+  // A callback may add or remove callbacks: walk a copy, as the host does.
+  const auto callbacks = s.tick_callbacks;
+  for (auto& [id, callback] : callbacks) s.Guard("on-tick callback " + id, [&] { callback(delta_seconds); });
+  s.NoteAllRights();
+}
+
+void Simulation::RunUntilIdle() {
+  // Work that arrives during a frame (a completion handed over, a request answered at once)
+  // gets another frame, as it would on the next one of a running server.
+  do {
+    RunQueue();
+    RunFrame(0.0f);
+  } while (RunQueue());
+}
+
+void Simulation::Advance(int seconds) {
+  State& s = *state_;
+  for (int i = 0; i < seconds; ++i) {
+    ++s.now;
+    // Timers added by a timer callback wait for the next check.
+    const size_t count = s.timers.size();
+    for (size_t t = 0; t < count && t < s.timers.size(); ++t) {
+      TimerEntry& timer = s.timers[t];
+      if (timer.count == 0 || s.now < timer.next_due) continue;
+      timer.next_due = s.now + timer.interval;
+      if (timer.count > 0) --timer.count;
+      auto callback = timer.callback;
+      s.Guard("timer " + timer.identifier, callback);
+    }
+    const auto timer_callbacks = s.timer_callbacks;
+    for (auto& [id, callback] : timer_callbacks) s.Guard("on-timer callback " + id, callback);
+    for (int frame = 0; frame < kFramesPerSecond; ++frame) {
+      RunQueue();
+      RunFrame(1.0f / kFramesPerSecond);
+    }
+    RunQueue();
+  }
+}
+
+int64_t Simulation::Now() const { return state_->now; }
+uint64_t Simulation::Frames() const { return state_->frames; }
+
+bool Simulation::WaitIdle(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    RunUntilIdle();
+    if (state_->pending_http == 0) {
+      std::lock_guard lock(state_->queue_mutex);
+      if (state_->queue.empty()) return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::unique_lock lock(state_->queue_mutex);
+    state_->queue_cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return !state_->queue.empty(); });
+  }
+}
+
+std::vector<Simulation::TimerInfo> Simulation::Timers() const {
+  std::vector<TimerInfo> out;
+  for (auto& t : state_->timers) out.push_back({t.interval, t.count, t.identifier, t.module});
+  return out;
+}
+
+size_t Simulation::TickCallbackCount() const { return state_->tick_callbacks.size(); }
+
+void Simulation::DropModule(const std::string& module_path) {
+  auto& timers = state_->timers;
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == module_path; }),
+               timers.end());
+  state_->http_callbacks.clear();  // completions still to come find no callback
+  state_->messaging.erase(module_path);
+  // The stand-in loads one plugin, so every callback is that module's.
+  state_->tick_callbacks.clear();
+  state_->timer_callbacks.clear();
+}
+
+}  // namespace sim
+
+namespace API {
+
+Timer& Timer::Get() {
+  static Timer timer;
+  return timer;
+}
+
+void Timer::RecurringExecuteInternal(const std::function<void()>& callback, int execution_interval,
+                                     int execution_counter, bool, const FString& identifier,
+                                     const FString& module_name) {
+  auto& s = sim::Simulation::Get().state();
+  sim::TimerEntry entry;
+  entry.callback = callback;
+  entry.interval = execution_interval;
+  entry.count = execution_counter;
+  entry.identifier = sim::Narrow(identifier);
+  entry.module = sim::Narrow(module_name);
+  entry.next_due = s.now + 1;  // the next check
+  s.timers.push_back(std::move(entry));
+  s.Record({{"type", "timer_added"}, {"interval", execution_interval}, {"count", execution_counter},
+            {"identifier", sim::Narrow(identifier)}, {"module", sim::Narrow(module_name)}});
+}
+
+bool Timer::UnloadTimer(const FString& identifier) {
+  auto& timers = sim::Simulation::Get().state().timers;
+  const std::string wanted = sim::Narrow(identifier);
+  const auto before = timers.size();
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.identifier == wanted; }),
+               timers.end());
+  return timers.size() != before;
+}
+
+void Timer::UnloadAllTimers() { sim::Simulation::Get().state().timers.clear(); }
+
+}  // namespace API

@@ -1,0 +1,208 @@
+// The simulated world: players joining, leaving, dying and spawning, their rights bits, the
+// game's new-player handler behind the hook chain, chat, and the host's player utilities.
+#include <algorithm>
+#include <stdexcept>
+
+#include "sim/simulation.h"
+#include "state.h"
+
+namespace sim {
+
+const char* const kNewPlayerHook =
+    "AShooterGameMode.HandleNewPlayer_Implementation(AShooterPlayerController*,UPrimalPlayerData*,"
+    "AShooterCharacter*,bool)";
+
+// The game's own new-player handler: admins named in the server's list get the admin bit.
+// The game's own new-player handler: admins named in the server's list get the admin bit.
+bool GameHandleNewPlayer(AShooterGameMode*, AShooterPlayerController* player, UPrimalPlayerData*, AShooterCharacter*,
+                         bool) {
+  auto* p = Simulation::Get().state().AsPlayer(player);
+  if (p->admin_on_join) p->set_admin(true);
+  return true;
+}
+
+namespace {
+
+class SimMessaging : public MessagingManager {
+ protected:
+  void SendChatMessage_Impl(AShooterPlayerController* player, const FString& sender_name,
+                            const FString& message) override {
+    auto& s = Simulation::Get().state();
+    SimPlayer* p = s.AsPlayer(player);
+    s.Record({{"type", "chat"}, {"to", p->eos_id}, {"sender", Narrow(sender_name)}, {"text", Narrow(message)}});
+  }
+};
+
+}  // namespace
+
+class SimHooks : public AsaApi::IHooks {
+ public:
+  bool DisableHook(const std::string& name, LPVOID detour) override {
+    auto& hooks = Simulation::Get().state().hooks;
+    auto it = hooks.find(name);
+    if (it == hooks.end()) return false;
+    auto& links = it->second.links;
+    for (size_t i = 0; i < links.size(); ++i) {
+      if (links[i].detour != detour) continue;
+      // The detour above this one now calls what this one called.
+      if (i + 1 < links.size()) *links[i + 1].original_slot = *links[i].original_slot;
+      links.erase(links.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+    return false;
+  }
+
+ protected:
+  bool SetHookInternal(const std::string& name, LPVOID detour, LPVOID* original) override {
+    auto& hooks = Simulation::Get().state().hooks;
+    auto it = hooks.find(name);
+    if (it == hooks.end() || !detour || !original) return false;
+    *original = it->second.Top();
+    it->second.links.push_back({detour, original});
+    return true;
+  }
+};
+
+class SimApiUtils : public AsaApi::IApiUtils {
+ public:
+  UWorld* GetWorld() const override {
+    auto& s = Simulation::Get().state();
+    return s.world_exists ? &s.world : nullptr;
+  }
+  AShooterPlayerController* FindPlayerFromEOSID(const FString& eos_id) override {
+    return Simulation::Get().state().FindPlayer(Narrow(eos_id));
+  }
+
+ protected:
+  TArray<AShooterPlayerController*> PlayersByCharacterName(UWorld&, const FString& name, ESearchCase::Type search,
+                                                            bool full_match) const override {
+    TArray<AShooterPlayerController*> found;
+    const FString wanted = name;
+    for (auto& p : Simulation::Get().state().players) {
+      if (!p->connected) continue;
+      const FString have = Wide(p->name);
+      bool match = false;
+      if (full_match) {
+        match = have.Equals(wanted, search);
+      } else {
+        std::wstring h(*have), w(*wanted);
+        if (search == ESearchCase::IgnoreCase) {
+          for (auto& c : h) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+          for (auto& c : w) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+        }
+        match = h.find(w) != std::wstring::npos;
+      }
+      if (match) found.Add(p.get());
+    }
+    return found;
+  }
+  // A plugin registers no manager of its own here, so each gets its own on first use; the
+  // module name keys it, as the host's does, and unloading the module drops it.
+  std::shared_ptr<MessagingManager> MessagingManagerOf(const FString& module_name) const override {
+    auto& slot = Simulation::Get().state().messaging[Narrow(module_name)];
+    if (!slot) slot = std::make_shared<SimMessaging>();
+    return slot;
+  }
+};
+
+void Simulation::SetWorldExists(bool exists) { state_->world_exists = exists; }
+
+AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t linked_id,
+                                           const std::string& character_name, bool admin_on_join) {
+  State& s = *state_;
+  if (s.FindPlayer(eos_id)) throw std::invalid_argument("player already connected: " + eos_id);
+  auto player = std::make_unique<SimPlayer>();
+  player->eos_id = eos_id;
+  player->name = character_name;
+  player->linked_id = linked_id;
+  player->admin_on_join = admin_on_join;
+  player->character = std::make_unique<SimCharacter>();
+  SimPlayer* p = player.get();
+  s.player_pointers.insert(p);
+  s.character_pointers.insert(static_cast<AShooterCharacter*>(p->character.get()));
+  s.players.push_back(std::move(player));
+  s.Record({{"type", "join"}, {"player", eos_id}, {"linked_id", linked_id}, {"name", character_name}});
+  using Handler = bool (*)(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*, bool);
+  auto handler = reinterpret_cast<Handler>(s.hooks[kNewPlayerHook].Top());
+  s.Guard("new-player hook", [&] { handler(&s.game_mode, p, nullptr, p->character.get(), true); });
+  return p;
+}
+
+void Simulation::Leave(const std::string& eos_id) {
+  // The controller stays allocated, as the game frees it later; it is no longer connected.
+  if (SimPlayer* p = state_->FindPlayer(eos_id)) {
+    p->connected = false;
+    state_->Record({{"type", "leave"}, {"player", eos_id}});
+  }
+}
+
+void Simulation::Die(const std::string& eos_id) {
+  if (SimPlayer* p = state_->FindPlayer(eos_id); p && p->character) {
+    p->character->dead = true;
+    state_->Record({{"type", "death"}, {"player", eos_id}});
+  }
+}
+
+void Simulation::Respawn(const std::string& eos_id) {
+  if (SimPlayer* p = state_->FindPlayer(eos_id)) {
+    if (!p->character) {
+      p->character = std::make_unique<SimCharacter>();
+      state_->character_pointers.insert(static_cast<AShooterCharacter*>(p->character.get()));
+    }
+    p->character->dead = false;
+    state_->Record({{"type", "respawn"}, {"player", eos_id}});
+  }
+}
+
+void Simulation::RemoveCharacter(const std::string& eos_id) {
+  if (SimPlayer* p = state_->FindPlayer(eos_id); p && p->character) {
+    state_->character_pointers.erase(static_cast<AShooterCharacter*>(p->character.get()));
+    p->character.reset();
+  }
+}
+
+AShooterPlayerController* Simulation::Player(const std::string& eos_id) const { return state_->FindPlayer(eos_id); }
+
+std::vector<std::string> Simulation::PlayerIds() const {
+  std::vector<std::string> ids;
+  for (auto& p : state_->players)
+    if (p->connected) ids.push_back(p->eos_id);
+  return ids;
+}
+
+std::string Simulation::Describe(const std::string& eos_id) const {
+  SimPlayer* p = state_->FindPlayer(eos_id);
+  if (!p) return eos_id + " (offline)";
+  std::string state = !p->character ? "no character" : p->character->dead ? "dead" : "alive";
+  return eos_id + " linked " + std::to_string(p->linked_id) + " \"" + p->name + "\" " +
+         state + (p->admin() ? " admin" : "") + (p->cheat() ? " cheat" : "");
+}
+
+SimPlayer& Require(const Simulation::State& s, const std::string& eos_id) {
+  SimPlayer* p = s.FindPlayer(eos_id);
+  if (!p) throw std::invalid_argument("no connected player " + eos_id);
+  return *p;
+}
+
+bool Simulation::AdminBit(const std::string& eos_id) const { return Require(*state_, eos_id).admin(); }
+bool Simulation::CheatBit(const std::string& eos_id) const { return Require(*state_, eos_id).cheat(); }
+void Simulation::SetAdminBit(const std::string& eos_id, bool value) { Require(*state_, eos_id).set_admin(value); }
+void Simulation::SetCheatBit(const std::string& eos_id, bool value) { Require(*state_, eos_id).set_cheat(value); }
+
+size_t Simulation::HookCount(const std::string& name) const {
+  auto it = state_->hooks.find(name);
+  return it == state_->hooks.end() ? 0 : it->second.links.size();
+}
+
+}  // namespace sim
+
+namespace AsaApi {
+IHooks& GetHooks() {
+  static sim::SimHooks hooks;
+  return hooks;
+}
+IApiUtils& GetApiUtils() {
+  static sim::SimApiUtils utils;
+  return utils;
+}
+}  // namespace AsaApi
