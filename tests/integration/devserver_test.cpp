@@ -1,5 +1,6 @@
-// asa-devserver end to end: a script against a loopback HTTP server that this test runs. The
-// event log must show the signed GET, the RCON reply and a clean unload.
+// asa-devserver end to end: a script against a loopback HTTP server that this test runs (the
+// event log must show the signed GET, the RCON reply and a clean unload), and against the store
+// stand-in over TLS with a certificate that nobody trusts, then with it trusted.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/evp.h>
@@ -14,6 +15,8 @@
 #include <thread>
 
 #include <nlohmann/json.hpp>
+
+#include "store_process.h"
 
 namespace {
 
@@ -123,6 +126,56 @@ TEST(DevServerTest, PluginInfoBesideTheLibraryIsRequired) {
   fs::copy_file(built, dir / "lib" / "PluginInfo.json", fs::copy_options::overwrite_existing);
   auto [status, out] = run();
   EXPECT_EQ(status, 0) << out;
+  fs::remove_all(dir);
+}
+
+// A store whose certificate nobody trusts stands for anyone on the network path answering in
+// the store's name: nothing it sends may run. Given the certificate, the same store delivers.
+TEST(DevServerTest, AStoreNobodyTrustsRunsNothingAndTheTrustedOneDelivers) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("gildmark-forged-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
+  fs::create_directories(plugin_dir);
+  std::ofstream(plugin_dir / "config.json")
+      << R"({"key":"srv.sec.thr","request_interval_in_minutes":1,"order_received_text":"hi"})";
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
+  store.AddPayments(nlohmann::json::array(
+      {{{"id", "1"}, {"action", "purchase"}, {"eos_id", "E1"}, {"username", ""},
+        {"cmds", {{{"id", 1}, {"str", "admincheat broadcast forged"}, {"state", ""}}}}}}));
+  std::ofstream(dir / "script") << "sync\njoin E1 77 Alice\nwait 61\nsync\nquit\n";
+
+  auto run = [&](const std::string& extra) {
+    fs::remove(dir / "events");
+    const std::string command = std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() +
+                                " --plugin " + GILDMARK_PLUGIN_PATH + " --script " + (dir / "script").string() +
+                                " --events " + (dir / "events").string() + " --speed 600 --connect-to " +
+                                store.connect_to() + extra + " > " + (dir / "out").string() + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << std::ifstream(dir / "out").rdbuf();
+    int commands = 0, requests = 0;
+    std::ifstream in(dir / "events");
+    for (std::string line; std::getline(in, line);) {
+      const auto e = nlohmann::json::parse(line);
+      if (e["type"] == "console_command") ++commands;
+      if (e["type"] == "http_request") ++requests;
+      EXPECT_NE(e["type"], "exception") << e.dump();
+    }
+    return std::make_pair(commands, requests);
+  };
+
+  auto [forged_commands, forged_requests] = run("");
+  EXPECT_EQ(forged_commands, 0);
+  EXPECT_GE(forged_requests, 2) << "the first cycle and the poll a minute later";
+  std::stringstream err;
+  err << std::ifstream(plugin_dir / "err.log").rdbuf();
+  EXPECT_NE(err.str().find("certificate not trusted"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("nothing from that answer was run"), std::string::npos) << err.str();
+  EXPECT_EQ(store.State()["counts"]["done_payments"], 0);
+
+  auto [commands, requests] = run(" --cacert " + store.cert());
+  EXPECT_EQ(commands, 1);
+  EXPECT_EQ(store.State()["counts"]["done_payments"], 1) << "delivered and acknowledged";
+  (void)requests;
   fs::remove_all(dir);
 }
 

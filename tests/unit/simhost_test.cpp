@@ -1,5 +1,5 @@
-// The stand-in host: strings, the registry and its faults, hooks, commands, timers, HTTP rules
-// and the event log. The plugin's tests rely on each of these behaving as the real host does.
+// The stand-in host: strings, the registry and its faults, hooks, commands, timers, frames, both
+// HTTP services and the event log. The plugin's tests rely on each of these behaving as the real host does.
 #include <gtest/gtest.h>
 
 #include <unordered_map>
@@ -8,6 +8,7 @@
 #include "Timer.h"
 #include "host/host.h"
 #include "sim/simulation.h"
+#include "sim/system_https.h"
 
 namespace {
 
@@ -211,16 +212,72 @@ TEST_F(SimHostTest, HttpFollowsTheHostRules) {
   EXPECT_EQ(pending[1].method, "POST");
   EXPECT_EQ(pending[1].body, "{}");
 
+  EXPECT_FALSE(pending[0].verify_tls) << "the host's service accepts any certificate";
+
   Sim().Scripted().CompleteNext(200, "body");
-  Sim().Scripted().CompleteNext(204, "ignored");
-  Sim().Scripted().CompleteNext(429, "slow down");
+  Sim().Scripted().CompleteNext(204, "ignored", {{"Retry-After", "5"}});
+  Sim().Scripted().CompleteNext(429, "slow down", {{"Retry-After", "600"}});
   EXPECT_TRUE(replies.empty()) << "completions wait for the game thread";
-  Sim().Scripted().FailNext();
+  Sim().Scripted().FailNext(sim::HttpFailure::timeout);
   Sim().RunUntilIdle();
   EXPECT_EQ(replies, (std::vector<std::pair<bool, std::string>>{
-                         {true, "body"}, {true, "204 No Content"}, {false, "429 Too Many Requests"}, {false, ""}}));
+                         {true, "body"}, {true, "204 No Content"}, {false, "429 Too Many Requests"}, {false, ""}}))
+      << "the body for 200 only; a time-out looks like any network failure";
   EXPECT_EQ(Sim().PendingHttp(), 0);
   EXPECT_EQ(Sim().Events("http_refused").size(), 1u);
+
+  // Only the POST callback sees the reply's headers.
+  std::unordered_map<std::string, std::string> seen;
+  ASSERT_TRUE(API::Requests::Get().CreatePostRequest(
+      "https://x/f", [&](bool, std::string, std::unordered_map<std::string, std::string> headers) { seen = headers; },
+      "{}", "application/json"));
+  Sim().Scripted().CompleteNext(429, "", {{"Retry-After", "600"}});
+  Sim().RunUntilIdle();
+  EXPECT_EQ(seen["Retry-After"], "600");
+}
+
+TEST_F(SimHostTest, TheSystemClientPassesOnWhatCameAndCanBeCancelled) {
+  std::vector<sim::HttpResult> results;
+  sim::HttpRequest request;
+  request.method = "GET";
+  request.url = "https://x/a";
+  const uint64_t first = sim::StartSystemHttps(request, [&](const sim::HttpResult& r) { results.push_back(r); });
+  const uint64_t second = sim::StartSystemHttps(request, [&](const sim::HttpResult& r) { results.push_back(r); });
+  const uint64_t third = sim::StartSystemHttps(request, [&](const sim::HttpResult& r) { results.push_back(r); });
+  ASSERT_TRUE(first && second && third);
+  EXPECT_TRUE(Sim().Scripted().Pending()[0].verify_tls);
+  Sim().Scripted().CompleteNext(503, "down for maintenance", {{"Retry-After", "120"}});
+  Sim().Scripted().FailNext(sim::HttpFailure::certificate, "self-signed certificate");
+  sim::CancelSystemHttps(third);
+  Sim().Scripted().CompleteNext(200, "[]");
+  Sim().RunUntilIdle();
+  ASSERT_EQ(results.size(), 2u) << "a cancelled request never calls back";
+  EXPECT_EQ(results[0].status, 503);
+  EXPECT_EQ(results[0].body, "down for maintenance");
+  EXPECT_EQ(results[0].headers, (std::vector<std::pair<std::string, std::string>>{{"Retry-After", "120"}}));
+  EXPECT_EQ(results[1].failure, sim::HttpFailure::certificate);
+  EXPECT_EQ(results[1].error, "self-signed certificate");
+  EXPECT_EQ(sim::OutstandingSystemHttps(), 0u);
+  EXPECT_EQ(Sim().PendingHttp(), 0);
+}
+
+TEST_F(SimHostTest, FramesRunTickCallbacksThirtyTimesASecond) {
+  float total = 0;
+  int ticks = 0, seconds = 0;
+  AsaApi::GetCommands().AddOnTickCallback(FString("t"), [&](float delta) { total += delta, ++ticks; });
+  AsaApi::GetCommands().AddOnTimerCallback(FString("s"), [&] { ++seconds; });
+  Sim().Advance(2);
+  EXPECT_EQ(ticks, 2 * sim::Simulation::kFramesPerSecond);
+  EXPECT_NEAR(total, 2.0f, 1e-4);
+  EXPECT_EQ(seconds, 2);
+  EXPECT_TRUE(AsaApi::GetCommands().RemoveOnTickCallback(FString("t")));
+  EXPECT_FALSE(AsaApi::GetCommands().RemoveOnTickCallback(FString("t")));
+  Sim().Advance(1);
+  EXPECT_EQ(ticks, 2 * sim::Simulation::kFramesPerSecond);
+  EXPECT_EQ(seconds, 3);
+  Sim().DropModule("any");
+  Sim().Advance(1);
+  EXPECT_EQ(seconds, 3) << "unloading a module drops its callbacks";
 }
 
 TEST_F(SimHostTest, EscapedExceptionsAreRecordedAsCrashes) {
