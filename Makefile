@@ -32,10 +32,12 @@ test-asan: build-asan
 test: test-default test-asan
 
 # The plugin, the stand-in host and the tests built for Windows with MinGW and run under Wine
-# (a private Wine prefix in the build folder; its first start takes a few seconds).
+# (a private Wine prefix in the build folder; its first start takes a few seconds). The WinHTTP
+# test talks to the store stand-in, a Linux program of the default build.
 WINE64 ?= /usr/lib/wine/wine64
-test-windows:
+test-windows: build/default/CMakeCache.txt
 	@bash scripts/deps.sh windows
+	@cmake --build --preset default -j $(JOBS) --target gildmark-storesim
 	@[ -f build/windows/CMakeCache.txt ] || cmake --preset windows >/dev/null
 	@cmake --build --preset windows -j $(JOBS)
 	@[ -d build/windows/wine ] || WINEPREFIX=$(CURDIR)/build/windows/wine WINEDEBUG=-all $(WINE64) wineboot -i >/dev/null 2>&1

@@ -27,7 +27,8 @@ else()
     message(FATAL_ERROR "AsaApi.lib not found under ${sdk}; give it with -DASAAPI_LIB=<path>")
   endif()
   add_library(Gildmark_DadUZ SHARED ${gildmark_sources})
-  target_link_libraries(Gildmark_DadUZ PRIVATE ${ASAAPI_LIB})
+  # WinHTTP: the plugin's own HTTPS client, which verifies the store's certificate.
+  target_link_libraries(Gildmark_DadUZ PRIVATE ${ASAAPI_LIB} winhttp)
   set(layout ${CMAKE_BINARY_DIR}/ArkApi/Plugins/Gildmark_DadUZ)
   set_target_properties(Gildmark_DadUZ PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${layout}
                                                   RUNTIME_OUTPUT_DIRECTORY_RELEASE ${layout})

@@ -1,5 +1,7 @@
 #include "store/store_client.h"
 
+#include <cstdlib>
+
 #include "host/store_https.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
@@ -89,8 +91,19 @@ void StoreClient::LoadConfig() {
   }
 }
 
+namespace {
+std::string StoreApiBase() {
+#ifdef GILDMARK_STORE_BASE_FROM_ENV
+  // Only in the Windows test build, whose WinHTTP client has no stand-in below it to steer:
+  // its loopback test points the plugin at the store stand-in this way.
+  if (const char* base = std::getenv("GILDMARK_TEST_STORE_BASE")) return base;
+#endif
+  return kStoreApiBase;
+}
+}  // namespace
+
 std::string StoreClient::BuildCommandsUrl(int64_t request_time) const {
-  return std::string(kStoreApiBase) + "/v1/store/server/" + key_parts[0] +
+  return StoreApiBase() + "/v1/store/server/" + key_parts[0] +
          "/commands?time=" + std::to_string(request_time);
 }
 

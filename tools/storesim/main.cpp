@@ -41,10 +41,13 @@ The first line printed is the bound address, ADDR:PORT (port 0 lets the system p
 options:
   --tls-self-signed DIR   serve HTTPS with a new key and a certificate for api.gildmark.com,
                           written to DIR/cert.pem (give it to the devserver's --cacert)
+  --tls-cert FILE --tls-key FILE
+                          serve HTTPS with this certificate chain and key (PEM) instead
   --payments FILE         start with the payments of FILE (a JSON array)
   --fail-every N          answer every Nth store request with HTTP 500
   --status-every N        answer every Nth store request with --status (default 429)
   --status CODE
+  --retry-after VALUE     send Retry-After: VALUE with those answers
   --delay-every N         delay every Nth store request by --delay-ms (default 2000)
   --delay-ms MS
   --drop-every N          close the connection of every Nth store request without an answer
@@ -56,7 +59,7 @@ options:
 
 test endpoints:
   POST /_sim/payments     add payments (a JSON array of payment objects, or one object)
-  POST /_sim/faults       set the fault options anew: {"fail_every":N,"status_every":N,"status":C,
+  POST /_sim/faults       set the fault options anew: {"fail_every":N,"status_every":N,"status":C,"retry_after":"S",
                           "delay_every":N,"delay_ms":MS,"drop_every":N,"garble_every":N,"quote":B,
                           "only":"GET"|"POST"} (faults hit only that method)
   GET  /_sim/summary      the state in a few lines of text
@@ -67,6 +70,8 @@ struct Options {
   std::string listen = "127.0.0.1:0";
   std::string key;
   std::string tls_dir;
+  std::string tls_cert, tls_key;
+  std::string retry_after;
   std::string payments_file;
   int fail_every = 0, status_every = 0, status = 429, delay_every = 0, delay_ms = 2000, drop_every = 0,
       garble_every = 0;
@@ -149,6 +154,7 @@ class Store {
     o_.fail_every = faults.value("fail_every", 0);
     o_.status_every = faults.value("status_every", 0);
     o_.status = faults.value("status", 429);
+    o_.retry_after = faults.value("retry_after", "");
     o_.delay_every = faults.value("delay_every", 0);
     o_.delay_ms = faults.value("delay_ms", 2000);
     o_.drop_every = faults.value("drop_every", 0);
@@ -182,6 +188,7 @@ class Store {
     if (every(o.status_every)) {
       Log(record, "answered " + std::to_string(o.status));
       res.status = o.status;
+      if (!o.retry_after.empty()) res.set_header("Retry-After", o.retry_after);
       return;
     }
     if (!verdict.empty()) {
@@ -324,10 +331,13 @@ Options Parse(int argc, char** argv) {
     } else if (a == "--listen") o.listen = next();
     else if (a == "--key") o.key = next();
     else if (a == "--tls-self-signed") o.tls_dir = next();
+    else if (a == "--tls-cert") o.tls_cert = next();
+    else if (a == "--tls-key") o.tls_key = next();
     else if (a == "--payments") o.payments_file = next();
     else if (a == "--fail-every") o.fail_every = std::stoi(next());
     else if (a == "--status-every") o.status_every = std::stoi(next());
     else if (a == "--status") o.status = std::stoi(next());
+    else if (a == "--retry-after") o.retry_after = next();
     else if (a == "--delay-every") o.delay_every = std::stoi(next());
     else if (a == "--delay-ms") o.delay_ms = std::stoi(next());
     else if (a == "--drop-every") o.drop_every = std::stoi(next());
@@ -358,10 +368,14 @@ int main(int argc, char** argv) {
       store.AddPayments(json::parse(in));
     }
     std::unique_ptr<httplib::Server> server;
-    if (!options.tls_dir.empty()) {
-      MakeSelfSigned(options.tls_dir);
-      server = std::make_unique<httplib::SSLServer>((options.tls_dir + "/cert.pem").c_str(),
-                                                    (options.tls_dir + "/key.pem").c_str());
+    if (!options.tls_dir.empty() || !options.tls_cert.empty()) {
+      std::string cert = options.tls_cert, key = options.tls_key;
+      if (cert.empty()) {
+        MakeSelfSigned(options.tls_dir);
+        cert = options.tls_dir + "/cert.pem";
+        key = options.tls_dir + "/key.pem";
+      }
+      server = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
       if (!server->is_valid()) throw std::runtime_error("the TLS server could not start");
     } else {
       server = std::make_unique<httplib::Server>();
