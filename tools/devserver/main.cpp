@@ -59,9 +59,10 @@ Lines starting with # are comments. With standard input, time also passes on its
 The event log has one JSON object per line with a "type": join, leave, death, respawn,
 console_input, console_command (player, text, admin, cheat), chat (to, sender, text),
 rights (player, admin, cheat: whenever a player's bits changed), rcon_input, rcon_reply
-(packet_id, text), http_request (method, url, headers, body),
-http_done (success, body), http_refused, timer_added, log (host log line), exception,
-plugin_loaded, plugin_unloaded.
+(packet_id, text), http_request (client: "system" for the system's HTTPS client the plugin
+uses, "host" for the host's service; method, url, headers, body), http_done (status, body; or
+failure: connect, timeout, certificate, too_large, with error), http_cancelled, http_refused,
+timer_added, log (host log line), exception, plugin_loaded, plugin_unloaded.
 Exit status: 0, or 1 if a plugin callback let an exception escape or the unload did not run.
 )";
 
@@ -124,9 +125,13 @@ class HumanLog {
     }
     if (type == "http_done") {
       const std::string method = methods_[s("id")];
-      return "[http] #" + s("id") + (e.value("success", false) ? " answered: " : " failed: ") +
-             DescribeHttpBody(method, s("body"), true);
+      if (e.contains("failure")) return "[http] #" + s("id") + " failed (" + s("failure") + "): " + s("error");
+      const int status = e.value("status", 0);
+      if (status < 200 || status >= 300)
+        return "[http] #" + s("id") + " answered " + std::to_string(status) + " " + sim::ReasonPhrase(status);
+      return "[http] #" + s("id") + " answered: " + DescribeHttpBody(method, s("body"), true);
     }
+    if (type == "http_cancelled") return "[http] #" + s("id") + " cancelled";
     if (type == "http_refused") return "[http] #" + s("id") + " refused by the host";
     if (type == "exception") return "[CRASH] exception escaped from " + s("where") + ": " + s("what");
     if (type == "join") return "[world] " + s("player") + " joins as \"" + s("name") + "\"";
