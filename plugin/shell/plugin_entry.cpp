@@ -7,6 +7,7 @@
 #include "host/host.h"
 #include "store/admin_rights.h"
 #include "store/store_client.h"
+#include "support/plugin_files.h"
 #include "support/request_target.h"
 
 namespace gildmark {
@@ -38,20 +39,38 @@ void AtEdge(const std::string& where, Work&& work) {
 }
 
 // The store client, constructed now if an earlier construction failed. Its constructor runs a
-// first cycle of its own. False when it still cannot be made (reported).
-bool EnsureStoreClient() {
+// first cycle of its own: for `requester`, that cycle is their connection test. False when it
+// still cannot be made (reported).
+bool EnsureStoreClient(const RequestTarget* requester = nullptr) {
   if (g_store_client) return true;
-  AtEdge("start", [] {
-    auto client = std::make_unique<StoreClient>();
+  AtEdge("start", [requester] {
+    auto client = std::make_unique<StoreClient>(requester);
     client.release();  // owned through g_store_client until unload
   });
   return g_store_client != nullptr;
+}
+
+// The connection test of an admin: the config reloaded, then a cycle that answers them. A
+// client made just now has run that cycle as its first one.
+void TestConnectionFor(const RequestTarget& requester) {
+  if (!g_store_client) {
+    if (!EnsureStoreClient(&requester)) {
+      RequestTarget asker = requester;
+      asker.Report(kCouldNotStartMessage, Severity::error, true);
+    }
+    return;
+  }
+  *g_store_client->target = requester;
+  g_store_client->LoadConfig();
+  g_store_client->RunRequestCycle(false, true);
 }
 
 }  // namespace
 
 bool PluginLoad() {
   AtEdge("logger set-up", [] { InitPluginLogger(); });
+  // Once per start: without the folder every later step fails, and each would blame something else.
+  AtEdge("start", [] { CheckPluginDirectory(); });
   // A client that fails here is tried again by the next tick or gildmark.connect.
   EnsureStoreClient();
   AtEdge("hook", [] { host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player); });
@@ -90,29 +109,23 @@ void OnConnectConsole(APlayerController* player, FString*, bool) {
   if (!player) return;
   AtEdge("gildmark.connect", [player] {
     if (!host::ReadBit(player, host::kAdminBit)) return;
-    if (!EnsureStoreClient()) {
-      RequestTarget asker;
-      asker.player = player;
-      asker.Report(kCouldNotStartMessage, Severity::error, true);
-      return;
-    }
-    g_store_client->target->player = player;
-    g_store_client->LoadConfig();
-    g_store_client->RunRequestCycle(false, true);
+    RequestTarget requester = g_store_client ? *g_store_client->target : RequestTarget{};
+    requester.player = player;
+    TestConnectionFor(requester);
   });
 }
 
 void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
   AtEdge("gildmark.connect", [connection, packet] {
-    if (!EnsureStoreClient()) {
-      RequestTarget asker;
-      asker.SetRconRequester(connection, packet);
-      asker.Report(kCouldNotStartMessage, Severity::error, true);
-      return;
-    }
-    g_store_client->target->SetRconRequester(connection, packet);
-    g_store_client->LoadConfig();
-    g_store_client->RunRequestCycle(false, true);
+    RequestTarget requester = g_store_client ? *g_store_client->target : RequestTarget{};
+    requester.SetRconRequester(connection, packet);
+    TestConnectionFor(requester);
+    // The game may close and free the connection once this handler returns (a client that
+    // gives up while the store is slow), and nothing in the SDK says when: an answer that comes
+    // later would write through a freed pointer. So RCON hears now, and the store's verdict
+    // goes to the logs.
+    if (g_store_client && g_store_client->target->rcon_connection)
+      g_store_client->target->ReplyRcon(kRconAnswerLaterMessage, true);
   });
 }
 

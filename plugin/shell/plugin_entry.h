@@ -9,6 +9,9 @@
 namespace gildmark {
 
 inline constexpr const char* kConnectCommand = "gildmark.connect";
+// What RCON hears while the store has not answered yet: the connection may be gone by then.
+inline constexpr const char* kRconAnswerLaterMessage =
+    "Gildmark is asking the store; its answer will be in info.log (or err.log) and the server log";
 
 bool PluginLoad();
 bool PluginUnload();

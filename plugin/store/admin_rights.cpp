@@ -41,13 +41,22 @@ void ClearRights(AShooterPlayerController* player) {
 
 std::string AdminJournal::Path() { return JsonFileStore::PathOf(kJournalFileName); }
 
+namespace {
+// Without the plugin folder no file can be written, and the load said so once: a permission
+// message at every join would blame the wrong thing.
+void ReportJournalWriteProblem() {
+  if (!IsDirectory(JsonFileStore::PluginDirectory())) return;
+  ReportError("Can't write to " + AdminJournal::Path() + ": Gildmark was unable to open " + AdminJournal::Path() +
+              ", please verify that Gildmark has the right permissions in the plugin repository (" +
+              LastFileError() + ")");
+}
+}  // namespace
+
 // One id per line with a bare line feed on every system; lines that end in "\r\n" (edited by
 // hand on Windows) are read as the same ids.
 void AdminJournal::Append(const std::string& id) {
   if (AppendFileBytes(Path(), id.empty() ? "" : id + "\n")) return;
-  ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
-              ", please verify that Gildmark has the right permissions in the plugin repository (" +
-              LastFileError() + ")");
+  ReportJournalWriteProblem();
 }
 
 bool AdminJournal::Remove(const std::string& id) {
@@ -76,10 +85,7 @@ bool AdminJournal::Remove(const std::string& id) {
       const std::string temporary = WriteTemporaryFile(Path(), kept);
       written = !temporary.empty() && CommitTemporaryFile(temporary, Path());
     }
-    if (!written)
-      ReportError("Can't write to " + Path() + ": Gildmark was unable to open " + Path() +
-                  ", please verify that Gildmark has the right permissions in the plugin repository (" +
-                  LastFileError() + ")");
+    if (!written) ReportJournalWriteProblem();
   }
   return found;
 }

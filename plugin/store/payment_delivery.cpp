@@ -89,7 +89,8 @@ PendingResults LoadPendingResults(StoreClient* client) {
   PendingResults out;
   nlohmann::json document;
   const std::string response_path = JsonFileStore::PathOf(kResponseFileName);
-  if (JsonFileStore::ReadJsonFile(kResponseFileName, document) == JsonFileStore::ReadOutcome::unreadable) {
+  const JsonFileStore::ReadOutcome outcome = JsonFileStore::ReadJsonFile(kResponseFileName, document);
+  if (outcome == JsonFileStore::ReadOutcome::unreadable) {
     ReportProblem(client, "Can't read " + response_path +
                               ": the results waiting for the store cannot be read; nothing is sent until they can (" +
                               LastFileError() + ")");
@@ -110,9 +111,17 @@ PendingResults LoadPendingResults(StoreClient* client) {
     // The log holds states recorded after response.json was last written: they are the newer
     // facts, so they win over what the file says.
     if (!document.is_object()) {
-      if (!IsEmptyResults(document))
-        ReportProblem(client, response_path + " did not hold a results object (" + CompactText(document) +
-                                  "); it is replaced by the results of " + log_path);
+      // What the file held is kept beside it, as at load, before the fold replaces it.
+      const bool foreign = outcome == JsonFileStore::ReadOutcome::invalid || !IsEmptyResults(document);
+      std::string bytes;
+      const std::string kept = response_path + ".broken";
+      const bool copied = !foreign || (ReadFileBytes(response_path, bytes) && WriteFileBytes(kept, bytes));
+      const std::string what = outcome == JsonFileStore::ReadOutcome::invalid
+                                   ? " did not hold valid JSON"
+                                   : " did not hold a results object (" + CompactText(document) + ")";
+      if (foreign)
+        ReportProblem(client, response_path + what + (copied ? "; it is kept as " + kept : "; it could not be kept as " + kept) +
+                                  " and replaced by the results of " + log_path);
       document = nlohmann::json::object();
     }
     std::vector<size_t> skipped;
@@ -141,8 +150,8 @@ PendingResults LoadPendingResults(StoreClient* client) {
     for (const std::string& id : replaced)
       ReportProblem(client, response_path + ": the member \"" + id +
                                 "\" could not hold a result; it is replaced by the recorded one");
-    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document));
-    // Only once response.json holds what the log held may the log go.
+    // Durable: only once response.json holds what the log held, on the disk, may the log go.
+    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document), true);
     if (out.saved && !RemoveFile(log_path))
       ReportProblem(client, "Can't remove " + log_path + " (" + LastFileError() +
                                 "); its results are already in " + response_path);
@@ -150,11 +159,23 @@ PendingResults LoadPendingResults(StoreClient* client) {
   // Results that no file could keep are newer still; they are written now if the disk allows.
   if (client && !IsEmptyResults(client->unsaved_results)) {
     MergeResults(document, client->unsaved_results);
-    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document));
+    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document), true);
     if (out.saved) client->unsaved_results = nullptr;
   }
   out.document = std::move(document);
   if (!IsEmptyResults(out.document)) out.text = CompactText(out.document);
+  // An editor or a backup tool may have left the file pretty-printed, with a BOM or CRLF: its
+  // results are posted all the same, and the reply empties it by comparing documents.
+  if (client && !out.text.empty() && !client->told_foreign_results_form) {
+    std::string bytes;
+    if (ReadFileBytes(response_path, bytes) && bytes != out.text) {
+      client->told_foreign_results_form = true;
+      RequestTarget nobody;
+      nobody.Report(response_path + " is not in the plugin's own form (edited by hand or by another program?); "
+                                    "its results are taken over as they stand and posted",
+                    Severity::information, false);
+    }
+  }
   return out;
 }
 
@@ -174,7 +195,8 @@ std::string CompactText(const nlohmann::json& document) {
 
 bool SaveResults(const ResultsMap& results, std::string& text) {
   text = CompactText(BuildResultsDocument(results));
-  return JsonFileStore::WriteText(kResponseFileName, text);
+  // Durable: the results log that protects these states is removed next.
+  return JsonFileStore::WriteText(kResponseFileName, text, true);
 }
 
 void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value) {
@@ -318,6 +340,28 @@ void ProcessPayments(const nlohmann::json& document) {
   client.target->Clear();
 }
 
+void KeepUnsavedResults(StoreClient& client) {
+  if (IsEmptyResults(client.unsaved_results)) return;
+  // One more try: the disk may take them now.
+  LoadPendingResults(&client);
+  if (IsEmptyResults(client.unsaved_results)) return;
+  size_t count = 0;
+  for (const auto& payment : client.unsaved_results)
+    if (payment.is_object() && payment.contains("cmds") && payment["cmds"].is_object()) count += payment["cmds"].size();
+  const std::string reason = LastFileError();
+  client.unsaved_results = nullptr;
+  RequestTarget nobody;
+  nobody.Report(std::to_string(count) + " command result" + (count == 1 ? "" : "s") +
+                    " that no file could keep are lost at unload (" + (reason.empty() ? "the disk refused" : reason) +
+                    "): the store has not had them, so it will send those purchases again",
+                Severity::error, false);
+}
+
+bool SameDocument(const std::string& a, const std::string& b) {
+  const nlohmann::json first = nlohmann::json::parse(a, nullptr, false);
+  return !first.is_discarded() && first == nlohmann::json::parse(b, nullptr, false);
+}
+
 bool PostResults(StoreClient& client, const std::string& text, bool owns_flag) {
   const StoreClient::SignedRequest request = client.PrepareRequest();
   try {
@@ -359,8 +403,10 @@ void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag
     }
     if (success) {
       std::string current;
-      // Results recorded after this POST was made, or not yet saved when it was, stay for the next one.
-      if (ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) && current == sent)
+      // Results recorded after this POST was made, or not yet saved when it was, stay for the
+      // next one. Compared as documents: the file may be in another form than the text posted.
+      if (ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) &&
+          (current == sent || SameDocument(current, sent)))
         JsonFileStore::WriteText(kResponseFileName, "{}");
     }
   } catch (...) {

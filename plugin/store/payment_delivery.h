@@ -70,7 +70,12 @@ void MergeResults(nlohmann::json& into, const nlohmann::json& results);
 // Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
 // reply clears it. False when the host refused the request.
 bool PostResults(StoreClient& client, const std::string& text, bool owns_flag);
-// A successful reply empties response.json only if it still holds the text that was posted.
+// At unload: results that only memory holds are written to response.json if the disk takes
+// them now; otherwise the error route says how many are lost.
+void KeepUnsavedResults(StoreClient& client);
+// Both texts hold the same JSON document (whatever their whitespace, BOM or line ends).
+bool SameDocument(const std::string& a, const std::string& b);
+// A successful reply empties response.json only if it still holds the document that was posted.
 // `sent_at`: game time when the POST went out; by default now.
 void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at = -1);
 

@@ -18,7 +18,11 @@ nlohmann::json DecodePaymentsReply(std::string body) {
   StripOuterQuotes(body);
   if (nlohmann::json::accept(body)) return nlohmann::json::parse(body);
   if (body.find("No pending payments found") != std::string::npos) {
-    JsonFileStore::WriteText("response.json", "{}");
+    // The GET went out because no results waited: the file holds "{}" already, nearly always,
+    // and a needless write is a needless error when another program holds the file.
+    std::string current;
+    if (!ReadFileBytes(JsonFileStore::PathOf("response.json"), current) || current != "{}")
+      JsonFileStore::WriteText("response.json", "{}");
   } else if (body.find("Gildmark") != std::string::npos && g_store_client) {
     g_store_client->target->Report(body, Severity::information, true);
   }

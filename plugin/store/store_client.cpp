@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "host/store_https.h"
+#include "store/payment_delivery.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
 
@@ -22,11 +23,12 @@ void OnStoreFrame(float delta_seconds) {
   }
 }
 
-StoreClient::StoreClient() {
+StoreClient::StoreClient(const RequestTarget* requester) {
   const bool registered = !g_store_client;
   if (registered) g_store_client = this;
   try {
     target = std::make_unique<RequestTarget>();
+    if (requester) *target = *requester;
     request_in_flight = false;
     if (registered) {
       if (!host::StartHttps())
@@ -36,7 +38,7 @@ StoreClient::StoreClient() {
     }
     JsonFileStore::EnsureJson(kResponseFileName, "{}");
     LoadConfig();
-    RunRequestCycle(false, false);
+    RunRequestCycle(false, requester != nullptr);
   } catch (...) {
     // The object never stood: nothing may find it through the plugin-wide pointer, and nothing
     // of its connection may run.
@@ -60,6 +62,10 @@ void StoreClient::StopConnection() {
 
 StoreClient::~StoreClient() {
   if (g_store_client == this) StopConnection();
+  try {
+    KeepUnsavedResults(*this);
+  } catch (...) {
+  }
   payment_players.clear();
   target->player = nullptr;
   target.reset();
@@ -68,7 +74,8 @@ StoreClient::~StoreClient() {
 }
 
 void StoreClient::LoadConfig() {
-  JsonFileStore::EnsureJson(kConfigFileName, kDefaultConfigText);
+  // An unreadable file is told once below, with what it means for polling.
+  JsonFileStore::EnsureJson(kConfigFileName, kDefaultConfigText, false);
   nlohmann::json document;
   config_unreadable =
       JsonFileStore::ReadJsonFile(kConfigFileName, document) == JsonFileStore::ReadOutcome::unreadable;

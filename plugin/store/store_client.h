@@ -24,8 +24,10 @@ extern const char* const kResponseFileName;
 
 class StoreClient {
  public:
-  // Sets g_store_client when it is free, and frees it again if construction fails.
-  StoreClient();
+  // Sets g_store_client when it is free, and frees it again if construction fails. With a
+  // requester (gildmark.connect after a failed start), the first cycle is that requester's
+  // connection test.
+  explicit StoreClient(const RequestTarget* requester = nullptr);
   ~StoreClient();
   StoreClient(const StoreClient&) = delete;
   StoreClient& operator=(const StoreClient&) = delete;
@@ -60,6 +62,8 @@ class StoreClient {
   // posted by every cycle until the store has them, so that they are not delivered again.
   nlohmann::json unsaved_results;
   StoreBackoff backoff;
+  // info.log has said that response.json was found in a form not the plugin's own.
+  bool told_foreign_results_form = false;
   // The refusal status last told on the error route (0: none since the last success).
   int told_refusal = 0;
   // Game time of the last report of a certificate nobody trusts; negative: none yet.

@@ -13,7 +13,7 @@
 
 namespace gildmark {
 
-enum class FileStep { open_read, read, open_write, open_append, write, rename, remove };
+enum class FileStep { open_read, read, open_write, open_append, write, rename, remove, flush };
 const char* FileStepName(FileStep step);
 
 // Tests only: asked before each step; a non-zero errno value makes the step fail with it. A
@@ -28,8 +28,11 @@ bool IsDirectory(const std::string& path);
 // Creates or truncates the file, then writes the bytes.
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 bool AppendFileBytes(const std::string& path, const std::string& bytes);
-// Replaces `to` with `from`.
-bool RenameFile(const std::string& from, const std::string& to);
+// Replaces `to` with `from`. `durable`: the rename itself reaches the disk before this returns.
+bool RenameFile(const std::string& from, const std::string& to, bool durable = false);
+// Makes the file's data reach the disk (fsync, FlushFileBuffers): after a power loss it is
+// there, not an empty file of the right name.
+bool FlushFileToDisk(const std::string& path);
 // True when the file is gone afterwards, also when it was never there.
 bool RemoveFile(const std::string& path);
 // The system's text for the last failure, such as "No space left on device".

@@ -36,6 +36,15 @@ void ReportWriteProblem(const std::string& path) {
               " file, please verify that Gildmark has the right permissions in the plugins repository" + reason);
 }
 
+bool CheckPluginDirectory() {
+  const std::string folder = JsonFileStore::PluginDirectory();
+  if (IsDirectory(folder)) return true;
+  ReportError("The plugin folder " + folder +
+              " does not exist, so Gildmark can keep no configuration, results or admin journal and delivers "
+              "nothing; create it (or reinstall the plugin), then run gildmark.connect");
+  return false;
+}
+
 std::string JsonFileStore::PluginDirectory() { return host::CurrentDir() + "/ArkApi/Plugins/Gildmark_DadUZ/"; }
 
 std::string JsonFileStore::PathOf(const std::string& name) { return PluginDirectory() + name; }
@@ -49,14 +58,15 @@ bool JsonFileStore::CollectText(const std::string& path, std::string& text) {
   return true;
 }
 
-void JsonFileStore::EnsureJson(const std::string& name, const std::string& default_text) {
+void JsonFileStore::EnsureJson(const std::string& name, const std::string& default_text, bool tell_unreadable) {
   const std::string path = PathOf(name);
   std::string bytes;
   if (!ReadFileBytes(path, bytes)) {
     // A file that exists but cannot be read is not replaced: it may be the admin's.
     if (FileExists(path)) {
-      ReportError("Can't read " + path + ": Gildmark was unable to open " + path +
-                  ", please verify that Gildmark has the right permissions in the plugins repository" + Reason());
+      if (tell_unreadable)
+        ReportError("Can't read " + path + ": Gildmark was unable to open " + path +
+                    ", please verify that Gildmark has the right permissions in the plugins repository" + Reason());
       return;
     }
     ReplaceText(path, default_text);
@@ -87,30 +97,31 @@ JsonFileStore::ReadOutcome JsonFileStore::ReadJsonFile(const std::string& name, 
 
 void JsonFileStore::ReadJson(const std::string& name, nlohmann::json& value) { ReadJsonFile(name, value); }
 
-bool JsonFileStore::WriteText(const std::string& name, const std::string& text) {
-  return WriteFileAtomically(PathOf(name), text);
+bool JsonFileStore::WriteText(const std::string& name, const std::string& text, bool durable) {
+  return WriteFileAtomically(PathOf(name), text, durable);
 }
 
-std::string WriteTemporaryFile(const std::string& path, const std::string& text) {
+std::string WriteTemporaryFile(const std::string& path, const std::string& text, bool durable) {
   const std::string temporary = path + ".tmp";
-  if (WriteFileBytes(temporary, text)) return temporary;
+  if (WriteFileBytes(temporary, text) && (!durable || FlushFileToDisk(temporary))) return temporary;
   const std::string reason = LastFileError();
   RemoveFile(temporary);
   RestoreFileError(reason);
   return "";
 }
 
-bool CommitTemporaryFile(const std::string& temporary, const std::string& path) {
-  if (RenameFile(temporary, path)) return true;
+bool CommitTemporaryFile(const std::string& temporary, const std::string& path, bool durable) {
+  if (RenameFile(temporary, path, durable)) return true;
   const std::string reason = LastFileError();
-  RemoveFile(temporary);
+  // A durable rename that failed only in reaching the disk has replaced the file all the same.
+  if (FileExists(temporary)) RemoveFile(temporary);
   RestoreFileError(reason);
   return false;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = WriteTemporaryFile(path, text);
-  if (temporary.empty() || !CommitTemporaryFile(temporary, path)) {
+bool WriteFileAtomically(const std::string& path, const std::string& text, bool durable) {
+  const std::string temporary = WriteTemporaryFile(path, text, durable);
+  if (temporary.empty() || !CommitTemporaryFile(temporary, path, durable)) {
     ReportWriteProblem(path);
     return false;
   }

@@ -24,14 +24,15 @@ class JsonFileStore {
   static std::string PathOf(const std::string& name);
   // Creates the file with the default text when missing; when it exists but is not valid JSON,
   // keeps it as "<name>.broken", writes the default and says so on the error route. A file that
-  // exists but cannot be read is left alone and reported.
-  static void EnsureJson(const std::string& name, const std::string& default_text);
+  // exists but cannot be read is left alone, and reported unless the caller tells it itself.
+  static void EnsureJson(const std::string& name, const std::string& default_text, bool tell_unreadable = true);
   static bool ReplaceText(const std::string& path, const std::string& text);
   static void ReadJson(const std::string& name, nlohmann::json& value);
   // ReadJson that also says why there was no value.
   static ReadOutcome ReadJsonFile(const std::string& name, nlohmann::json& value);
-  // True when written; a failure is reported.
-  static bool WriteText(const std::string& name, const std::string& text);
+  // True when written; a failure is reported. `durable`: the new text has reached the disk
+  // when this returns (for a file whose backup is deleted next).
+  static bool WriteText(const std::string& name, const std::string& text, bool durable = false);
 
   // Exactly one JSON value with nothing but whitespace after it; empty text is not valid.
   static bool IsValidJson(const std::string& text);
@@ -41,12 +42,14 @@ class JsonFileStore {
 
 // The two halves of an atomic write, apart so that a test can stop between them.
 // Returns the temporary file's path, or "" when it could not be written.
-std::string WriteTemporaryFile(const std::string& path, const std::string& text);
-bool CommitTemporaryFile(const std::string& temporary, const std::string& path);
+std::string WriteTemporaryFile(const std::string& path, const std::string& text, bool durable = false);
+bool CommitTemporaryFile(const std::string& temporary, const std::string& path, bool durable = false);
 // Both halves; a failure is reported with the write's title and text. True when written.
-bool WriteFileAtomically(const std::string& path, const std::string& text);
+bool WriteFileAtomically(const std::string& path, const std::string& text, bool durable = false);
 // "Can't write to <path>: ..." on the error route, with the system's reason; silent when the
 // plugin directory itself is missing, since then nothing can be kept and every write would say so.
 void ReportWriteProblem(const std::string& path);
+// Says on the error route that the plugin folder is missing, when it is; true when it is there.
+bool CheckPluginDirectory();
 
 }  // namespace gildmark

@@ -107,6 +107,13 @@ void Simulation::SetConsoleObserver(std::function<void(AShooterPlayerController*
   state_->console_observer = std::move(observer);
 }
 
+void Simulation::CloseRconClient() {
+  State& s = *state_;
+  if (s.rcon_connections.empty()) return;
+  s.rcon_connections.erase(s.rcon_connections.begin());
+  s.Record({{"type", "rcon_closed"}});
+}
+
 size_t Simulation::ConsoleCommandCount() const { return state_->console_commands.size(); }
 size_t Simulation::RconCommandCount() const { return state_->rcon_commands.size(); }
 

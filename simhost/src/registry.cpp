@@ -40,6 +40,9 @@ APlayerController* GetFirstPlayerController(const void* world) {
 
 void RconSendMessage(const void* self, int id, int type, FString* message) {
   const auto* connection = static_cast<const SimRconConnection*>(static_cast<const RCONClientConnection*>(self));
+  // A freed connection is read here, as the game would: the sanitizers see it, and so does this.
+  if (connection->closed_and_freed_marker != SimRconConnection::kAlive)
+    detail::HostCrash("RCON reply through a connection that was closed and freed");
   S().Record({{"type", "rcon_reply"}, {"client", connection->client}, {"packet_id", id}, {"reply_type", type},
               {"text", Narrow(*message)}});
 }

@@ -46,7 +46,10 @@ struct SimPlayer : AShooterPlayerController {
 };
 
 struct SimRconConnection : RCONClientConnection {
+  static constexpr unsigned kAlive = 0x52434f4e;
   int client = 0;
+  unsigned closed_and_freed_marker = kAlive;
+  ~SimRconConnection() { closed_and_freed_marker = 0; }
 };
 
 struct RegistryEntry {

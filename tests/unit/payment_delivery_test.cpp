@@ -416,5 +416,97 @@ TEST_F(DeliveryTest, ReplaceFirstAndSanitize) {
   EXPECT_EQ(SanitizeValue("a|b\nc\td\x7f\xc3\xa9\"e"), "a?b?c?d?\xc3\xa9?e");
 }
 
+TEST_F(DeliveryTest, ResultsInAnyFormAreEmptiedOnceTheStoreHasThem) {
+  sim().Join("e", 1, "E");
+  const std::string results = R"({"old":{"action":"give","cmds":{"7":"Executed"}}})";
+  const std::vector<std::string> forms = {
+      "{\n  \"old\": {\"action\": \"give\", \"cmds\": {\"7\": \"Executed\"}}\n}\n",  // pretty, final line feed
+      "{\r\n\"old\":{\"action\":\"give\",\"cmds\":{\"7\":\"Executed\"}}}\r\n",       // CRLF
+      "\xEF\xBB\xBF" + results,                                                           // a BOM
+      results + "\n",
+  };
+  for (const std::string& form : forms) {
+    Write("response.json", form);
+    Poll();
+    ASSERT_EQ(OnlyPending().method, "POST");
+    EXPECT_EQ(OnlyPending().body, results);
+    Respond(200, "");
+    EXPECT_EQ(Read("response.json"), "{}") << "as documents, what was posted is what the file held";
+    Poll();
+    EXPECT_EQ(OnlyPending().method, "GET") << "delivery goes on";
+    Respond(200, json::array({Payment("p", "e", "", json::array({Command(1, "give 1")}))}).dump());
+    Respond(200, "");
+  }
+  EXPECT_EQ(CommandTexts().size(), forms.size());
+  size_t told = 0;
+  for (const auto& line : LogMessages("info.log")) told += line.find("not in the plugin's own form") != std::string::npos;
+  EXPECT_EQ(told, 1u) << "said once";
+}
+
+TEST_F(DeliveryTest, ResponseJsonReachesTheDiskBeforeItsLogGoes) {
+  sim().Join("e", 1, "E");
+  std::vector<std::string> steps;
+  SetFileFaultHook([&](FileStep step, const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    if (name.rfind("response.", 0) == 0) steps.push_back(std::string(FileStepName(step)) + " " + name);
+    return 0;
+  });
+  Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1"), Command(2, "give 2")}))}));
+  const auto at = [&](const std::string& step) {
+    return std::find(steps.begin(), steps.end(), step) - steps.begin();
+  };
+  EXPECT_LT(at("flush to disk response.json.tmp"), at("rename response.json"));
+  EXPECT_LT(at("rename response.json"), at("remove response.pending"));
+  EXPECT_EQ(std::count(steps.begin(), steps.end(), "flush to disk response.pending"), 0) << "not per command";
+  Respond(200, "");
+
+  // A flush that fails keeps the log, so the states are still on the disk.
+  SetFileFaultHook([](FileStep step, const std::string&) { return step == FileStep::flush ? EIO : 0; });
+  Deliver(json::array({Payment("q", "e", "", json::array({Command(3, "give 3")}))}));
+  EXPECT_TRUE(Exists("response.pending"));
+  SetFileFaultHook(nullptr);
+}
+
+TEST_F(DeliveryTest, ResultsOnlyMemoryHeldAreWrittenOrToldAtUnload) {
+  sim().Join("e", 1, "E");
+  bool full = true;
+  SetFileFaultHook([&](FileStep step, const std::string& path) {
+    const bool results = path.find("response.") != std::string::npos;
+    return full && results && step != FileStep::open_read && step != FileStep::read ? ENOSPC : 0;
+  });
+  Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1"), Command(2, "give 2")}))}));
+  FailNetwork();
+  full = false;  // the disk has room again by the time the server stops
+  StopClient();
+  EXPECT_EQ(Read("response.json"), R"({"p":{"action":"purchase","cmds":{"1":"Executed","2":"Executed"}}})");
+
+  Write("response.json", "{}");
+  full = true;
+  StartClient();
+  Deliver(json::array({Payment("q", "e", "", json::array({Command(3, "give 3")}))}));
+  FailNetwork();
+  StopClient();
+  SetFileFaultHook(nullptr);
+  bool told = false;
+  for (const auto& line : sim().HostLog())
+    told |= line.find("1 command result that no file could keep are lost at unload") != std::string::npos;
+  EXPECT_TRUE(told);
+}
+
+TEST_F(DeliveryTest, AResultsFileReplacedWhileFoldingInTheLogIsKept) {
+  Write("response.pending", R"({"id":"p","action":"a","cmd":"1","state":"Executed"})" "\n");
+  Write("response.json", "{ not json");
+  Poll();
+  EXPECT_EQ(Read("response.json.broken"), "{ not json");
+  EXPECT_EQ(OnlyPending().body, R"({"p":{"action":"a","cmds":{"1":"Executed"}}})");
+  Respond(200, "");
+  Write("response.pending", R"({"id":"q","action":"a","cmd":"2","state":"Executed"})" "\n");
+  Write("response.json", "[7]");
+  Poll();
+  EXPECT_EQ(Read("response.json.broken"), "[7]");
+  EXPECT_NE(LogMessages("err.log").back().find("it is kept as " + Dir() + "response.json.broken"), std::string::npos)
+      << LogMessages("err.log").back();
+}
+
 }  // namespace
 }  // namespace gildmark::testing

@@ -56,6 +56,9 @@ TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
   auto failed_load = [&] {
     PluginUnload();
     sim().DropModule(sim::Simulation::Get().Timers().empty() ? "" : sim().Timers()[0].module);
+    while (sim().Scripted().PendingCount() > 0) sim().Scripted().FailNext();  // cancelled at unload
+    sim().RunUntilIdle();
+    Write("response.json", "{}");  // the store has had the last results
     sim().BreakEntry(realloc, 0, 1);
     PluginLoad();
     EXPECT_EQ(g_store_client, nullptr);
@@ -82,13 +85,25 @@ TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
   Respond(200, nlohmann::json::array({Payment("1", "buyer", "", nlohmann::json::array({Command(1, "give 1")}))}).dump());
   EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give 1"});
 
-  // So does gildmark.connect, over RCON and in the console.
+  // So does gildmark.connect, over RCON and in the console, and the admin hears the test's
+  // own answer: the client's first cycle is their connection test.
   failed_load();
   sim().RconInput("gildmark.connect");
   ASSERT_NE(g_store_client, nullptr);
+  EXPECT_EQ(sim().RconReplies().back(), kRconAnswerLaterMessage);
+  Respond(200, "[]");
+  EXPECT_EQ(LogMessages("info.log").back(), "Gildmark API connection successful.");
   failed_load();
   sim().ConsoleInput("admin", "gildmark.connect");
   ASSERT_NE(g_store_client, nullptr);
+  EXPECT_EQ(Pending().size(), 1u) << "one request: the test itself";
+  Respond(200, "\"Gildmark: invalid signature\"");
+  EXPECT_EQ(sim().ChatTo("admin").back(), "Gildmark: invalid signature");
+  failed_load();
+  sim().ConsoleInput("admin", "gildmark.connect");
+  sim().Scripted().FailNext();
+  sim().RunUntilIdle();
+  EXPECT_EQ(sim().ChatTo("admin").back().rfind(kUnavailableMessage, 0), 0u) << sim().ChatTo("admin").back();
 
   // A client that still cannot be made tells the asker.
   failed_load();
@@ -129,8 +144,9 @@ TEST_F(PluginEntryTest, AnUnusableConfigStillInstallsEverything) {
   WriteConfig();
   sim().RconInput("gildmark.connect");
   EXPECT_EQ(OnlyPending().method, "GET");
+  EXPECT_EQ(sim().RconReplies().back(), kRconAnswerLaterMessage);
   Respond(200, "[]");
-  EXPECT_EQ(sim().RconReplies().back(), "Gildmark API connection successful.");
+  EXPECT_EQ(LogMessages("info.log").back(), "Gildmark API connection successful.");
 }
 
 TEST_F(PluginEntryTest, ConsoleConnectIsForAdminsOnly) {
@@ -160,11 +176,13 @@ TEST_F(PluginEntryTest, RconConnectWithAndWithoutAConnection) {
   PluginLoad();
   Respond(200, "[]");
   const int id = sim().RconInput("gildmark.connect");
+  EXPECT_EQ(g_store_client->target->rcon_connection, nullptr) << "RCON is answered before the handler returns";
   Respond(200, "\"Gildmark: this server key was revoked\"");
   auto replies = sim().Events("rcon_reply");
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["packet_id"], id);
-  EXPECT_EQ(replies[0]["text"], "Gildmark: this server key was revoked");
+  EXPECT_EQ(replies[0]["text"], kRconAnswerLaterMessage);
+  EXPECT_EQ(LogMessages("info.log").back(), "Gildmark: this server key was revoked");
 
   RCONPacket packet{};
   OnConnectRcon(nullptr, &packet, nullptr);
@@ -182,7 +200,9 @@ TEST_F(PluginEntryTest, TicksPollAndReleaseRequesters) {
   sim().ConsoleInput("admin", "gildmark.connect");
   sim().RconInput("gildmark.connect");
   EXPECT_NE(g_store_client->target->player, nullptr);
-  EXPECT_NE(g_store_client->target->rcon_connection, nullptr);
+  EXPECT_EQ(sim().RconReplies(), (std::vector<std::string>{"Please wait a request is already being made...",
+                                                           kRconAnswerLaterMessage}));
+  EXPECT_EQ(g_store_client->target->rcon_connection, nullptr) << "RCON never waits for the store";
   sim().Advance(1);  // the timer's first run comes at the next check
   EXPECT_EQ(g_store_client->target->player, nullptr);
   EXPECT_EQ(g_store_client->target->rcon_connection, nullptr);
@@ -225,6 +245,40 @@ TEST_F(PluginEntryTest, UnloadWithoutAClientStillRemovesRegistrations) {
   EXPECT_EQ(sim().HookCount(kHook), 0u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
   EXPECT_EQ(sim().RconCommandCount(), 0u);
+}
+
+TEST_F(PluginEntryTest, AnRconClientGoneBeforeTheStoreAnswersIsNeverWrittenTo) {
+  WriteConfig();
+  PluginLoad();
+  Respond(200, "[]");
+  sim().RconInput("gildmark.connect");
+  sim().CloseRconClient();  // the game frees the connection; the store has not answered yet
+  Respond(200, "[]");
+  sim().RconInput("gildmark.connect");
+  sim().RconInput("gildmark.connect");  // one is out: "please wait", then freed as well
+  sim().CloseRconClient();
+  sim().Scripted().FailNext();
+  sim().RunUntilIdle();
+  EXPECT_TRUE(sim().EscapedExceptions().empty()) << "no write through a freed connection";
+  const auto info = LogMessages("info.log");
+  EXPECT_NE(std::find(info.begin(), info.end(), "Gildmark API connection successful."), info.end());
+}
+
+TEST_F(PluginEntryTest, AMissingPluginFolderIsToldOnceNotAtEveryJoin) {
+  std::filesystem::remove_all(Dir());
+  PluginLoad();
+  for (int i = 0; i < 5; ++i) {
+    sim().Join("p" + std::to_string(i), i, "P");
+    sim().Advance(1);
+  }
+  int folder = 0, permissions = 0;
+  for (const auto& line : sim().HostLog()) {
+    if (line.find("does not exist") != std::string::npos) ++folder;
+    if (line.find("permissions") != std::string::npos) ++permissions;
+  }
+  EXPECT_EQ(folder, 1);
+  EXPECT_EQ(permissions, 0);
+  std::filesystem::create_directories(Dir());
 }
 
 }  // namespace

@@ -159,9 +159,19 @@ TEST_F(RequestCycleTest, ScheduledRepliesWithoutPayments) {
   EXPECT_EQ(client().target->player, nullptr);
   EXPECT_FALSE(client().request_in_flight);
 
+  // The store's "none waiting" leaves a "{}" alone: no write, so no error when another program
+  // holds the file.
+  int writes = 0;
+  SetFileFaultHook([&](FileStep step, const std::string& path) {
+    if (path.find("response.json") != std::string::npos && step == FileStep::open_write) ++writes;
+    return step == FileStep::open_write ? EACCES : 0;
+  });
   Poll();
   Respond(200, "\"No pending payments found\"");
   EXPECT_FALSE(client().request_in_flight);
+  EXPECT_EQ(writes, 0);
+  EXPECT_TRUE(Lines("err.log").empty());
+  SetFileFaultHook(nullptr);
   Poll();
   Respond(200, "[]");
   EXPECT_EQ(Read("response.json"), "{}");
@@ -247,6 +257,19 @@ TEST_F(RequestCycleTest, NewRequestersTakeOverAndTicksReleaseThem) {
   Respond(200, "[]");
   EXPECT_EQ(sim().ChatTo("other").back(), kConnectionSuccessfulMessage);
   EXPECT_TRUE(sim().ChatTo("admin").empty());
+}
+
+TEST_F(RequestCycleTest, AnUnreadableConfigIsOneLinePerPoll) {
+  SetFileFaultHook([](FileStep step, const std::string& path) {
+    return path.find("config.json") != std::string::npos && step == FileStep::open_read ? EACCES : 0;
+  });
+  client().LoadConfig();
+  const size_t after_load = Lines("err.log").size();
+  Poll();
+  Poll();
+  SetFileFaultHook(nullptr);
+  EXPECT_EQ(Lines("err.log").size(), after_load + 2);
+  EXPECT_TRUE(Pending().empty());
 }
 
 }  // namespace

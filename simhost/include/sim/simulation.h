@@ -55,6 +55,9 @@ class Simulation {
   void ConsoleInput(const std::string& eos_id, const std::string& line);
   // A line from an authenticated RCON client; returns the packet id (ids increase).
   int RconInput(const std::string& line);
+  // The RCON client goes away: the game closes its connection and frees it, as the real one may
+  // at any time after a command's handler has returned.
+  void CloseRconClient();
   // Called by the game's console command function with the player and the text, once the
   // command is recorded: lets a test look at files and bits while a command runs.
   void SetConsoleObserver(std::function<void(AShooterPlayerController*, const std::string&)> observer);
