@@ -183,6 +183,13 @@ TEST_F(AdminRightsTest, TheJoinCheckTakesBackRightsACrashLeftBehind) {
   host::RemoveNewPlayerHook(&OnHandleNewPlayer);
 }
 
+// The game's handler as a test wants it: refuses odd calls, accepts even ones.
+int g_game_calls = 0;
+bool AlternatingGameHandler(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*,
+                            bool) {
+  return ++g_game_calls % 2 == 0;
+}
+
 TEST_F(AdminRightsTest, AFailingJoinCheckStillReturnsTheGamesResult) {
   host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player);
   sim().BreakEntry("AShooterPlayerController.GetLinkedPlayerID()");
@@ -190,6 +197,18 @@ TEST_F(AdminRightsTest, AFailingJoinCheckStillReturnsTheGamesResult) {
   EXPECT_TRUE(sim().AdminBit("p")) << "the game's handler ran";
   EXPECT_EQ(LogMessages("err.log").size(), 1u);
   host::RemoveNewPlayerHook(&OnHandleNewPlayer);
+
+  // Whatever the check does, the detour returns what the game's handler returned.
+  auto* player = sim().Player("p");
+  const auto replaced = g_replaced_handle_new_player;
+  g_replaced_handle_new_player = &AlternatingGameHandler;
+  g_game_calls = 0;
+  for (int call = 1; call <= 4; ++call)
+    EXPECT_EQ(OnHandleNewPlayer(nullptr, player, nullptr, nullptr, true), call % 2 == 0) << "call " << call;
+  sim().RestoreRegistry();
+  for (int call = 5; call <= 6; ++call)
+    EXPECT_EQ(OnHandleNewPlayer(nullptr, player, nullptr, nullptr, true), call % 2 == 0) << "call " << call;
+  g_replaced_handle_new_player = replaced;
 }
 
 }  // namespace
