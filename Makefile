@@ -23,13 +23,15 @@ build-asan: deps build/asan/CMakeCache.txt
 	@cmake --build --preset asan -j $(JOBS)
 
 test-default: build
-	@ctest --preset default
+	@bash scripts/test_summary.sh default "the suite (half 1 of 2)"
 
 test-asan: build-asan
-	@ctest --preset asan
+	@bash scripts/test_summary.sh asan "the suite again under Address and UndefinedBehavior sanitizers (half 2 of 2)"
 
-# The suite, then the suite again under Address and UndefinedBehavior sanitizers.
+# The suite, then the suite again under Address and UndefinedBehavior sanitizers, then one line
+# for both.
 test: test-default test-asan
+	@bash scripts/test_summary.sh --summary
 
 # The plugin, the stand-in host and the tests built for Windows with MinGW and run under Wine
 # (a private Wine prefix in the build folder; its first start takes a few seconds). The WinHTTP
@@ -44,7 +46,9 @@ test-windows: build/default/CMakeCache.txt
 	@ctest --preset windows
 
 # The plugin delivering purchases on the built-in stand-ins; builds only what the demo runs.
-demo: deps build/default/CMakeCache.txt
+demo:
+	@bash scripts/deps.sh demo
+	@[ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS) --target Gildmark_DadUZ asa-devserver gildmark-storesim
 	@bash scripts/demo.sh
 
@@ -62,7 +66,8 @@ faulttest: build
 	@build/default/tests/fault_campaign
 
 # Each fuzz target for FUZZ_SECONDS (default 60) with libFuzzer, clang and the sanitizers.
-fuzz: deps
+fuzz:
+	@bash scripts/deps.sh fuzz
 	@bash scripts/fuzz.sh
 
 # The plugin's sources compiled for Windows with MinGW (syntax only), _WIN32 branches included.

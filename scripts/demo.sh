@@ -47,29 +47,31 @@ cat > "$plugin_dir/config.json" <<'JSON'
 JSON
 
 cat > "$work/script" <<'EOF2'
-echo The server has started and loaded the plugin. Nobody is online yet, and this first request only sends results left from an earlier run (there are none), so the payments it fetches are left alone until the first poll.
 sync
-echo Alice joins. The admin runs gildmark.connect over RCON: it fetches the payments only to check the key and the connection, and delivers nothing.
+echo Alice joins. The admin runs gildmark.connect over RCON: RCON hears at once that the store is being asked, and the store's verdict goes to the server log and info.log (the game may close an RCON connection at any moment). It delivers nothing.
 join 0002a1ce 1001 Alice
 rcon gildmark.connect
 sync
-echo A minute passes and the timer polls the store: the plugin greets Alice, grants her the rights for each command only, and reports the results at once.
+echo A minute passes and the timer polls the store. Next: the plugin greets Alice, grants her admin and cheat rights for the length of each of her commands only, runs Carol's broadcast, holds back Bob's item, and reports every command's result at once.
 wait 60
 sync
-echo Alice got her sword and her broadcast. Carol's broadcast has no placeholders and needs nobody online, so it ran through the first player on the server. Bob is offline, so his "Must be online" item waits at the store.
+echo Alice got her sword and her broadcast. Carol is not on the server and her broadcast has no placeholders and needs nobody online, so it ran through the first player on the server, Alice, who held the rights for that one command: that is the "[FOR ]" line, with no buyer to name. Bob is offline, so his "Must be online" item was reported "Not Executed": the store keeps it and offers it again at the next poll.
 players
-echo Bob joins, and the next poll delivers his item.
+echo Bob joins. Next: the poll a minute later offers his item again, and this time he is online to get it.
 join 0002b0b0 1002 Bob
 wait 60
 sync
-echo Another minute: nothing is left to deliver.
+echo Another minute: the store has nothing left to deliver.
 wait 60
 sync
 players
 quit
 EOF2
 
-echo "== starting the simulated server with the plugin"
+echo "== starting the simulated server with the plugin. Its clock is simulated: a minute passes in about"
+echo "   a second (--speed 60). Loading, the plugin makes a first request: with no results to report it"
+echo "   fetches the waiting payments, but that first answer is only a check and delivers nothing; the"
+echo "   first poll, a minute later, delivers."
 "$build/tools/asa-devserver" --root "$work/server" --plugin "$build/plugin/Gildmark_DadUZ.so" \
   --connect-to "api.gildmark.com:443:127.0.0.1:$port" --cacert "$work/tls/cert.pem" \
   --speed 60 --script "$work/script" --events "$work/events.jsonl" | grep -v '^\[plugin_'

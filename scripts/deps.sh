@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests and tools need, and only those that are missing.
-# Idempotent and silent when everything is there. `deps.sh windows` adds what `make
-# test-windows` needs (Wine). Needs root or sudo, and a Debian package mirror.
+# Idempotent and silent when everything is there. Needs root or sudo, and a Debian package mirror.
+#   deps.sh demo      what `make demo` builds with (the compiler, CMake, the libraries)
+#   deps.sh           and what the suite needs: the test libraries, the Windows cross compiler
+#                     for the SDK layout check
+#   deps.sh fuzz      and clang with its sanitizer runtime (`make fuzz`)
+#   deps.sh windows   and Wine with GoogleTest's source (`make test-windows`)
 set -euo pipefail
 
 packages=(
   g++ make cmake pkg-config
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl curl ca-certificates
+  # Small, and the default build's configuration looks for them even when only the demo is built.
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  g++-mingw-w64-x86-64-posix
 )
-if [ "${1:-}" = windows ]; then
-  packages+=(wine64 googletest)
-fi
+case "${1:-}" in
+  demo) ;;
+  "") packages+=(g++-mingw-w64-x86-64-posix) ;;
+  fuzz) packages+=(g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev) ;;
+  windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest) ;;
+  *) echo "deps: unknown set '$1' (demo, fuzz, windows, or none)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

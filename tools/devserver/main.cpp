@@ -108,7 +108,7 @@ class HumanLog {
     auto on_off = [&](const char* key) { return e.value(key, false) ? std::string("on") : std::string("off"); };
     if (type == "log") return "[host log] " + s("text");
     if (type == "chat") return "[chat] to " + s("to") + " from " + s("sender") + ": " + s("text");
-    if (type == "rcon_reply") return "[rcon] reply to #" + s("packet_id") + ": " + s("text");
+    if (type == "rcon_reply") return "[rcon] answer to RCON command " + s("packet_id") + ": " + s("text");
     if (type == "console_command")
       return "[game] " + s("player") + " runs \"" + s("text") + "\" (admin " + on_off("admin") + ", cheat " +
              on_off("cheat") + ")";
