@@ -1,42 +1,18 @@
 // Delivery of one GET reply: greet each online buyer, fill the buyer's identifiers into each
 // command, hold back what needs an online buyer, run the rest with temporary rights, and record
-// "Executed" or "Not Executed" per command in response.json, the queue of results the store has
-// not yet acknowledged. Each state is also appended to response.pending the moment it is known,
-// which costs the same for the first command of a reply as for the thousandth; a crash loses at
-// most the state of the command that was running, and the next cycle folds the log back into
-// response.json. The results are then posted at once.
+// "Executed" or "Not Executed" per command in the results record (store/results_record.h): each
+// state in the results log the moment it is known, which costs the same for the first command
+// of a reply as for the thousandth, so a crash loses at most the state of the command that was
+// running. At the end the results go to response.json and are posted at once.
 #pragma once
 
-#include <map>
-#include <memory>
 #include <string>
-#include <unordered_map>
 
-#include "host/store_https.h"
 #include "json.hpp"
+#include "store/results_record.h"
 
 namespace gildmark {
 
-class StoreClient;
-
-struct ResponseData {
-  std::string created;
-  std::string action;
-  std::map<std::string, std::string> cmds;  // command id, as its decimal text -> state
-  std::string extra;
-};
-
-using ResultsMap = std::unordered_map<std::string, std::shared_ptr<ResponseData>>;
-
-inline constexpr const char* kExecuted = "Executed";
-inline constexpr const char* kNotExecuted = "Not Executed";
-
-nlohmann::json BuildResultsDocument(const ResultsMap& results);
-// Compact, keys ascending, text outside ASCII as raw UTF-8.
-std::string CompactText(const nlohmann::json& document);
-// Writes the results document to response.json; `text` is what was to be written. False when
-// the write failed (it is reported).
-bool SaveResults(const ResultsMap& results, std::string& text);
 void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value);
 // A value put into a console command: "|" and control characters would let it add console
 // input of its own, and a '"' could end a quoted section so that a '|' of the template splits
@@ -47,36 +23,5 @@ std::string SanitizeValue(std::string value);
 std::string CommandIdText(const nlohmann::json& command);
 
 void ProcessPayments(const nlohmann::json& document);
-
-extern const char* const kPendingResultsFileName;
-// One line per recorded state, appended at once.
-void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
-                         const char* state);
-
-// What waits for the store: response.json with the states of the results log folded in (the
-// log is dropped once response.json holds them). Never throws; damaged lines and members are
-// skipped or replaced and reported.
-struct PendingResults {
-  bool readable = true;     // false: a results file exists but cannot be read; send nothing now
-  nlohmann::json document;  // null when nothing was found
-  std::string text;         // compact text to post; empty when no results wait
-  bool saved = true;        // response.json holds `text`
-};
-PendingResults LoadPendingResults(StoreClient* client);
-// Adds the states of `results` to `into` (an object of payment id -> {action, cmds}); states of
-// `results` win.
-void MergeResults(nlohmann::json& into, const nlohmann::json& results);
-
-// Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
-// reply clears it. False when the host refused the request.
-bool PostResults(StoreClient& client, const std::string& text, bool owns_flag);
-// At unload: results that only memory holds are written to response.json if the disk takes
-// them now; otherwise the error route says how many are lost.
-void KeepUnsavedResults(StoreClient& client);
-// Both texts hold the same JSON document (whatever their whitespace, BOM or line ends).
-bool SameDocument(const std::string& a, const std::string& b);
-// A successful reply empties response.json only if it still holds the document that was posted.
-// `sent_at`: game time when the POST went out; by default now.
-void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at = -1);
 
 }  // namespace gildmark

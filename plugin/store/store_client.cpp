@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "host/store_https.h"
-#include "store/payment_delivery.h"
+#include "store/results_record.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
 

@@ -40,79 +40,63 @@ HttpRequest NewRequest(const std::string& method, const std::string& url, const 
   return request;
 }
 
-using HostCallback = Simulation::State::HttpCallback;
-
-bool StartHostRequest(const std::string& method, const std::string& url, const HostCallback& callback,
-                      const std::string& body, const std::string& content_type,
-                      const std::vector<std::string>& headers) {
+// Hands the request to the transport; its result comes back through the game thread's queue,
+// is recorded, and reaches the callback kept in `callbacks` (unless it was dropped meanwhile).
+template <typename Callback, typename Deliver>
+bool Send(const HttpRequest& request, std::map<uint64_t, Callback> Simulation::State::*callbacks, Callback callback,
+          Deliver deliver) {
   auto& s = Simulation::Get().state();
-  const HttpRequest request = NewRequest(method, url, body, content_type, headers, false);
   if (!s.transport) return false;
   const uint64_t id = request.id;
-  s.http_callbacks[id] = callback;
+  (s.*callbacks)[id] = std::move(callback);
   ++s.pending_http;
-  const bool accepted = s.transport->Start(request, [id](HttpResult result) {
-    Simulation::Get().Post([id, result = std::move(result)]() {
+  const bool accepted = s.transport->Start(request, [id, callbacks, deliver](HttpResult result) {
+    Simulation::Get().Post([id, callbacks, deliver, result = std::move(result)]() {
       auto& st = Simulation::Get().state();
       nlohmann::json done = Describe(result);
       done["type"] = "http_done";
       done["id"] = id;
       st.Record(done);
-      // The host's rules: what the plugin sees of the reply.
-      const bool success = result.failure == HttpFailure::none && result.status >= 200 && result.status < 300;
-      std::string text;
-      if (result.failure == HttpFailure::none)
-        text = result.status == 200 ? result.body : std::to_string(result.status) + " " + ReasonPhrase(result.status);
-      std::unordered_map<std::string, std::string> headers(result.headers.begin(), result.headers.end());
-      auto it = st.http_callbacks.find(id);
-      if (it != st.http_callbacks.end()) {
+      auto it = (st.*callbacks).find(id);
+      if (it != (st.*callbacks).end()) {
         auto call = std::move(it->second);
-        st.http_callbacks.erase(it);
-        st.Guard("HTTP completion", [&] { call(success, text, headers); });
+        (st.*callbacks).erase(it);
+        st.Guard("HTTP completion", [&] { deliver(call, result); });
       }
       --st.pending_http;
     });
   });
   if (!accepted) {
-    s.http_callbacks.erase(id);
+    (s.*callbacks).erase(id);
     --s.pending_http;
     s.Record({{"type", "http_refused"}, {"id", id}});
   }
   return accepted;
 }
 
+using HostCallback = Simulation::State::HttpCallback;
+
+bool StartHostRequest(const std::string& method, const std::string& url, const HostCallback& callback,
+                      const std::string& body, const std::string& content_type,
+                      const std::vector<std::string>& headers) {
+  const HttpRequest request = NewRequest(method, url, body, content_type, headers, false);
+  return Send(request, &Simulation::State::http_callbacks, callback, [](HostCallback& call, const HttpResult& result) {
+    // The host's rules: what the plugin sees of the reply.
+    const bool success = result.failure == HttpFailure::none && result.status >= 200 && result.status < 300;
+    std::string text;
+    if (result.failure == HttpFailure::none)
+      text = result.status == 200 ? result.body : std::to_string(result.status) + " " + ReasonPhrase(result.status);
+    call(success, text, std::unordered_map<std::string, std::string>(result.headers.begin(), result.headers.end()));
+  });
+}
+
 }  // namespace
 
 uint64_t StartSystemHttps(HttpRequest request, SystemHttpsDone done) {
-  auto& s = Simulation::Get().state();
   request = NewRequest(request.method, request.url, request.body, request.content_type, request.headers, true);
-  if (!s.transport) return 0;
-  const uint64_t id = request.id;
-  s.system_callbacks[id] = std::move(done);
-  ++s.pending_http;
-  const bool accepted = s.transport->Start(request, [id](HttpResult result) {
-    Simulation::Get().Post([id, result = std::move(result)]() {
-      auto& st = Simulation::Get().state();
-      nlohmann::json event = Describe(result);
-      event["type"] = "http_done";
-      event["id"] = id;
-      st.Record(event);
-      auto it = st.system_callbacks.find(id);
-      if (it != st.system_callbacks.end()) {
-        auto call = std::move(it->second);
-        st.system_callbacks.erase(it);
-        st.Guard("HTTPS completion", [&] { call(result); });
-      }
-      --st.pending_http;
-    });
-  });
-  if (!accepted) {
-    s.system_callbacks.erase(id);
-    --s.pending_http;
-    s.Record({{"type", "http_refused"}, {"id", id}});
-    return 0;
-  }
-  return id;
+  const bool accepted = Send(request, &Simulation::State::system_callbacks, std::move(done),
+                             [](SystemHttpsDone& call, const HttpResult& result) { call(result); });
+  return accepted ? request.id : 0;
 }
 
 void CancelSystemHttps(uint64_t id) {
