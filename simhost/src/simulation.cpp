@@ -3,6 +3,7 @@
 // file of their own.
 #include "sim/simulation.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include <spdlog/sinks/base_sink.h>
@@ -58,6 +59,16 @@ void Simulation::State::Record(Event event) {
 }
 
 void Simulation::State::Guard(const std::string& where, const std::function<void()>& call) {
+  const auto start = std::chrono::steady_clock::now();
+  struct Timing {
+    State& state;
+    const std::string& where;
+    std::chrono::steady_clock::time_point start;
+    ~Timing() {
+      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      if (ms >= kSlowCallMs) state.Record({{"type", "game_thread"}, {"call", where}, {"ms", ms}});
+    }
+  } timing{*this, where, start};
   try {
     call();
   } catch (const std::exception& e) {

@@ -108,7 +108,8 @@ class SimApiUtils : public AsaApi::IApiUtils {
 void Simulation::SetWorldExists(bool exists) { state_->world_exists = exists; }
 
 AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t linked_id,
-                                           const std::string& character_name, bool admin_on_join) {
+                                           const std::string& character_name, bool admin_on_join,
+                                           bool with_character) {
   State& s = *state_;
   if (s.FindPlayer(eos_id)) throw std::invalid_argument("player already connected: " + eos_id);
   auto player = std::make_unique<SimPlayer>();
@@ -116,10 +117,10 @@ AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t li
   player->name = character_name;
   player->linked_id = linked_id;
   player->admin_on_join = admin_on_join;
-  player->character = std::make_unique<SimCharacter>();
+  if (with_character) player->character = std::make_unique<SimCharacter>();
   SimPlayer* p = player.get();
   s.player_pointers.insert(p);
-  s.character_pointers.insert(static_cast<AShooterCharacter*>(p->character.get()));
+  if (p->character) s.character_pointers.insert(static_cast<AShooterCharacter*>(p->character.get()));
   s.players.push_back(std::move(player));
   s.Record({{"type", "join"}, {"player", eos_id}, {"linked_id", linked_id}, {"name", character_name}});
   using Handler = bool (*)(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*, bool);

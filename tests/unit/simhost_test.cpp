@@ -2,6 +2,7 @@
 // HTTP services and the event log. The plugin's tests rely on each of these behaving as the real host does.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <unordered_map>
 
 #include "Requests.h"
@@ -259,6 +260,29 @@ TEST_F(SimHostTest, TheSystemClientPassesOnWhatCameAndCanBeCancelled) {
   EXPECT_EQ(results[1].error, "self-signed certificate");
   EXPECT_EQ(sim::OutstandingSystemHttps(), 0u);
   EXPECT_EQ(Sim().PendingHttp(), 0);
+}
+
+TEST_F(SimHostTest, APlayerMayJoinWithoutACharacterAndSpawnLater) {
+  AShooterPlayerController* p = Sim().Join("new", 5, "Newbie", false, false);
+  EXPECT_EQ(Sim().Player("new"), p) << "found by the host before they have a character";
+  EXPECT_EQ(p->BaseGetPlayerCharacter(), nullptr);
+  EXPECT_FALSE(gildmark::host::HasLivingCharacter(p));
+  Sim().Respawn("new");
+  EXPECT_TRUE(gildmark::host::HasLivingCharacter(p));
+}
+
+TEST_F(SimHostTest, SlowCallsIntoThePluginAreRecorded) {
+  AsaApi::GetCommands().AddOnTickCallback(FString("slow"), [](float) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  });
+  AsaApi::GetCommands().AddOnTickCallback(FString("quick"), [](float) {});
+  Sim().RunFrame(0);
+  const auto slow = Sim().Events("game_thread");
+  ASSERT_EQ(slow.size(), 1u);
+  EXPECT_EQ(slow[0]["call"], "on-tick callback slow");
+  EXPECT_GE(slow[0]["ms"].get<double>(), 2.0);
 }
 
 TEST_F(SimHostTest, FramesRunTickCallbacksThirtyTimesASecond) {

@@ -44,7 +44,10 @@ options:
   --help                   this text
 
 script lines:
-  join <eos_id> <linked_id> <character name>   a player connects
+  join <eos_id> <linked_id> <character name> [nochar]
+                                               a player connects (with nochar: without a
+                                               character yet, as a new or dead survivor does)
+  spawn <eos_id>                               the player's character appears (as respawn)
   admin <eos_id> on|off                        set the player's admin bit
   die <eos_id> | respawn <eos_id> | leave <eos_id>
   console <eos_id> <command line>              the player types in the console
@@ -133,6 +136,7 @@ class HumanLog {
     }
     if (type == "http_cancelled") return "[http] #" + s("id") + " cancelled";
     if (type == "http_refused") return "[http] #" + s("id") + " refused by the host";
+    if (type == "game_thread") return "";  // in the event log, for measurements
     if (type == "exception") return "[CRASH] exception escaped from " + s("where") + ": " + s("what");
     if (type == "join") return "[world] " + s("player") + " joins as \"" + s("name") + "\"";
     if (type == "leave" || type == "death" || type == "respawn") return "[world] " + s("player") + " " + type;
@@ -307,7 +311,12 @@ class Server {
         args >> eos >> linked;
         std::string name;
         std::getline(args >> std::ws, name);
-        sim_.Join(eos, linked, name);
+        // A new survivor or a dead one joins without a character, and spawns later.
+        const std::string nochar = " nochar";
+        const bool without_character =
+            name.size() > nochar.size() && name.compare(name.size() - nochar.size(), nochar.size(), nochar) == 0;
+        if (without_character) name.resize(name.size() - nochar.size());
+        sim_.Join(eos, linked, name, false, !without_character);
       } else if (verb == "admin") {
         std::istringstream args(rest);
         std::string eos, state;
@@ -316,7 +325,7 @@ class Server {
         std::cout << "[world] " << eos << " admin " << state << std::endl;
       } else if (verb == "die") {
         sim_.Die(rest);
-      } else if (verb == "respawn") {
+      } else if (verb == "respawn" || verb == "spawn") {
         sim_.Respawn(rest);
       } else if (verb == "leave") {
         sim_.Leave(rest);

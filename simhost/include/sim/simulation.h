@@ -33,10 +33,11 @@ class Simulation {
 
   // --- world and players ------------------------------------------------------------------
   void SetWorldExists(bool exists);
-  // A player connects with a living character; the game's new-player handler runs through the
-  // hook chain. Names are UTF-8. `admin_on_join`: the game grants the admin bit in its handler.
+  // A player connects, with a living character or (as a new or dead survivor does) without one
+  // until Respawn; the game's new-player handler runs through the hook chain. Names are UTF-8.
+  // `admin_on_join`: the game grants the admin bit in its handler.
   AShooterPlayerController* Join(const std::string& eos_id, int64_t linked_id, const std::string& character_name,
-                                 bool admin_on_join = false);
+                                 bool admin_on_join = false, bool with_character = true);
   void Leave(const std::string& eos_id);
   void Die(const std::string& eos_id);
   void Respawn(const std::string& eos_id);
@@ -116,6 +117,9 @@ class Simulation {
   size_t HookCount(const std::string& name) const;
 
   // --- events ---------------------------------------------------------------------------------
+  // Every plugin callback that holds the game thread this long or longer is recorded as
+  // {"type": "game_thread", "call": <what>, "ms": <duration>}.
+  static constexpr double kSlowCallMs = 0.5;
   // An event of the caller's own (the devserver notes loads and unloads).
   void Record(Event event);
   std::vector<Event> Events() const;
