@@ -7,16 +7,7 @@
 #include <iterator>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "host/disk.h"
 
 namespace gildmark {
 
@@ -121,62 +112,25 @@ bool AppendFileBytes(const std::string& path, const std::string& bytes) {
   return WriteThrough(path, bytes, FileStep::open_append);
 }
 
-#ifdef _WIN32
-namespace {
-bool FailWindows() {
-  return Fail(std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-}
-}  // namespace
-#endif
-
 bool RenameFile(const std::string& from, const std::string& to, bool durable) {
   if (!Allowed(FileStep::rename, to)) return false;
-#ifdef _WIN32
   if (durable) {
-    const std::wstring a = std::filesystem::path(from).wstring(), b = std::filesystem::path(to).wstring();
-    return MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? true
-                                                                                                 : FailWindows();
+    std::string error;
+    if (host::RenameDurably(from, to, error)) return true;
+    SetError(error);
+    return false;
   }
-#endif
   std::error_code ec;
   std::filesystem::rename(from, to, ec);
-  if (ec) return Fail(ec);
-#ifndef _WIN32
-  if (durable) {
-    // The new name is an entry of the folder: the folder too must reach the disk.
-    const std::string folder = std::filesystem::path(to).parent_path().string();
-    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return Fail();
-    const bool synced = fsync(fd) == 0;
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    if (!synced) return Fail();
-  }
-#endif
-  return true;
+  return ec ? Fail(ec) : true;
 }
 
 bool FlushFileToDisk(const std::string& path) {
   if (!Allowed(FileStep::flush, path)) return false;
-#ifdef _WIN32
-  HANDLE file = CreateFileW(std::filesystem::path(path).wstring().c_str(), GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return FailWindows();
-  const bool flushed = FlushFileBuffers(file) != 0;
-  if (!flushed) FailWindows();
-  CloseHandle(file);
-  return flushed;
-#else
-  errno = 0;
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return Fail();
-  const bool synced = fsync(fd) == 0;
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  return synced ? true : Fail();
-#endif
+  std::string error;
+  if (host::FlushFileToDisk(path, error)) return true;
+  SetError(error);
+  return false;
 }
 
 bool RemoveFile(const std::string& path) {
