@@ -4,13 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
+#include "host/windows_headers.h"
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
 #endif

@@ -5,13 +5,8 @@
 
 #include "Timer.h"
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
+#include "host/windows_headers.h"
+#ifndef _WIN32
 #include <dlfcn.h>
 #endif
 

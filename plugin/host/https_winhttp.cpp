@@ -5,11 +5,7 @@
 
 #ifdef GILDMARK_HTTPS_WINHTTP
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "host/windows_headers.h"
 #include <winhttp.h>
 
 #include <chrono>
