@@ -8,13 +8,16 @@
 // status, the body, Retry-After, and whether the request could not connect, timed out or met
 // a certificate nobody trusts.
 //
-// Requests are sent on the game thread and worked off it. Their completions wait in a queue
-// until RunHttpsCompletions, called from the plugin's per-frame callback, runs them on the game
-// thread. StopHttps (at unload) cancels what is outstanding, waits for the work to end and
-// drops what is queued: no callback runs after it returns.
+// Requests are sent on the game thread and worked off it. A request may bring a preparation
+// step (decoding a large body) that runs on the client's own thread, so that its cost is not
+// frame time. Completions wait in a queue until RunHttpsCompletions, called from the plugin's
+// per-frame callback, runs them on the game thread. StopHttps (at unload) cancels what is
+// outstanding, waits for the work to end and drops what is queued: no callback runs after it
+// returns.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +32,8 @@ struct HttpsReply {
   int status = 0;
   std::string body;
   std::string retry_after;  // as the server sent it; empty when absent
+  // What the request's preparation step made of the reply; null without one.
+  std::shared_ptr<void> prepared;
   bool Ok() const { return failure == HttpsFailure::none && status >= 200 && status < 300; }
 };
 
@@ -46,6 +51,9 @@ struct HttpsRequest {
   std::vector<std::string> headers;  // "Key: Value"
   std::string body;
   std::string content_type;
+  // Runs off the game thread on a successful reply, before the callback; it may take the body.
+  // It must touch nothing but the reply.
+  std::function<std::shared_ptr<void>(HttpsReply&)> prepare;
 };
 
 using HttpsCallback = std::function<void(HttpsReply)>;
@@ -63,6 +71,8 @@ bool SendHttps(const HttpsRequest& request, HttpsCallback callback);
 void RunHttpsCompletions();
 // Requests sent whose callback has not run yet.
 size_t OutstandingHttps();
+// Blocks until no reply is in preparation (for tools and tests that run frames by hand).
+void WaitForPreparedHttps();
 void StopHttps();
 
 }  // namespace gildmark::host

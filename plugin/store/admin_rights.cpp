@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "store/store_client.h"
+#include "support/game_clock.h"
 #include "support/plugin_files.h"
 
 namespace gildmark {
@@ -137,6 +138,10 @@ bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* pl
                        AShooterCharacter* character, bool from_login) {
   const bool result =
       g_replaced_handle_new_player ? g_replaced_handle_new_player(game_mode, player, data, character, from_login) : true;
+  try {
+    if (player && g_store_client) g_store_client->waiting_buyers.OnJoin(player, GameSeconds());
+  } catch (...) {
+  }
   try {
     if (player) {
       const std::string id = JournalId(player);

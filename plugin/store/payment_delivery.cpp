@@ -61,15 +61,24 @@ std::string TargetText(PaymentPlayer& record) {
   return host::ToUtf8(record.character_name);
 }
 
+// A member's text, or "" when it is missing or not text.
+std::string TextOr(const nlohmann::json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+enum class Outcome { executed, not_executed, held_back };
+
 // Steps that may raise: each error becomes "Not Executed" for this command only.
-const char* DeliverCommand(StoreClient& client, const nlohmann::json& payment, const nlohmann::json& command,
-                           PaymentPlayer& record) {
+Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const nlohmann::json& command,
+                       PaymentPlayer& record) {
   const std::string store_state = StringMember(command, "state");
   std::string text = host::ToUtf8(host::FromUtf8(StringMember(command, "str")));
   const std::string eos_id = StringMember(payment, "eos_id");
   const std::string username = StringMember(payment, "username");
 
-  if (!record.online && (text.find('{') != std::string::npos || store_state == "Must be online")) return kNotExecuted;
+  if (!record.online && (text.find('{') != std::string::npos || store_state == "Must be online"))
+    return Outcome::held_back;
 
   const std::string character = SanitizeValue(host::To7Bit(record.character_name));
   if (!record.character_name.IsEmpty()) ReplaceFirst(text, "{daduz_username}", character);
@@ -83,74 +92,118 @@ const char* DeliverCommand(StoreClient& client, const nlohmann::json& payment, c
     ReplaceFirst(text, "{minecraft_username}", user);
     ReplaceFirst(text, "{username}", user);
   }
-  return client.ExecuteAsPlayer(text, record.player_controller, TargetText(record)) ? kExecuted : kNotExecuted;
-}
-
-void DeliverPayment(StoreClient& client, const nlohmann::json& payment, PaymentPlayer* record, ResultsMap& results,
-                    bool& any_state) {
-  if (!record || !record->usable) return;  // told when the records were made
-  auto data = std::make_shared<ResponseData>();
-  const nlohmann::json* cmds = nullptr;
-  std::string payment_id;
-  try {
-    data->action = StringMember(payment, "action");
-    cmds = &Member(payment, "cmds");
-    bool has_commands = false;
-    ForEachElement(*cmds, [&](const nlohmann::json&) { has_commands = true; });
-    if (has_commands) payment_id = StringMember(payment, "id");
-  } catch (const std::exception& e) {
-    ReportError(client, std::string("Skipping a payment that cannot be read: ") + e.what(), false);
-    return;
-  }
-  data->created = FormatLocalTime();
-  if (record->online) Greet(client, *record);
-
-  ForEachElement(*cmds, [&](const nlohmann::json& command) {
-    std::string command_id;
-    try {
-      command_id = CommandIdText(command);
-    } catch (const std::exception& e) {
-      ReportError(client, std::string("Skipping a command that cannot be read: ") + e.what(), false);
-      return;
-    }
-    const char* state = kNotExecuted;
-    try {
-      state = DeliverCommand(client, payment, command, *record);
-    } catch (const std::exception& e) {
-      ReportError(client, std::string("Error while executing command : ") + e.what(), true);
-    } catch (...) {
-      ReportError(client, "Error while executing command : unknown error", true);
-    }
-    data->cmds[command_id] = state;
-    any_state = true;
-    results[payment_id] = data;
-    AppendPendingResult(payment_id, data->action, command_id, state);
-  });
+  return client.ExecuteAsPlayer(text, record.player_controller, TargetText(record)) ? Outcome::executed
+                                                                                    : Outcome::not_executed;
 }
 
 }  // namespace
 
-void ProcessPayments(const nlohmann::json& document) {
-  StoreClient& client = *g_store_client;
-  ResultsMap results;
-  bool any_state = false;
-  size_t position = 0;
-  ForEachElement(document, [&](const nlohmann::json& payment) {
-    PaymentPlayer* record =
-        position < client.payment_players.size() ? client.payment_players[position].get() : nullptr;
-    ++position;
-    DeliverPayment(client, payment, record, results, any_state);
-  });
-  std::string text;
-  const bool saved = SaveResults(results, text);
-  // The log goes only once response.json holds its states; otherwise the next cycle folds it in,
-  // and the memory keeps them too, should the log have failed as well.
-  if (any_state && saved) RemoveFile(JsonFileStore::PathOf(kPendingResultsFileName));
-  if (any_state && !saved) MergeResults(client.unsaved_results, BuildResultsDocument(results));
-  // Without a key the results wait in the file for a cycle that has one.
-  if (any_state && !client.key_parts.empty()) PostResults(client, text, false);
-  client.payment_players.clear();
-  client.target->Clear();
+ReplyDelivery::ReplyDelivery(std::vector<nlohmann::json> payments) : payments_(std::move(payments)) {}
+
+void ReplyDelivery::BeginPayment(StoreClient& client) {
+  const nlohmann::json& payment = payments_[next_payment_++];
+  in_payment_ = false;
+  commands_.clear();
+  next_command_ = 0;
+  states_.clear();
+  payment_id_.clear();
+  buyer_ = MakePaymentPlayer(payment);
+  ResolvePaymentPlayer(buyer_);  // an unusable record was told when it was made
+  looked_up_this_slice_ = true;
+  if (buyer_.usable) {
+    try {
+      action_ = StringMember(payment, "action");
+      ForEachElement(Member(payment, "cmds"), [&](const nlohmann::json& command) { commands_.push_back(&command); });
+      if (!commands_.empty()) payment_id_ = StringMember(payment, "id");
+      in_payment_ = true;
+    } catch (const std::exception& e) {
+      ReportError(client, std::string("Skipping a payment that cannot be read: ") + e.what(), false);
+      commands_.clear();
+    }
+  }
+  if (in_payment_) {
+    eos_id_ = TextOr(payment, "eos_id");
+    username_ = TextOr(payment, "username");
+    if (buyer_.online) {
+      client.waiting_buyers.Forget(eos_id_, username_);
+      Greet(client, buyer_);
+    }
+    in_payment_ = !commands_.empty();
+  }
+  if (!in_payment_) payments_[next_payment_ - 1] = nullptr;
+}
+
+void ReplyDelivery::RunCommand(StoreClient& client) {
+  // A new slice: the buyer may have left or died since the last one, and the controller kept
+  // from then may be gone.
+  if (!looked_up_this_slice_) {
+    looked_up_this_slice_ = true;
+    ResolvePaymentPlayer(buyer_);
+    if (!buyer_.usable) {
+      EndPayment();  // the commands left have no state; the store sends them again
+      return;
+    }
+  }
+  const nlohmann::json& command = *commands_[next_command_++];
+  std::string command_id;
+  try {
+    command_id = CommandIdText(command);
+  } catch (const std::exception& e) {
+    ReportError(client, std::string("Skipping a command that cannot be read: ") + e.what(), false);
+    if (next_command_ >= commands_.size()) EndPayment();
+    return;
+  }
+  Outcome outcome = Outcome::not_executed;
+  try {
+    outcome = DeliverCommand(client, payments_[next_payment_ - 1], command, buyer_);
+  } catch (const std::exception& e) {
+    ReportError(client, std::string("Error while executing command : ") + e.what(), true);
+  } catch (...) {
+    ReportError(client, "Error while executing command : unknown error", true);
+  }
+  if (outcome == Outcome::held_back) client.waiting_buyers.Note(eos_id_, username_);
+  const char* state = outcome == Outcome::executed ? kExecuted : kNotExecuted;
+  states_[command_id] = state;
+  any_state_ = true;
+  if (!AppendPendingResult(payment_id_, action_, command_id, state)) log_complete_ = false;
+  if (next_command_ >= commands_.size()) EndPayment();
+}
+
+void ReplyDelivery::EndPayment() {
+  in_payment_ = false;
+  // A payment id seen twice keeps the states of its last occurrence, as the document would.
+  if (!states_.empty()) {
+    nlohmann::json cmds = nlohmann::json::object();
+    for (const auto& [id, state] : states_) cmds[id] = state;
+    results_[payment_id_] = CompactText({{"action", action_}, {"cmds", std::move(cmds)}});
+  }
+  // What is delivered is freed as it goes, a payment at a time, not all at once at the end.
+  payments_[next_payment_ - 1] = nullptr;
+  commands_.clear();
+}
+
+bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::time_point deadline) {
+  looked_up_this_slice_ = false;
+  do {
+    if (in_payment_)
+      RunCommand(client);
+    else if (next_payment_ < payments_.size())
+      BeginPayment(client);
+    else
+      break;
+  } while (std::chrono::steady_clock::now() < deadline);
+  return Done();
+}
+
+std::string ReplyDelivery::ResultsText() const {
+  std::string text = "{";
+  for (const auto& [payment_id, part] : results_) {
+    if (text.size() > 1) text += ',';
+    text += CompactText(payment_id);
+    text += ':';
+    text += part;
+  }
+  return text + "}";
 }
 
 }  // namespace gildmark

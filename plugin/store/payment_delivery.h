@@ -1,17 +1,26 @@
-// Delivery of one GET reply: greet each online buyer, fill the buyer's identifiers into each
-// command, hold back what needs an online buyer, run the rest with temporary rights, and record
-// "Executed" or "Not Executed" per command in the results record (store/results_record.h): each
-// state in the results log the moment it is known, which costs the same for the first command
-// of a reply as for the thousandth, so a crash loses at most the state of the command that was
-// running. At the end the results go to response.json and are posted at once.
+// Delivery of one GET reply, in slices: greet each online buyer, fill the buyer's identifiers
+// into each command, hold back what needs an online buyer, run the rest with temporary rights,
+// and record "Executed" or "Not Executed" per command. Every call into the plugin on the game
+// thread is frame time, so a reply is delivered a slice at a time (ReplyDelivery::Continue, from
+// the per-frame callback), each ending at a deadline checked between commands. A buyer is
+// looked up when their payment starts and again in each later slice, as they may have left or
+// died in between. Each state goes to the results log (store/results_record.h) the moment it is
+// known, so a crash or an unload between two commands loses nothing and runs nothing twice;
+// when the reply is done its results are posted from memory.
 #pragma once
 
+#include <chrono>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "json.hpp"
+#include "store/payment_players.h"
 #include "store/results_record.h"
 
 namespace gildmark {
+
+class StoreClient;
 
 void ReplaceFirst(std::string& text, const std::string& placeholder, const std::string& value);
 // A value put into a console command: "|" and control characters would let it add console
@@ -22,6 +31,44 @@ std::string SanitizeValue(std::string value);
 // is cut toward zero). Throws when the command has no readable id.
 std::string CommandIdText(const nlohmann::json& command);
 
-void ProcessPayments(const nlohmann::json& document);
+// The time a slice may spend on delivery in one call from the game thread.
+inline constexpr std::chrono::microseconds kDeliverySliceBudget{4000};
+
+class ReplyDelivery {
+ public:
+  explicit ReplyDelivery(std::vector<nlohmann::json> payments);
+
+  // Delivers until `deadline`, checked between commands (at least one step is made). True when
+  // the reply is done.
+  bool Continue(StoreClient& client, std::chrono::steady_clock::time_point deadline);
+  bool Done() const { return !in_payment_ && next_payment_ >= payments_.size(); }
+
+  bool AnyState() const { return any_state_; }
+  // Every state went to the results log: it alone keeps them until the store has them.
+  bool LogComplete() const { return log_complete_; }
+  // The results in the document's compact form (keys ascending), built from each payment's part.
+  std::string ResultsText() const;
+
+ private:
+  void BeginPayment(StoreClient& client);
+  void RunCommand(StoreClient& client);
+  void EndPayment();
+
+  std::vector<nlohmann::json> payments_;
+  size_t next_payment_ = 0;
+
+  // The payment under way.
+  bool in_payment_ = false;
+  std::vector<const nlohmann::json*> commands_;
+  size_t next_command_ = 0;
+  PaymentPlayer buyer_;
+  std::string payment_id_, action_, eos_id_, username_;
+  std::map<std::string, std::string> states_;  // command id -> state
+  bool looked_up_this_slice_ = false;
+
+  std::map<std::string, std::string> results_;  // payment id -> its compact results
+  bool any_state_ = false;
+  bool log_complete_ = true;
+};
 
 }  // namespace gildmark

@@ -17,6 +17,41 @@ void StripOuterQuotes(std::string& text) {
 nlohmann::json DecodePaymentsReply(std::string body) {
   StripOuterQuotes(body);
   if (nlohmann::json::accept(body)) return nlohmann::json::parse(body);
+  HandleTextReply(body);
+  return 0;
+}
+
+std::shared_ptr<void> PreparePaymentsReply(host::HttpsReply& reply) {
+  auto decoded = std::make_shared<DecodedPayments>();
+  std::string body = std::move(reply.body);
+  StripOuterQuotes(body);
+  nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+  if (document.is_discarded()) {
+    reply.body = std::move(body);  // the text, quotes already stripped
+    return decoded;
+  }
+  decoded->is_json = true;
+  decoded->nothing = document == nlohmann::json(0);
+  if (!decoded->nothing) decoded->payments = PaymentsOf(std::move(document));
+  // The body is freed here rather than on the game thread: a large reply is megabytes.
+  return decoded;
+}
+
+std::vector<nlohmann::json> PaymentsOf(nlohmann::json document) {
+  std::vector<nlohmann::json> payments;
+  if (document.is_array()) {
+    payments.reserve(document.size());
+    for (auto& payment : document) payments.push_back(std::move(payment));
+  } else if (document.is_object()) {
+    payments.reserve(document.size());
+    for (auto& [key, payment] : document.items()) payments.push_back(std::move(payment));
+  } else if (!document.is_null()) {
+    payments.push_back(std::move(document));
+  }
+  return payments;
+}
+
+void HandleTextReply(const std::string& body) {
   if (body.find("No pending payments found") != std::string::npos) {
     // The GET went out because no results waited: the file holds "{}" already, nearly always,
     // and a needless write is a needless error when another program holds the file.
@@ -26,7 +61,6 @@ nlohmann::json DecodePaymentsReply(std::string body) {
   } else if (body.find("Gildmark") != std::string::npos && g_store_client) {
     g_store_client->target->Report(body, Severity::information, true);
   }
-  return 0;
 }
 
 void ForEachElement(const nlohmann::json& container, const std::function<void(const nlohmann::json&)>& visit) {
@@ -48,35 +82,11 @@ std::string StringMember(const nlohmann::json& object, const char* key) {
   return Member(object, key).get<std::string>();
 }
 
-void AddPaymentPlayer(PaymentPlayerList& list, const std::string& type, const FString& value) {
-  auto record = std::make_unique<PaymentPlayer>();
-  record->identifier_type = type;
-  if (!type.empty()) record->identifiers[type] = value;
-  list.push_back(std::move(record));
-}
-
-void LoadPaymentPlayers(PaymentPlayerList& list, const nlohmann::json& document) {
-  ForEachElement(document, [&](const nlohmann::json& payment) {
-    try {
-      const FString eos_id = host::FromUtf8(StringMember(payment, "eos_id"));
-      if (!eos_id.IsEmpty()) {
-        AddPaymentPlayer(list, "eosid", eos_id);
-        return;
-      }
-      const FString username = host::FromUtf8(StringMember(payment, "username"));
-      // A payment naming nobody still gets its record, so that pairing by position holds.
-      AddPaymentPlayer(list, username.IsEmpty() ? "" : "username", username);
-    } catch (const std::exception& e) {
-      AddPaymentPlayer(list, "", FString());
-      list.back()->usable = false;
-      if (g_store_client)
-        g_store_client->target->Report(std::string("Skipping a payment that cannot be read: ") + e.what(),
-                                       Severity::error, false);
-    }
-  });
-}
-
 namespace {
+
+void ReportError(const std::string& message) {
+  if (g_store_client) g_store_client->target->Report(message, Severity::error, false);
+}
 
 void ResolveOnline(PaymentPlayer& record, AShooterPlayerController* player) {
   record.online = true;
@@ -86,39 +96,56 @@ void ResolveOnline(PaymentPlayer& record, AShooterPlayerController* player) {
 }
 
 void UseOfflineFallback(PaymentPlayer& record) {
-  record.player_controller = host::FirstPlayerController();
   record.online = false;
+  record.character_name = FString();
+  record.linked_id.clear();
+  record.player_controller = host::FirstPlayerController();
 }
 
 }  // namespace
 
-void ResolvePaymentPlayers(PaymentPlayerList& list) {
-  for (auto& record : list) {
-    if (!record->usable) continue;
-    try {
-      AShooterPlayerController* found = nullptr;
-      if (record->identifier_type == "eosid") {
-        found = host::FindPlayerByEosId(record->identifiers["eosid"]);
-      } else if (record->identifier_type == "username") {
-        found = host::FindPlayerByCharacterName(record->identifiers["username"]);
-      }
-      if (found && host::HasLivingCharacter(found))
-        ResolveOnline(*record, found);
-      else
-        UseOfflineFallback(*record);
-    } catch (const std::exception& e) {
-      // Not knowing who the buyer is, nothing may run for them; the store sends it again.
-      record->usable = false;
-      record->player_controller = nullptr;
-      if (g_store_client)
-        g_store_client->target->Report(std::string("Skipping a payment whose buyer cannot be looked up: ") + e.what(),
-                                       Severity::error, false);
+PaymentPlayer MakePaymentPlayer(const nlohmann::json& payment) {
+  PaymentPlayer record;
+  try {
+    const FString eos_id = host::FromUtf8(StringMember(payment, "eos_id"));
+    if (!eos_id.IsEmpty()) {
+      record.identifier_type = "eosid";
+      record.identifiers["eosid"] = eos_id;
+      return record;
     }
+    const FString username = host::FromUtf8(StringMember(payment, "username"));
+    if (!username.IsEmpty()) {
+      record.identifier_type = "username";
+      record.identifiers["username"] = username;
+    }
+  } catch (const std::exception& e) {
+    record = PaymentPlayer{};
+    record.usable = false;
+    ReportError(std::string("Skipping a payment that cannot be read: ") + e.what());
   }
+  return record;
 }
 
-void ResolvePaymentPlayers() {
-  if (g_store_client) ResolvePaymentPlayers(g_store_client->payment_players);
+void ResolvePaymentPlayer(PaymentPlayer& record) {
+  if (!record.usable) return;
+  try {
+    AShooterPlayerController* found = nullptr;
+    if (record.identifier_type == "eosid") {
+      found = host::FindPlayerByEosId(record.identifiers["eosid"]);
+    } else if (record.identifier_type == "username") {
+      found = host::FindPlayerByCharacterName(record.identifiers["username"]);
+    }
+    if (found && host::HasLivingCharacter(found))
+      ResolveOnline(record, found);
+    else
+      UseOfflineFallback(record);
+  } catch (const std::exception& e) {
+    // Not knowing who the buyer is, nothing may run for them; the store sends it again.
+    record.usable = false;
+    record.online = false;
+    record.player_controller = nullptr;
+    ReportError(std::string("Skipping a payment whose buyer cannot be looked up: ") + e.what());
+  }
 }
 
 }  // namespace gildmark

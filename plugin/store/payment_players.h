@@ -1,8 +1,9 @@
-// The store's GET reply and the buyers it names. DecodePaymentsReply turns the body into a JSON
-// document (or the integer 0 when there is nothing to deliver); LoadPaymentPlayers makes one
-// PaymentPlayer per payment, in reply order, so that payments and records pair by position;
-// ResolvePaymentPlayers finds each buyer among the connected, living players, or falls back to
-// the world's first player controller.
+// The store's GET reply and the buyers it names. A large reply is decoded off the game thread
+// (PreparePaymentsReply, the request's preparation step) into its payments in delivery order;
+// DecodePaymentsReply does the same on the game thread for a reply that had no preparation,
+// and either way a reply that is text, not JSON, is told or ignored here. MakePaymentPlayer
+// reads a payment's buyer; ResolvePaymentPlayer finds them among the connected, living players,
+// or falls back to the world's first player controller, each time a delivery needs to know.
 #pragma once
 
 #include <functional>
@@ -14,6 +15,7 @@
 #include "json.hpp"
 
 #include "host/host.h"
+#include "host/store_https.h"
 
 namespace gildmark {
 
@@ -28,11 +30,25 @@ struct PaymentPlayer {
   bool usable = true;
 };
 
-using PaymentPlayerList = std::vector<std::unique_ptr<PaymentPlayer>>;
-
 // Removes one pair of surrounding double quotes; nothing inside is unescaped.
 void StripOuterQuotes(std::string& text);
+// The reply as a JSON document, or the integer 0 when there is nothing to deliver.
 nlohmann::json DecodePaymentsReply(std::string body);
+
+// A reply decoded off the game thread.
+struct DecodedPayments {
+  bool is_json = false;  // false: the reply is text, left in the reply's body without its quotes
+  bool nothing = false;  // the document was 0: nothing to deliver
+  std::vector<nlohmann::json> payments;
+};
+// The preparation step of a scheduled GET: decodes the body and takes it from the reply when it
+// is JSON. Touches nothing but the reply.
+std::shared_ptr<void> PreparePaymentsReply(host::HttpsReply& reply);
+// The document's elements in the order they are delivered (see ForEachElement), moved out.
+std::vector<nlohmann::json> PaymentsOf(nlohmann::json document);
+// The side of a text reply: "No pending payments found" empties response.json, the store's own
+// messages are told.
+void HandleTextReply(const std::string& body);
 
 // Arrays in order, objects by ascending key, null visits nothing, any other value is one element.
 void ForEachElement(const nlohmann::json& container, const std::function<void(const nlohmann::json&)>& visit);
@@ -43,9 +59,11 @@ void ForEachElement(const nlohmann::json& container, const std::function<void(co
 const nlohmann::json& Member(const nlohmann::json& object, const char* key);
 std::string StringMember(const nlohmann::json& object, const char* key);
 
-void AddPaymentPlayer(PaymentPlayerList& list, const std::string& type, const FString& value);
-void LoadPaymentPlayers(PaymentPlayerList& list, const nlohmann::json& document);
-void ResolvePaymentPlayers();
-void ResolvePaymentPlayers(PaymentPlayerList& list);
+// The buyer a payment names (by EOS id, else by username). A payment that cannot be read gives
+// an unusable record, and says why.
+PaymentPlayer MakePaymentPlayer(const nlohmann::json& payment);
+// Looks the buyer up now; a failed lookup makes the record unusable (nothing may run for a buyer
+// nobody knows), and says why.
+void ResolvePaymentPlayer(PaymentPlayer& record);
 
 }  // namespace gildmark

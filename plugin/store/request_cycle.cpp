@@ -5,6 +5,7 @@
 #include "host/host.h"
 #include "store/payment_delivery.h"
 #include "store/payment_players.h"
+#include "store/results_record.h"
 #include "store/store_client.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
@@ -63,6 +64,8 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
     https.headers = request.headers;
     if (pending.text.empty()) {
       https.method = "GET";
+      // A large reply is decoded off the game thread; a connection test only reads its shape.
+      if (scheduled) https.prepare = PreparePaymentsReply;
       accepted = host::SendHttps(https, [scheduled, connection_test, sent_at = GameSeconds()](host::HttpsReply reply) {
         OnGetReply(std::move(reply), scheduled, connection_test, sent_at);
       });
@@ -87,9 +90,42 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
 
 namespace {
 
-void DeliverReply(StoreClient& client, const std::string& body) {
-  const nlohmann::json document = DecodePaymentsReply(body);
-  if (document == nlohmann::json(0)) {
+// Posts what the delivery recorded, and ends the conversation that its GET began.
+void FinishDelivery(StoreClient& client) {
+  std::unique_ptr<ReplyDelivery> delivery = std::move(client.delivery);
+  client.target->Clear();
+  if (!delivery || !delivery->AnyState()) {
+    client.request_in_flight = false;
+    return;
+  }
+  const std::string text = delivery->ResultsText();
+  const bool clears_log = delivery->LogComplete();
+  delivery.reset();
+  if (!clears_log) {
+    // A line of the results log is missing: response.json must hold the states, on the disk,
+    // before the log may go, and memory keeps them should that fail as well.
+    if (JsonFileStore::WriteText(kResponseFileName, text, true))
+      RemoveFile(JsonFileStore::PathOf(kPendingResultsFileName));
+    else
+      MergeResults(client.unsaved_results, nlohmann::json::parse(text, nullptr, false));
+  }
+  // Without a key the results wait in the files for a cycle that has one.
+  if (client.key_parts.empty() || !PostResults(client, text, true, clears_log)) client.request_in_flight = false;
+}
+
+void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
+  std::vector<nlohmann::json> payments;
+  bool nothing = false;
+  if (auto* decoded = static_cast<DecodedPayments*>(reply.prepared.get())) {
+    if (!decoded->is_json) HandleTextReply(reply.body);
+    nothing = !decoded->is_json || decoded->nothing;
+    payments = std::move(decoded->payments);
+  } else {
+    nlohmann::json document = DecodePaymentsReply(std::move(reply.body));
+    nothing = document == nlohmann::json(0);
+    if (!nothing) payments = PaymentsOf(std::move(document));
+  }
+  if (nothing) {
     client.request_in_flight = false;
     client.target->Clear();
     return;
@@ -98,10 +134,8 @@ void DeliverReply(StoreClient& client, const std::string& body) {
   std::string current;
   if (!ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) || current != "{}")
     JsonFileStore::WriteText(kResponseFileName, "{}");
-  LoadPaymentPlayers(client.payment_players, document);
-  ResolvePaymentPlayers(client.payment_players);
-  client.request_in_flight = false;
-  ProcessPayments(document);
+  client.delivery = std::make_unique<ReplyDelivery>(std::move(payments));
+  if (client.delivery->Done()) FinishDelivery(client);
 }
 
 void AnswerConnectionTest(StoreClient& client, std::string body) {
@@ -160,8 +194,7 @@ void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, do
   try {
     NoteStoreReply(*client, reply, sent_at < 0 ? GameSeconds() : sent_at);
     const bool success = reply.Ok();
-    std::string body = std::move(reply.body);
-    if (!success || body.empty()) {
+    if (!success || (reply.body.empty() && !reply.prepared)) {
       if (connection_test) {
         client->target->Report(success ? std::string(kUnavailableMessage) + " (the store's answer was empty)"
                                        : UnavailableText(*client, reply),
@@ -170,23 +203,57 @@ void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, do
       client->target->Clear();
       client->request_in_flight = false;
     } else if (scheduled) {
-      DeliverReply(*client, body);
+      StartDelivery(*client, reply);
     } else if (connection_test) {
-      AnswerConnectionTest(*client, std::move(body));
+      AnswerConnectionTest(*client, std::move(reply.body));
     } else {
       client->request_in_flight = false;
     }
   } catch (const std::exception& e) {
     client->target->Report(std::string("Error while handling the store's reply: ") + e.what(), Severity::error,
                            false);
-    client->payment_players.clear();
+    client->delivery.reset();
     client->target->Clear();
     client->request_in_flight = false;
   } catch (...) {
-    client->payment_players.clear();
+    client->delivery.reset();
     client->target->Clear();
     client->request_in_flight = false;
   }
+}
+
+void ContinueDelivery(StoreClient& client, std::chrono::steady_clock::time_point deadline) {
+  if (!client.delivery) return;
+  try {
+    if (!client.delivery->Continue(client, deadline)) return;
+  } catch (const std::exception& e) {
+    // Each command catches its own; this is the rest (memory): what was recorded is posted.
+    client.target->Report(std::string("Error while delivering the store's reply: ") + e.what(), Severity::error,
+                          false);
+  } catch (...) {
+  }
+  try {
+    FinishDelivery(client);
+  } catch (const std::exception& e) {
+    client.target->Report(std::string("Could not post the results: ") + e.what(), Severity::error, false);
+    client.delivery.reset();
+    client.request_in_flight = false;
+  }
+}
+
+void PollEarlyForJoinedBuyers(StoreClient& client) {
+  if (!client.waiting_buyers.Watching()) return;
+  const double now = GameSeconds();
+  const bool may_poll = !client.request_in_flight && !client.key_parts.empty() && client.backoff.Allows(now);
+  const std::string who = client.waiting_buyers.FindJoinedBuyer(
+      now, may_poll, std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+  if (who.empty()) return;
+  client.waiting_buyers.NoteEarlyPoll(now);
+  ReportToLogs("Asking the store now rather than at the next regular poll: " + who +
+                   " has joined, and commands of theirs were held back while they were offline",
+               Severity::information);
+  client.target->Clear();
+  client.RunRequestCycle(true, false);
 }
 
 }  // namespace gildmark

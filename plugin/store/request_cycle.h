@@ -1,8 +1,11 @@
-// The request cycle's completion of a GET: deliver the payments of a scheduled poll, answer a
-// connection test, or discard the first run's reply. Every path clears request_in_flight, and
-// nothing it does throws into the host.
+// The request cycle's completion of a GET: start delivering the payments of a scheduled poll
+// (the flag stays set until the delivery is done and its results are posted), answer a
+// connection test, or discard the first run's reply. Every other path clears
+// request_in_flight, and nothing it does throws into the host. A joining buyer whose commands
+// were held back may bring the next scheduled poll forward.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "host/store_https.h"
@@ -21,6 +24,10 @@ bool IsEmptyResults(const nlohmann::json& document);
 void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, double sent_at = -1);
 
 class StoreClient;
+// The next slice of the delivery under way, if any; when it is done, its results are posted.
+void ContinueDelivery(StoreClient& client, std::chrono::steady_clock::time_point deadline);
+// A scheduled poll made now when a waiting buyer has joined and their character lives.
+void PollEarlyForJoinedBuyers(StoreClient& client);
 // What every answer of the store (to a GET or a POST) tells the backoff, and what it tells the
 // logs: a backoff starting or ending, a refusal, a certificate nobody trusts.
 void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double sent_at);

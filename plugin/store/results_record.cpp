@@ -59,7 +59,7 @@ std::string JoinNumbers(const std::vector<size_t>& numbers) {
 
 }  // namespace
 
-void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
+bool AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
                          const char* state) {
   const std::string line =
       (pending_log_damaged ? "\n" : "") +
@@ -67,6 +67,7 @@ void AppendPendingResult(const std::string& payment_id, const std::string& actio
   const std::string path = JsonFileStore::PathOf(kPendingResultsFileName);
   pending_log_damaged = !AppendFileBytes(path, line);
   if (pending_log_damaged) ReportWriteProblem(path);
+  return !pending_log_damaged;
 }
 
 void MergeResults(nlohmann::json& into, const nlohmann::json& results) {
@@ -217,7 +218,7 @@ bool SameDocument(const std::string& a, const std::string& b) {
   return !first.is_discarded() && first == nlohmann::json::parse(b, nullptr, false);
 }
 
-bool PostResults(StoreClient& client, const std::string& text, bool owns_flag) {
+bool PostResults(StoreClient& client, const std::string& text, bool owns_flag, bool clears_log) {
   const StoreClient::SignedRequest request = client.PrepareRequest();
   try {
     host::HttpsRequest https;
@@ -226,8 +227,8 @@ bool PostResults(StoreClient& client, const std::string& text, bool owns_flag) {
     https.headers = request.headers;
     https.body = text;
     https.content_type = "application/json";
-    return host::SendHttps(https, [text, owns_flag, sent_at = GameSeconds()](host::HttpsReply reply) {
-      OnPostReply(std::move(reply), text, owns_flag, sent_at);
+    return host::SendHttps(https, [text, owns_flag, clears_log, sent_at = GameSeconds()](host::HttpsReply reply) {
+      OnPostReply(std::move(reply), text, owns_flag, sent_at, clears_log);
     });
   } catch (const std::exception& e) {
     ReportProblem(&client, std::string("Could not send the results: ") + e.what());
@@ -235,7 +236,7 @@ bool PostResults(StoreClient& client, const std::string& text, bool owns_flag) {
   }
 }
 
-void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at) {
+void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at, bool clears_log) {
   const bool success = reply.Ok();
   try {
     if (g_store_client) NoteStoreReply(*g_store_client, reply, sent_at < 0 ? GameSeconds() : sent_at);
@@ -263,11 +264,15 @@ void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag
       if (ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) &&
           (current == sent || SameDocument(current, sent)))
         JsonFileStore::WriteText(kResponseFileName, "{}");
+      const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
+      // If it stays, the next cycle posts its results once more, which the store takes again.
+      if (clears_log && !RemoveFile(log_path))
+        ReportProblem(g_store_client, "Can't remove " + log_path + " (" + LastFileError() +
+                                          "); the store has its results already, and is sent them once more");
     }
   } catch (...) {
   }
   if (owns_flag && g_store_client) g_store_client->request_in_flight = false;
 }
-
 
 }  // namespace gildmark

@@ -38,8 +38,9 @@ std::string CompactText(const nlohmann::json& document);
 bool SaveResults(const ResultsMap& results, std::string& text);
 
 extern const char* const kPendingResultsFileName;
-// One line per recorded state, appended at once.
-void AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
+// One line per recorded state, appended at once. False when the line could not be written (it
+// is reported).
+bool AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
                          const char* state);
 
 // What waits for the store: response.json with the states of the results log folded in (the
@@ -57,8 +58,10 @@ PendingResults LoadPendingResults(StoreClient* client);
 void MergeResults(nlohmann::json& into, const nlohmann::json& results);
 
 // Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
-// reply clears it. False when the request could not be sent.
-bool PostResults(StoreClient& client, const std::string& text, bool owns_flag);
+// reply clears it. `clears_log`: the results log holds exactly these results (nothing else may
+// write it while the flag is held), so the store's acknowledgement removes it. False when the
+// request could not be sent.
+bool PostResults(StoreClient& client, const std::string& text, bool owns_flag, bool clears_log = false);
 // At unload: results that only memory holds are written to response.json if the disk takes
 // them now; otherwise the error route says how many are lost.
 void KeepUnsavedResults(StoreClient& client);
@@ -66,6 +69,7 @@ void KeepUnsavedResults(StoreClient& client);
 bool SameDocument(const std::string& a, const std::string& b);
 // A successful reply empties response.json only if it still holds the document that was posted.
 // `sent_at`: game time when the POST went out; by default now.
-void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at = -1);
+void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at = -1,
+                 bool clears_log = false);
 
 }  // namespace gildmark

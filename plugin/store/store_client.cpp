@@ -1,8 +1,11 @@
 #include "store/store_client.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include "host/store_https.h"
+#include "store/payment_delivery.h"
+#include "store/request_cycle.h"
 #include "store/results_record.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
@@ -15,10 +18,14 @@ const char* const kResponseFileName = "response.json";
 StoreClient* g_store_client = nullptr;
 
 void OnStoreFrame(float delta_seconds) {
+  // One budget for all this call does: it is one call from the game thread.
+  const auto deadline = std::chrono::steady_clock::now() + kDeliverySliceBudget;
   AdvanceGameClock(delta_seconds);
-  // Completions catch what they throw; this is the host's edge all the same.
+  // Each step catches what it throws; this is the host's edge all the same.
   try {
     host::RunHttpsCompletions();
+    if (g_store_client) ContinueDelivery(*g_store_client, deadline);
+    if (g_store_client) PollEarlyForJoinedBuyers(*g_store_client);
   } catch (...) {
   }
 }
@@ -66,7 +73,9 @@ StoreClient::~StoreClient() {
     KeepUnsavedResults(*this);
   } catch (...) {
   }
-  payment_players.clear();
+  // An unload in the middle of a delivery stops between two commands: each state so far is in
+  // the results log, posted at the next start, and the payments not begun come back.
+  delivery.reset();
   target->player = nullptr;
   target.reset();
   // A later load in the same process must not find a pointer to this object.

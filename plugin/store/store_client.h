@@ -1,5 +1,5 @@
-// The one plugin-wide StoreClient: configuration, the API key's three parts, the buyers of the
-// reply being delivered, the in-flight flag, who asked for the current request, and how long
+// The one plugin-wide StoreClient: configuration, the API key's three parts, the delivery under
+// way, the buyers waiting for a join, the in-flight flag, who asked for the current request, and how long
 // the store asked to be left alone. It owns the plugin's connection to the store: the HTTPS
 // client and the per-frame callback that runs its completions on the game thread, both started
 // before its first cycle and stopped first when it goes. Host callbacks carry no context, so
@@ -11,16 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "store/payment_players.h"
 #include "store/signing.h"
 #include "store/store_backoff.h"
 #include "store/store_config.h"
+#include "store/waiting_buyers.h"
 #include "support/request_target.h"
 
 namespace gildmark {
 
 extern const char* const kStoreApiBase;
 extern const char* const kResponseFileName;
+
+class ReplyDelivery;
 
 class StoreClient {
  public:
@@ -51,7 +53,9 @@ class StoreClient {
   // Removes the per-frame callback and stops the HTTPS client (cancelled, joined, dropped).
   static void StopConnection();
 
-  PaymentPlayerList payment_players;
+  // The GET reply being delivered, a slice per frame; request_in_flight stays set meanwhile.
+  std::unique_ptr<ReplyDelivery> delivery;
+  WaitingBuyers waiting_buyers;
   StoreConfig config;
   std::vector<std::string> key_parts;
   std::unique_ptr<RequestTarget> target;
@@ -70,7 +74,8 @@ class StoreClient {
   double last_certificate_report = -1;
 };
 
-// The plugin's per-frame work: the game clock and the store's completions.
+// The plugin's per-frame work: the game clock, the store's completions, a slice of the delivery
+// under way, and the check for waiting buyers who joined.
 void OnStoreFrame(float delta_seconds);
 
 extern StoreClient* g_store_client;

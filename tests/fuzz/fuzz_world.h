@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sim/simulation.h"
+#include "host/store_https.h"
 #include "store/admin_rights.h"
 #include "store/store_client.h"
 #include "support/request_target.h"
@@ -33,10 +34,14 @@ class FuzzWorld {
     std::ifstream in(dir_ / name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  // Answers whatever is pending and runs the completions.
+  // Answers whatever is pending and runs frames until the delivery under way is done.
   void Drain() {
-    while (sim().Scripted().PendingCount() > 0) sim().Scripted().CompleteNext(200, "");
-    sim().RunUntilIdle();
+    do {
+      while (sim().Scripted().PendingCount() > 0) sim().Scripted().CompleteNext(200, "");
+      sim().RunUntilIdle();
+      gildmark::host::WaitForPreparedHttps();
+      sim().RunUntilIdle();
+    } while (client().delivery || sim().Scripted().PendingCount() > 0);
   }
   // Anything that would crash a server or leave rights behind ends the run as a finding.
   void CheckInvariants() {
@@ -46,7 +51,7 @@ class FuzzWorld {
       if (sim().AdminBit(id) || sim().CheatBit(id)) Die(std::string("rights left with ") + id);
     }
     if (!client().target || client().request_in_flight) Die("the request flag stayed set");
-    if (!client().payment_players.empty()) Die("payment records left behind");
+    if (client().delivery) Die("a delivery left unfinished");
     const std::string journal = Read("security_admin.dat");
     if (!journal.empty()) Die("journal left with lines: " + journal);
   }

@@ -4,8 +4,10 @@
 // it loads again in the same process.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "portable.h"
 #include "sim/simulation.h"
@@ -110,7 +112,12 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   ASSERT_EQ(sim().Scripted().PendingCount(), 1u);
   sim().Scripted().CompleteNext(
       200, R"([{"id":"9","action":"a","eos_id":"buyer","username":"","cmds":[{"id":1,"str":"give 1","state":""}]}])");
-  sim().RunUntilIdle();
+  // The reply is decoded on the plugin's own thread, then delivered from a frame.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    sim().RunUntilIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (sim().Events("console_command").empty() && std::chrono::steady_clock::now() < deadline);
   auto commands = sim().Events("console_command");
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0]["text"], "give 1");

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/host.h"
+#include "host/store_https.h"
 #include "portable.h"
 #include "sim/simulation.h"
 #include "store/store_client.h"
@@ -102,11 +103,19 @@ class PluginTest : public ::testing::Test {
   }
   void Respond(int status, const std::string& body) {
     ASSERT_TRUE(sim().Scripted().CompleteNext(status, body));
-    sim().RunUntilIdle();
+    Settle();
   }
   void FailNetwork() {
     ASSERT_TRUE(sim().Scripted().FailNext());
+    Settle();
+  }
+  // Runs the game thread until the answer has been handled: decoded off the game thread, and
+  // delivered in as many frames as its slices take.
+  static void Settle() {
     sim().RunUntilIdle();
+    host::WaitForPreparedHttps();
+    sim().RunUntilIdle();
+    while (g_store_client && g_store_client->delivery) sim().RunFrame(1.0f / 30);
   }
   // The next scheduled poll that goes out, as the timer tick runs it: game time first passes
   // any wait the store's last answers asked for.

@@ -1,6 +1,7 @@
 // The GET reply and its buyers: decoding, one record per payment, and resolution against the
 // connected players.
 #include "plugin_fixture.h"
+#include "store/payment_players.h"
 
 namespace gildmark::testing {
 namespace {
@@ -12,10 +13,13 @@ class PaymentPlayersTest : public PluginTest {
     WriteConfig();
     StartClient();
   }
-  PaymentPlayerList Load(const nlohmann::json& document) {
-    PaymentPlayerList list;
-    LoadPaymentPlayers(list, document);
-    ResolvePaymentPlayers(list);
+  // Each payment's buyer read and looked up, as a delivery does when the payment starts.
+  std::vector<std::unique_ptr<PaymentPlayer>> Load(const nlohmann::json& document) {
+    std::vector<std::unique_ptr<PaymentPlayer>> list;
+    for (const auto& payment : PaymentsOf(document)) {
+      list.push_back(std::make_unique<PaymentPlayer>(MakePaymentPlayer(payment)));
+      ResolvePaymentPlayer(*list.back());
+    }
     return list;
   }
 };
@@ -58,6 +62,25 @@ TEST_F(PaymentPlayersTest, IterationVisitsArraysInOrderAndObjectsByKey) {
   ForEachElement(nullptr, visit);
   ForEachElement(8, visit);
   EXPECT_EQ(seen, (std::vector<int>{3, 1, 2, 7, 6, 4, 5, 8}));
+}
+
+TEST_F(PaymentPlayersTest, DecodingOffTheGameThreadKeepsOrderAndLeavesTextToTheGameThread) {
+  auto reply = host::AnswerOf(200, R"("{"b":{"id":"2"},"a":{"id":"1"}}")");
+  auto decoded = std::static_pointer_cast<DecodedPayments>(PreparePaymentsReply(reply));
+  ASSERT_TRUE(decoded->is_json);
+  EXPECT_FALSE(decoded->nothing);
+  ASSERT_EQ(decoded->payments.size(), 2u);
+  EXPECT_EQ(decoded->payments[0]["id"], "1") << "objects are delivered by ascending key";
+  EXPECT_TRUE(reply.body.empty()) << "the decoded body is freed off the game thread";
+
+  auto zero = host::AnswerOf(200, "0");
+  EXPECT_TRUE(std::static_pointer_cast<DecodedPayments>(PreparePaymentsReply(zero))->nothing);
+
+  auto text = host::AnswerOf(200, "\"No pending payments found\"");
+  auto as_text = std::static_pointer_cast<DecodedPayments>(PreparePaymentsReply(text));
+  EXPECT_FALSE(as_text->is_json);
+  EXPECT_EQ(text.body, "No pending payments found") << "one pair of quotes stripped, once";
+  EXPECT_TRUE(as_text->payments.empty());
 }
 
 TEST_F(PaymentPlayersTest, BuyersResolveOnlineOnlyWhenConnectedAndAlive) {

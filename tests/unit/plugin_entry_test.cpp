@@ -59,6 +59,7 @@ TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
     while (sim().Scripted().PendingCount() > 0) sim().Scripted().FailNext();  // cancelled at unload
     sim().RunUntilIdle();
     Write("response.json", "{}");  // the store has had the last results
+    std::filesystem::remove(Dir() + "response.pending");
     sim().BreakEntry(realloc, 0, 1);
     PluginLoad();
     EXPECT_EQ(g_store_client, nullptr);

@@ -1,0 +1,93 @@
+#include "store/waiting_buyers.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace gildmark {
+
+namespace {
+// Joins watched at once; a flood of joins must not grow the list without end.
+constexpr size_t kMaxWatches = 1000;
+}  // namespace
+
+std::string WaitingBuyers::KeyOf(bool by_eos_id, const std::string& value) {
+  return (by_eos_id ? "e:" : "n:") + value;
+}
+
+void WaitingBuyers::Remove(const std::string& key) {
+  auto it = buyers_.find(key);
+  if (it == buyers_.end()) return;
+  order_.erase(it->second);
+  buyers_.erase(it);
+}
+
+void WaitingBuyers::Note(const std::string& eos_id, const std::string& username) {
+  const bool by_eos_id = !eos_id.empty();
+  const std::string& value = by_eos_id ? eos_id : username;
+  if (value.empty()) return;
+  const std::string key = KeyOf(by_eos_id, value);
+  if (buyers_.count(key)) return;
+  if (buyers_.size() >= kMaxBuyers) Remove(KeyOf(order_.front().by_eos_id, order_.front().value));
+  order_.push_back({by_eos_id, value});
+  buyers_.emplace(key, std::prev(order_.end()));
+}
+
+void WaitingBuyers::Forget(const std::string& eos_id, const std::string& username) {
+  if (buyers_.empty()) return;
+  if (!eos_id.empty())
+    Remove(KeyOf(true, eos_id));
+  else if (!username.empty())
+    Remove(KeyOf(false, username));
+}
+
+void WaitingBuyers::OnJoin(AShooterPlayerController* player, double now) {
+  if (!player || buyers_.empty()) return;
+  for (Watch& watch : watches_)
+    if (watch.player == player) {
+      watch.until = now + kWatchSeconds;
+      return;
+    }
+  if (watches_.size() >= kMaxWatches) watches_.erase(watches_.begin());
+  watches_.push_back({player, now + kWatchSeconds});
+  // The first check a second after the join at the latest.
+  next_check_ = std::min(next_check_, now + kCheckEverySeconds);
+}
+
+std::string WaitingBuyers::FindJoinedBuyer(double now, bool may_poll, std::chrono::steady_clock::time_point deadline) {
+  if (watches_.empty() || now < next_check_) return "";
+  next_check_ = now + kCheckEverySeconds;
+  watches_.erase(std::remove_if(watches_.begin(), watches_.end(), [&](const Watch& w) { return w.until < now; }),
+                 watches_.end());
+  if (buyers_.empty()) watches_.clear();
+  if (watches_.empty() || !may_poll || now - last_early_poll_ < kEarlyPollEverySeconds) return "";
+
+  if (cursor_ >= order_.size()) cursor_ = 0;
+  auto it = std::next(order_.begin(), static_cast<std::ptrdiff_t>(cursor_));
+  for (size_t looked = 0; looked < order_.size();) {
+    if (it == order_.end()) {
+      it = order_.begin();
+      cursor_ = 0;
+    }
+    AShooterPlayerController* found = nullptr;
+    try {
+      found = it->by_eos_id ? host::FindPlayerByEosId(host::FromUtf8(it->value))
+                            : host::FindPlayerByCharacterName(host::FromUtf8(it->value));
+      const bool joined = found && std::any_of(watches_.begin(), watches_.end(),
+                                               [&](const Watch& w) { return w.player == found; });
+      if (joined && host::HasLivingCharacter(found)) {
+        const std::string who = (it->by_eos_id ? "the buyer with EOS id " : "the buyer ") + it->value;
+        Remove(KeyOf(it->by_eos_id, it->value));
+        return who;
+      }
+    } catch (...) {
+      // A lookup the game refused: this buyer waits for the regular polls.
+    }
+    ++it;
+    ++cursor_;
+    ++looked;
+    if (looked % 16 == 0 && std::chrono::steady_clock::now() >= deadline) break;
+  }
+  return "";
+}
+
+}  // namespace gildmark
