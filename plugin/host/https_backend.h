@@ -21,7 +21,7 @@ class HttpsBackend {
   using Report = std::function<void(uint64_t id, HttpsReply reply)>;
   virtual ~HttpsBackend() = default;
   // False when the request cannot be taken; `report` is then never called for it.
-  virtual bool Start(uint64_t id, const HttpsRequest& request) = 0;
+  virtual bool Start(uint64_t id, HttpsRequest request) = 0;
 };
 
 // Null when the system's client cannot be set up.

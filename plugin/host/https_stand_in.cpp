@@ -31,20 +31,20 @@ class StandInBackend : public HttpsBackend {
     for (auto& [id, system_id] : outstanding_) sim::CancelSystemHttps(system_id);
   }
 
-  bool Start(uint64_t id, const HttpsRequest& request) override {
+  bool Start(uint64_t id, HttpsRequest request) override {
     sim::HttpRequest out;
-    out.method = request.method;
-    out.url = request.url;
-    out.headers = request.headers;
-    out.body = request.body;
-    out.content_type = request.content_type;
-    const uint64_t system_id = sim::StartSystemHttps(out, [this, id](const sim::HttpResult& result) {
+    out.method = std::move(request.method);
+    out.url = std::move(request.url);
+    out.headers = std::move(request.headers);
+    out.body = std::move(request.body);
+    out.content_type = std::move(request.content_type);
+    const uint64_t system_id = sim::StartSystemHttps(std::move(out), [this, id](sim::HttpResult result) {
       outstanding_.erase(id);
       HttpsReply reply;
       reply.failure = FailureOf(result.failure);
-      reply.error = result.error;
+      reply.error = std::move(result.error);
       reply.status = result.status;
-      reply.body = result.body;
+      reply.body = std::move(result.body);
       for (auto& [name, value] : result.headers)
         if (EqualsIgnoringCase(name, "Retry-After")) reply.retry_after = value;
       report_(id, std::move(reply));

@@ -93,11 +93,11 @@ class WinHttpBackend : public HttpsBackend {
     WinHttpCloseHandle(session_);
   }
 
-  bool Start(uint64_t id, const HttpsRequest& request) override {
+  bool Start(uint64_t id, HttpsRequest request) override {
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return false;
-      jobs_.push_back({id, request});
+      jobs_.push_back({id, std::move(request)});
     }
     cv_.notify_all();
     return true;

@@ -20,50 +20,66 @@ using PrepareStep = std::function<std::shared_ptr<void>(HttpsReply&)>;
 struct Client {
   std::mutex mutex;
   std::condition_variable changed;
-  std::deque<std::pair<uint64_t, HttpsReply>> arrived;  // guarded by mutex
-  std::unordered_map<uint64_t, PrepareStep> prepares;       // guarded by mutex
-  std::deque<std::pair<uint64_t, HttpsReply>> to_prepare;  // guarded by mutex
-  size_t preparing = 0;                                  // guarded by mutex: queued or running
-  bool stopping = false;                                 // guarded by mutex
-  std::thread preparer;
-  std::unordered_map<uint64_t, HttpsCallback> waiting;  // game thread only
+  // Guarded by mutex:
+  std::deque<std::pair<uint64_t, HttpsReply>> arrived;
+  std::deque<std::function<void()>> followups;  // game-thread steps of work done off it
+  std::unordered_map<uint64_t, PrepareStep> prepares;
+  std::deque<std::function<void()>> jobs;  // for the worker, in order
+  size_t busy = 0;                          // jobs queued or running
+  bool stopping = false;
+  std::thread worker;
+  // Game thread only:
+  std::unordered_map<uint64_t, HttpsCallback> waiting;
   std::unique_ptr<HttpsBackend> backend;
   uint64_t next_id = 1;
+
+  void Queue(std::function<void()> job) {  // with the mutex held
+    jobs.push_back(std::move(job));
+    ++busy;
+    changed.notify_all();
+  }
 
   // A reply from the backend, on whatever thread it reports.
   void Arrive(uint64_t id, HttpsReply reply) {
     std::lock_guard lock(mutex);
-    auto prepare = prepares.find(id);
-    if (prepare != prepares.end() && reply.Ok()) {
-      to_prepare.emplace_back(id, std::move(reply));
-      ++preparing;
-      changed.notify_all();
+    auto step = prepares.find(id);
+    if (step == prepares.end()) {
+      arrived.emplace_back(id, std::move(reply));
       return;
     }
-    if (prepare != prepares.end()) prepares.erase(prepare);
-    arrived.emplace_back(id, std::move(reply));
-  }
-
-  // The preparation thread: one reply at a time, in the order they came.
-  void RunPreparations() {
-    std::unique_lock lock(mutex);
-    for (;;) {
-      changed.wait(lock, [&] { return stopping || !to_prepare.empty(); });
-      if (stopping) return;
-      auto [id, reply] = std::move(to_prepare.front());
-      to_prepare.pop_front();
-      auto step = prepares.find(id);
-      PrepareStep prepare = step == prepares.end() ? nullptr : std::move(step->second);
-      if (step != prepares.end()) prepares.erase(step);
-      lock.unlock();
+    PrepareStep prepare = std::move(step->second);
+    prepares.erase(step);
+    if (!reply.Ok()) {
+      arrived.emplace_back(id, std::move(reply));
+      return;
+    }
+    Queue([this, id, prepare = std::move(prepare), reply = std::move(reply)]() mutable {
       try {
-        if (prepare) reply.prepared = prepare(reply);
+        reply.prepared = prepare(reply);
       } catch (...) {
         reply.prepared = nullptr;  // the game thread then works from the body
       }
-      lock.lock();
+      std::lock_guard lock(mutex);
       arrived.emplace_back(id, std::move(reply));
-      --preparing;
+    });
+  }
+
+  // The client's own thread: one job at a time, in the order they came.
+  void RunJobs() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return stopping || !jobs.empty(); });
+      if (stopping) return;
+      std::function<void()> job = std::move(jobs.front());
+      jobs.pop_front();
+      lock.unlock();
+      try {
+        job();
+      } catch (...) {
+      }
+      job = nullptr;  // what it holds is freed here too
+      lock.lock();
+      --busy;
       changed.notify_all();
     }
   }
@@ -95,7 +111,7 @@ bool StartHttps() {
   });
   if (!client->backend) return false;
   try {
-    client->preparer = std::thread([raw] { raw->RunPreparations(); });
+    client->worker = std::thread([raw] { raw->RunJobs(); });
   } catch (...) {
     return false;
   }
@@ -103,7 +119,7 @@ bool StartHttps() {
   return true;
 }
 
-bool SendHttps(const HttpsRequest& request, HttpsCallback callback) {
+bool SendHttps(HttpsRequest request, HttpsCallback callback) {
   if (!g_client || !IsHttps(request.url)) return false;
   const uint64_t id = g_client->next_id++;
   g_client->waiting.emplace(id, std::move(callback));
@@ -111,7 +127,7 @@ bool SendHttps(const HttpsRequest& request, HttpsCallback callback) {
     std::lock_guard lock(g_client->mutex);
     g_client->prepares.emplace(id, request.prepare);
   }
-  if (!g_client->backend->Start(id, request)) {
+  if (!g_client->backend->Start(id, std::move(request))) {
     g_client->waiting.erase(id);
     std::lock_guard lock(g_client->mutex);
     g_client->prepares.erase(id);
@@ -123,9 +139,15 @@ bool SendHttps(const HttpsRequest& request, HttpsCallback callback) {
 void RunHttpsCompletions() {
   if (!g_client) return;
   std::deque<std::pair<uint64_t, HttpsReply>> arrived;
+  std::deque<std::function<void()>> followups;
   {
     std::lock_guard lock(g_client->mutex);
     arrived.swap(g_client->arrived);
+    followups.swap(g_client->followups);
+  }
+  for (auto& followup : followups) {
+    if (!g_client) return;  // a step may stop the client
+    followup();
   }
   for (auto& [id, reply] : arrived) {
     // A callback may stop the client (an unload from a command it ran).
@@ -140,10 +162,37 @@ void RunHttpsCompletions() {
 
 size_t OutstandingHttps() { return g_client ? g_client->waiting.size() : 0; }
 
+void RunOffGameThread(std::function<void()> work, std::function<void()> then) {
+  if (!g_client) {
+    work();
+    if (then) then();
+    return;
+  }
+  Client* client = g_client;
+  std::lock_guard lock(client->mutex);
+  client->Queue([client, work = std::move(work), then = std::move(then)]() mutable {
+    work();
+    work = nullptr;
+    if (!then) return;
+    std::lock_guard lock(client->mutex);
+    client->followups.push_back(std::move(then));
+  });
+}
+
+void ReleaseOffGameThread(std::shared_ptr<void> garbage) {
+  RunOffGameThread([garbage = std::move(garbage)]() mutable { garbage.reset(); });
+}
+
+size_t PendingOffGameThreadWork() {
+  if (!g_client) return 0;
+  std::lock_guard lock(g_client->mutex);
+  return g_client->busy + g_client->followups.size();
+}
+
 void WaitForPreparedHttps() {
   if (!g_client) return;
   std::unique_lock lock(g_client->mutex);
-  g_client->changed.wait(lock, [] { return g_client->preparing == 0; });
+  g_client->changed.wait(lock, [] { return g_client->busy == 0; });
 }
 
 void StopHttps() {
@@ -156,7 +205,7 @@ void StopHttps() {
     client->stopping = true;
     client->changed.notify_all();
   }
-  if (client->preparer.joinable()) client->preparer.join();  // a decoding under way ends first
+  if (client->worker.joinable()) client->worker.join();  // a job under way ends first
   delete client;
 }
 

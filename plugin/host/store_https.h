@@ -66,12 +66,24 @@ inline constexpr int kRequestTimeoutSeconds = 30;
 bool StartHttps();
 // Sends a request; its callback runs once, later, on the game thread. False when the request
 // was not taken (not https, or the client is not running); the callback then never runs.
-bool SendHttps(const HttpsRequest& request, HttpsCallback callback);
+bool SendHttps(HttpsRequest request, HttpsCallback callback);
 // Runs the completions that have arrived. Game thread only.
 void RunHttpsCompletions();
 // Requests sent whose callback has not run yet.
 size_t OutstandingHttps();
-// Blocks until no reply is in preparation (for tools and tests that run frames by hand).
+// Runs `work` on the client's own thread, after what was queued there before it, then `then`
+// (if any) on the game thread from RunHttpsCompletions. For work that touches no game object and
+// would cost frames: building or freeing a large structure. Without a running client both run
+// here and now. A stop drops what has not run.
+void RunOffGameThread(std::function<void()> work, std::function<void()> then = nullptr);
+// Drops `garbage` on the client's own thread (freeing many small pieces costs the game thread
+// milliseconds); without a running client, here.
+void ReleaseOffGameThread(std::shared_ptr<void> garbage);
+// Replies in preparation, work queued off the game thread, and game-thread steps that follow
+// them and have not run yet.
+size_t PendingOffGameThreadWork();
+// Blocks until nothing waits to be prepared or worked off the game thread (for tools and tests
+// that run frames by hand); what follows on the game thread runs at the next completions.
 void WaitForPreparedHttps();
 void StopHttps();
 

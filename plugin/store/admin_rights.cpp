@@ -1,6 +1,8 @@
 #include "store/admin_rights.h"
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "store/store_client.h"
 #include "support/game_clock.h"
@@ -91,6 +93,17 @@ bool AdminJournal::Remove(const std::string& id) {
   return found;
 }
 
+void AdminJournal::RemoveAppended(const std::string& id) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(Path(), ec);
+  if (ec || size != id.size() + 1) {
+    Remove(id);
+    return;
+  }
+  // Emptying is one truncation; if it fails the line stays, for the next join to find.
+  if (!WriteFileBytes(Path(), "")) ReportJournalWriteProblem();
+}
+
 bool AdminJournal::Contains(const std::string& id, bool* readable) {
   std::string bytes;
   const bool read = ReadFileBytes(Path(), bytes);
@@ -111,8 +124,22 @@ bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController*
   std::string journal_id;
   if (!was_admin) {
     journal_id = JournalId(player);
-    AdminJournal::Append(journal_id);
+    if (!hold_journal_line || held_journal_id != journal_id) {
+      ReleaseJournalLine();  // the previous player's bits are clear
+      AdminJournal::Append(journal_id);
+      if (hold_journal_line) held_journal_id = journal_id;
+    }
   }
+  // Bits first, line second; a line whose bits could not be cleared stays for the join check.
+  const auto clear = [&] {
+    try {
+      ClearRights(player);
+    } catch (...) {
+      if (held_journal_id == journal_id) held_journal_id.clear();
+      throw;
+    }
+    if (!hold_journal_line) AdminJournal::RemoveAppended(journal_id);
+  };
   const FString text = host::FromUtf8(command);
   target->Report("Executing command [FOR " + target_text + "]  : " + command, Severity::information, false);
   try {
@@ -120,18 +147,19 @@ bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController*
     host::WriteBit(player, host::kAdminBit, true);
     host::RunConsoleCommand(player, text);
   } catch (...) {
-    // Rights never outlive the command; if clearing fails, the journal line stays for the join check.
-    if (!was_admin) {
-      ClearRights(player);
-      AdminJournal::Remove(journal_id);
-    }
+    // Rights never outlive the command.
+    if (!was_admin) clear();
     throw;
   }
-  if (!was_admin) {
-    ClearRights(player);
-    AdminJournal::Remove(journal_id);
-  }
+  if (!was_admin) clear();
   return true;
+}
+
+void StoreClient::ReleaseJournalLine() {
+  if (held_journal_id.empty()) return;
+  const std::string id = std::move(held_journal_id);
+  held_journal_id.clear();
+  AdminJournal::RemoveAppended(id);
 }
 
 bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* player, UPrimalPlayerData* data,

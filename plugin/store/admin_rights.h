@@ -19,6 +19,9 @@ class AdminJournal {
   static void Append(const std::string& id);
   // Removes every line equal to `id`; true if there was one. Rewritten atomically.
   static bool Remove(const std::string& id);
+  // Removes the line `id` that Append just added: when it is all the journal holds (nearly
+  // always), the journal is emptied without being read.
+  static void RemoveAppended(const std::string& id);
   // False also when the journal cannot be read; `readable` tells the two apart.
   static bool Contains(const std::string& id, bool* readable = nullptr);
 };

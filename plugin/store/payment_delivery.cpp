@@ -98,7 +98,8 @@ Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const
 
 }  // namespace
 
-ReplyDelivery::ReplyDelivery(std::vector<nlohmann::json> payments) : payments_(std::move(payments)) {}
+ReplyDelivery::ReplyDelivery(std::vector<nlohmann::json> payments)
+    : payments_(std::move(payments)), results_(std::make_shared<DeliveredResults>()) {}
 
 void ReplyDelivery::BeginPayment(StoreClient& client) {
   const nlohmann::json& payment = payments_[next_payment_++];
@@ -175,7 +176,10 @@ void ReplyDelivery::EndPayment() {
   if (!states_.empty()) {
     nlohmann::json cmds = nlohmann::json::object();
     for (const auto& [id, state] : states_) cmds[id] = state;
-    results_[payment_id_] = CompactText({{"action", action_}, {"cmds", std::move(cmds)}});
+    std::string& member = results_->members[payment_id_];
+    results_->bytes -= member.size();
+    member = CompactText(payment_id_) + ':' + CompactText({{"action", action_}, {"cmds", std::move(cmds)}});
+    results_->bytes += member.size();
   }
   // What is delivered is freed as it goes, a payment at a time, not all at once at the end.
   payments_[next_payment_ - 1] = nullptr;
@@ -184,6 +188,19 @@ void ReplyDelivery::EndPayment() {
 
 bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::time_point deadline) {
   looked_up_this_slice_ = false;
+  // The files a command appends to stay open for the slice, and so does a buyer's journal line.
+  HeldAppends held({JsonFileStore::PathOf("info.log"), JsonFileStore::PathOf(kPendingResultsFileName)});
+  struct JournalHold {
+    StoreClient& client;
+    explicit JournalHold(StoreClient& c) : client(c) { client.hold_journal_line = true; }
+    ~JournalHold() {
+      client.hold_journal_line = false;
+      try {
+        client.ReleaseJournalLine();
+      } catch (...) {
+      }
+    }
+  } journal_hold(client);
   do {
     if (in_payment_)
       RunCommand(client);
@@ -195,15 +212,26 @@ bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::tim
   return Done();
 }
 
-std::string ReplyDelivery::ResultsText() const {
-  std::string text = "{";
-  for (const auto& [payment_id, part] : results_) {
+std::string DeliveredResults::Text() const {
+  std::string text;
+  text.reserve(bytes + members.size() + 2);
+  text += '{';
+  for (const auto& [payment_id, member] : members) {
     if (text.size() > 1) text += ',';
-    text += CompactText(payment_id);
-    text += ':';
-    text += part;
+    text += member;
   }
-  return text + "}";
+  text += '}';
+  return text;
+}
+
+std::shared_ptr<DeliveredResults> ReplyDelivery::TakeResults() {
+  std::shared_ptr<DeliveredResults> taken = std::move(results_);
+  results_ = std::make_shared<DeliveredResults>();
+  taken->payments.swap(payments_);
+  in_payment_ = false;
+  next_payment_ = 0;
+  commands_.clear();
+  return taken;
 }
 
 }  // namespace gildmark

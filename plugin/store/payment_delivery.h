@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,19 @@ std::string SanitizeValue(std::string value);
 // is cut toward zero). Throws when the command has no readable id.
 std::string CommandIdText(const nlohmann::json& command);
 
-// The time a slice may spend on delivery in one call from the game thread.
-inline constexpr std::chrono::microseconds kDeliverySliceBudget{4000};
+// What a finished delivery leaves: its results, and its payments to be freed.
+struct DeliveredResults {
+  // Payment id -> its member of the results document, as compact text ("id":{...}).
+  std::map<std::string, std::string> members;
+  size_t bytes = 0;
+  std::vector<nlohmann::json> payments;
+  // The results document's compact text (keys ascending).
+  std::string Text() const;
+};
+
+// The time a slice may spend on delivery in one call from the game thread; checked between
+// commands, so the margin below 4 ms is for the one that runs when it is reached.
+inline constexpr std::chrono::microseconds kDeliverySliceBudget{3500};
 
 class ReplyDelivery {
  public:
@@ -46,8 +58,9 @@ class ReplyDelivery {
   bool AnyState() const { return any_state_; }
   // Every state went to the results log: it alone keeps them until the store has them.
   bool LogComplete() const { return log_complete_; }
-  // The results in the document's compact form (keys ascending), built from each payment's part.
-  std::string ResultsText() const;
+  // The results so far, and the payments, leaving the delivery empty. A large reply's results
+  // are megabytes: they are turned into text, and freed, off the game thread.
+  std::shared_ptr<DeliveredResults> TakeResults();
 
  private:
   void BeginPayment(StoreClient& client);
@@ -66,7 +79,7 @@ class ReplyDelivery {
   std::map<std::string, std::string> states_;  // command id -> state
   bool looked_up_this_slice_ = false;
 
-  std::map<std::string, std::string> results_;  // payment id -> its compact results
+  std::shared_ptr<DeliveredResults> results_;
   bool any_state_ = false;
   bool log_complete_ = true;
 };

@@ -90,27 +90,49 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
 
 namespace {
 
-// Posts what the delivery recorded, and ends the conversation that its GET began.
+// Posts a finished delivery's results (on the game thread, once their text is built), and so
+// ends the conversation that its GET began.
+void PostDeliveredResults(std::string text, bool clears_log) {
+  StoreClient* client = g_store_client;
+  if (!client) return;
+  try {
+    if (!clears_log) {
+      // A line of the results log is missing: response.json must hold the states, on the disk,
+      // before the log may go, and memory keeps them should that fail as well.
+      if (JsonFileStore::WriteText(kResponseFileName, text, true))
+        RemoveFile(JsonFileStore::PathOf(kPendingResultsFileName));
+      else
+        MergeResults(client->unsaved_results, nlohmann::json::parse(text, nullptr, false));
+    }
+    // Without a key the results wait in the files for a cycle that has one.
+    if (client->key_parts.empty() || !PostResults(*client, std::move(text), true, clears_log))
+      client->request_in_flight = false;
+  } catch (const std::exception& e) {
+    client->target->Report(std::string("Could not post the results: ") + e.what(), Severity::error, false);
+    client->request_in_flight = false;
+  }
+}
+
 void FinishDelivery(StoreClient& client) {
   std::unique_ptr<ReplyDelivery> delivery = std::move(client.delivery);
   client.target->Clear();
-  if (!delivery || !delivery->AnyState()) {
+  const bool any_state = delivery && delivery->AnyState();
+  const bool clears_log = delivery && delivery->LogComplete();
+  std::shared_ptr<DeliveredResults> results = delivery ? delivery->TakeResults() : nullptr;
+  delivery.reset();
+  if (!any_state) {
     client.request_in_flight = false;
+    host::ReleaseOffGameThread(std::move(results));
     return;
   }
-  const std::string text = delivery->ResultsText();
-  const bool clears_log = delivery->LogComplete();
-  delivery.reset();
-  if (!clears_log) {
-    // A line of the results log is missing: response.json must hold the states, on the disk,
-    // before the log may go, and memory keeps them should that fail as well.
-    if (JsonFileStore::WriteText(kResponseFileName, text, true))
-      RemoveFile(JsonFileStore::PathOf(kPendingResultsFileName));
-    else
-      MergeResults(client.unsaved_results, nlohmann::json::parse(text, nullptr, false));
-  }
-  // Without a key the results wait in the files for a cycle that has one.
-  if (client.key_parts.empty() || !PostResults(client, text, true, clears_log)) client.request_in_flight = false;
+  // The flag stays set: no other conversation until the store has these results.
+  auto text = std::make_shared<std::string>();
+  host::RunOffGameThread(
+      [results = std::move(results), text]() mutable {
+        *text = results->Text();
+        results.reset();  // the reply's last pieces are freed here, too
+      },
+      [text, clears_log] { PostDeliveredResults(std::move(*text), clears_log); });
 }
 
 void StartDelivery(StoreClient& client, host::HttpsReply& reply) {

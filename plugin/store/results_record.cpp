@@ -61,9 +61,10 @@ std::string JoinNumbers(const std::vector<size_t>& numbers) {
 
 bool AppendPendingResult(const std::string& payment_id, const std::string& action, const std::string& command_id,
                          const char* state) {
-  const std::string line =
-      (pending_log_damaged ? "\n" : "") +
-      CompactText({{"id", payment_id}, {"action", action}, {"cmd", command_id}, {"state", state}}) + "\n";
+  // The record's compact form, keys ascending, written out directly: one per command.
+  std::string line = pending_log_damaged ? "\n" : "";
+  line += "{\"action\":" + CompactText(action) + ",\"cmd\":" + CompactText(command_id) +
+          ",\"id\":" + CompactText(payment_id) + ",\"state\":\"" + state + "\"}\n";
   const std::string path = JsonFileStore::PathOf(kPendingResultsFileName);
   pending_log_damaged = !AppendFileBytes(path, line);
   if (pending_log_damaged) ReportWriteProblem(path);
@@ -218,17 +219,21 @@ bool SameDocument(const std::string& a, const std::string& b) {
   return !first.is_discarded() && first == nlohmann::json::parse(b, nullptr, false);
 }
 
-bool PostResults(StoreClient& client, const std::string& text, bool owns_flag, bool clears_log) {
+bool PostResults(StoreClient& client, std::string text, bool owns_flag, bool clears_log) {
   const StoreClient::SignedRequest request = client.PrepareRequest();
   try {
     host::HttpsRequest https;
     https.method = "POST";
     https.url = request.url;
     https.headers = request.headers;
-    https.body = text;
+    // A delivery's results are in the log, not in response.json, so its reply has no file to
+    // compare with: the text is not kept twice.
+    std::string sent = clears_log ? std::string() : text;
+    https.body = std::move(text);
     https.content_type = "application/json";
-    return host::SendHttps(https, [text, owns_flag, clears_log, sent_at = GameSeconds()](host::HttpsReply reply) {
-      OnPostReply(std::move(reply), text, owns_flag, sent_at, clears_log);
+    return host::SendHttps(std::move(https), [sent = std::move(sent), owns_flag, clears_log,
+                                              sent_at = GameSeconds()](host::HttpsReply reply) {
+      OnPostReply(std::move(reply), sent, owns_flag, sent_at, clears_log);
     });
   } catch (const std::exception& e) {
     ReportProblem(&client, std::string("Could not send the results: ") + e.what());

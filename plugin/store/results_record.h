@@ -61,7 +61,7 @@ void MergeResults(nlohmann::json& into, const nlohmann::json& results);
 // reply clears it. `clears_log`: the results log holds exactly these results (nothing else may
 // write it while the flag is held), so the store's acknowledgement removes it. False when the
 // request could not be sent.
-bool PostResults(StoreClient& client, const std::string& text, bool owns_flag, bool clears_log = false);
+bool PostResults(StoreClient& client, std::string text, bool owns_flag, bool clears_log = false);
 // At unload: results that only memory holds are written to response.json if the disk takes
 // them now; otherwise the error route says how many are lost.
 void KeepUnsavedResults(StoreClient& client);

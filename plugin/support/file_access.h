@@ -28,6 +28,21 @@ bool IsDirectory(const std::string& path);
 // Creates or truncates the file, then writes the bytes.
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 bool AppendFileBytes(const std::string& path, const std::string& bytes);
+
+// While one lives, appends to these files go through handles opened once (each append still one
+// unbuffered write, so nothing waits in memory): a delivery appends several lines per command,
+// and opening a file costs more than writing a line. Handles are closed at its end, and one
+// whose write failed at once, so that the next append opens the file again. Game thread only.
+class HeldAppends {
+ public:
+  explicit HeldAppends(std::vector<std::string> paths);
+  ~HeldAppends();
+  HeldAppends(const HeldAppends&) = delete;
+  HeldAppends& operator=(const HeldAppends&) = delete;
+
+ private:
+  std::vector<std::string> added_;  // paths another living one did not hold already
+};
 // Replaces `to` with `from`. `durable`: the rename itself reaches the disk before this returns.
 bool RenameFile(const std::string& from, const std::string& to, bool durable = false);
 // Makes the file's data reach the disk (fsync, FlushFileBuffers): after a power loss it is

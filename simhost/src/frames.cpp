@@ -2,6 +2,8 @@
 // the once-a-second timer check (the host's timers and on-timer callbacks), and the host's
 // Timer service.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "Timer.h"
 #include "sim/simulation.h"
@@ -79,14 +81,36 @@ int64_t Simulation::Now() const { return state_->now; }
 uint64_t Simulation::Frames() const { return state_->frames; }
 
 bool Simulation::WaitIdle(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  // A plugin may go on with work of its own after the last request: on a thread of its own, and
+  // from frames. Idle is also a while of frames in which nothing happened.
+  constexpr auto kQuiet = std::chrono::milliseconds(60);
+  size_t events_seen = static_cast<size_t>(-1);
+  auto quiet_since = Clock::now();
   for (;;) {
     RunUntilIdle();
+    bool idle = false;
     if (state_->pending_http == 0) {
       std::lock_guard lock(state_->queue_mutex);
-      if (state_->queue.empty()) return true;
+      idle = state_->queue.empty();
     }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    size_t events = 0;
+    {
+      std::lock_guard lock(state_->events_mutex);
+      events = state_->events.size();
+    }
+    if (!idle || events != events_seen) {
+      events_seen = events;
+      quiet_since = Clock::now();
+    } else if (Clock::now() - quiet_since >= kQuiet) {
+      return true;
+    }
+    if (Clock::now() >= deadline) return false;
+    if (idle) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
     std::unique_lock lock(state_->queue_mutex);
     state_->queue_cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return !state_->queue.empty(); });
   }

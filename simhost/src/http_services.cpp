@@ -24,19 +24,14 @@ nlohmann::json Describe(const HttpResult& result) {
   return done;
 }
 
-HttpRequest NewRequest(const std::string& method, const std::string& url, const std::string& body,
-                       const std::string& content_type, const std::vector<std::string>& headers, bool verify_tls) {
+HttpRequest NewRequest(HttpRequest request, bool verify_tls) {
   auto& s = Simulation::Get().state();
-  HttpRequest request;
   request.id = s.next_request_id++;
-  request.method = method;
-  request.url = url;
-  request.headers = headers;
-  request.body = body;
-  request.content_type = content_type;
   request.verify_tls = verify_tls;
+  Simulation::State::RecordingScope recording;
   s.Record({{"type", "http_request"}, {"id", request.id}, {"client", verify_tls ? "system" : "host"},
-            {"method", method}, {"url", url}, {"headers", headers}, {"body", body}, {"content_type", content_type}});
+            {"method", request.method}, {"url", request.url}, {"headers", request.headers}, {"body", request.body},
+            {"content_type", request.content_type}});
   return request;
 }
 
@@ -51,12 +46,15 @@ bool Send(const HttpRequest& request, std::map<uint64_t, Callback> Simulation::S
   (s.*callbacks)[id] = std::move(callback);
   ++s.pending_http;
   const bool accepted = s.transport->Start(request, [id, callbacks, deliver](HttpResult result) {
-    Simulation::Get().Post([id, callbacks, deliver, result = std::move(result)]() {
+    Simulation::Get().Post([id, callbacks, deliver, result = std::move(result)]() mutable {
       auto& st = Simulation::Get().state();
-      nlohmann::json done = Describe(result);
-      done["type"] = "http_done";
-      done["id"] = id;
-      st.Record(done);
+      {
+        Simulation::State::RecordingScope recording;
+        nlohmann::json done = Describe(result);
+        done["type"] = "http_done";
+        done["id"] = id;
+        st.Record(std::move(done));
+      }
       auto it = (st.*callbacks).find(id);
       if (it != (st.*callbacks).end()) {
         auto call = std::move(it->second);
@@ -79,7 +77,13 @@ using HostCallback = Simulation::State::HttpCallback;
 bool StartHostRequest(const std::string& method, const std::string& url, const HostCallback& callback,
                       const std::string& body, const std::string& content_type,
                       const std::vector<std::string>& headers) {
-  const HttpRequest request = NewRequest(method, url, body, content_type, headers, false);
+  HttpRequest fresh;
+  fresh.method = method;
+  fresh.url = url;
+  fresh.headers = headers;
+  fresh.body = body;
+  fresh.content_type = content_type;
+  const HttpRequest request = NewRequest(std::move(fresh), false);
   return Send(request, &Simulation::State::http_callbacks, callback, [](HostCallback& call, const HttpResult& result) {
     // The host's rules: what the plugin sees of the reply.
     const bool success = result.failure == HttpFailure::none && result.status >= 200 && result.status < 300;
@@ -93,9 +97,9 @@ bool StartHostRequest(const std::string& method, const std::string& url, const H
 }  // namespace
 
 uint64_t StartSystemHttps(HttpRequest request, SystemHttpsDone done) {
-  request = NewRequest(request.method, request.url, request.body, request.content_type, request.headers, true);
+  request = NewRequest(std::move(request), true);
   const bool accepted = Send(request, &Simulation::State::system_callbacks, std::move(done),
-                             [](SystemHttpsDone& call, const HttpResult& result) { call(result); });
+                             [](SystemHttpsDone& call, HttpResult& result) { call(std::move(result)); });
   return accepted ? request.id : 0;
 }
 

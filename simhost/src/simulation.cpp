@@ -45,7 +45,21 @@ class EventSink : public spdlog::sinks::base_sink<std::mutex> {
 
 // --- State -------------------------------------------------------------------------------
 
+namespace {
+thread_local double t_recording_micros = 0;
+thread_local double t_plugin_micros = 0;
+}  // namespace
+
+double Simulation::RecordingMicros() { return t_recording_micros; }
+double Simulation::PluginCallMicros() { return t_plugin_micros; }
+
+Simulation::State::RecordingScope::RecordingScope() : start(std::chrono::steady_clock::now()) {}
+Simulation::State::RecordingScope::~RecordingScope() {
+  t_recording_micros += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
 void Simulation::State::Record(Event event) {
+  RecordingScope recording;
   // Whatever happens next, a change of rights bits happened before it.
   if (event["type"] != "rights") NoteAllRights();
   event["time"] = now;
@@ -64,11 +78,14 @@ void Simulation::State::Guard(const std::string& where, const std::function<void
     State& state;
     const std::string& where;
     std::chrono::steady_clock::time_point start;
+    double recording_before;
     ~Timing() {
-      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() -
+                        (t_recording_micros - recording_before) / 1000;
+      t_plugin_micros += ms * 1000;
       if (ms >= kSlowCallMs) state.Record({{"type", "game_thread"}, {"call", where}, {"ms", ms}});
     }
-  } timing{*this, where, start};
+  } timing{*this, where, start, t_recording_micros};
   try {
     call();
   } catch (const std::exception& e) {

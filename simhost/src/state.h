@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -124,7 +125,7 @@ struct Simulation::State {
   using HttpCallback = std::function<void(bool, std::string, std::unordered_map<std::string, std::string>)>;
   std::map<uint64_t, HttpCallback> http_callbacks;
   // Callbacks of the system's HTTPS client, which only the plugin itself can cancel.
-  std::map<uint64_t, std::function<void(const HttpResult&)>> system_callbacks;
+  std::map<uint64_t, std::function<void(HttpResult)>> system_callbacks;
 
   mutable std::mutex events_mutex;
   std::vector<Event> events;
@@ -138,6 +139,13 @@ struct Simulation::State {
   spdlog::sink_ptr file_sink;
 
   void Record(Event event);
+  // Time spent while one lives is the stand-in's own bookkeeping (building and recording an
+  // event), left out of a plugin call's measured time.
+  struct RecordingScope {
+    RecordingScope();
+    ~RecordingScope();
+    std::chrono::steady_clock::time_point start;
+  };
   // Runs a plugin callback; an exception that leaves it is recorded, as a crash would be.
   void Guard(const std::string& where, const std::function<void()>& call);
   SimPlayer* FindPlayer(const std::string& eos_id) const;  // connected only

@@ -109,13 +109,16 @@ class PluginTest : public ::testing::Test {
     ASSERT_TRUE(sim().Scripted().FailNext());
     Settle();
   }
-  // Runs the game thread until the answer has been handled: decoded off the game thread, and
-  // delivered in as many frames as its slices take.
+  // Runs the game thread until the answer has been handled: decoded off the game thread,
+  // delivered in as many frames as its slices take, and its results posted.
   static void Settle() {
-    sim().RunUntilIdle();
-    host::WaitForPreparedHttps();
-    sim().RunUntilIdle();
-    while (g_store_client && g_store_client->delivery) sim().RunFrame(1.0f / 30);
+    for (;;) {
+      sim().RunUntilIdle();
+      host::WaitForPreparedHttps();
+      sim().RunUntilIdle();
+      while (g_store_client && g_store_client->delivery) sim().RunFrame(1.0f / 30);
+      if (host::PendingOffGameThreadWork() == 0) return;
+    }
   }
   // The next scheduled poll that goes out, as the timer tick runs it: game time first passes
   // any wait the store's last answers asked for.

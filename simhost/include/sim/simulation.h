@@ -86,7 +86,9 @@ class Simulation {
   void Advance(int seconds);
   int64_t Now() const;
   uint64_t Frames() const;
-  // Real time: runs the queue until it is empty and no HTTP request is pending, or time is up.
+  // Real time: runs the queue and frames until it is empty, no HTTP request is pending and a
+  // while of frames has passed without an event (a plugin's own thread or its sliced work may
+  // still be busy before that), or time is up.
   bool WaitIdle(std::chrono::milliseconds timeout);
   int PendingHttp() const;
 
@@ -118,8 +120,15 @@ class Simulation {
 
   // --- events ---------------------------------------------------------------------------------
   // Every plugin callback that holds the game thread this long or longer is recorded as
-  // {"type": "game_thread", "call": <what>, "ms": <duration>}.
+  // {"type": "game_thread", "call": <what>, "ms": <duration>}. The stand-in's own recording of
+  // events during the call (a request's body copied into the event log, the devserver writing
+  // it out) is not the plugin's time and is left out.
   static constexpr double kSlowCallMs = 0.5;
+  // The time this thread has spent recording events, in microseconds: what a measurement of a
+  // plugin call leaves out.
+  static double RecordingMicros();
+  // The time this thread has spent in plugin callbacks, recording left out, in microseconds.
+  static double PluginCallMicros();
   // An event of the caller's own (the devserver notes loads and unloads).
   void Record(Event event);
   std::vector<Event> Events() const;

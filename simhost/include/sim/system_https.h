@@ -16,7 +16,7 @@
 
 namespace sim {
 
-using SystemHttpsDone = std::function<void(const HttpResult&)>;
+using SystemHttpsDone = std::function<void(HttpResult)>;
 
 // An id above 0; 0 when the request was refused (then `done` never runs).
 uint64_t StartSystemHttps(HttpRequest request, SystemHttpsDone done);
