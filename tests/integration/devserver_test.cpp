@@ -184,4 +184,51 @@ TEST(DevServerTest, AStoreNobodyTrustsRunsNothingAndTheTrustedOneDelivers) {
   fs::remove_all(dir);
 }
 
+// A buyer offline at the poll joins as a new survivor and spawns later: their command runs
+// within seconds of their character being alive, long before the next regular poll.
+TEST(DevServerTest, ABuyerHeldBackIsServedSecondsAfterSpawning) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("gildmark-join-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
+  fs::create_directories(plugin_dir);
+  std::ofstream(plugin_dir / "config.json")
+      << R"({"key":"srv.sec.thr","request_interval_in_minutes":2,"order_received_text":"hi"})";
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
+  store.AddPayments(nlohmann::json::array(
+      {{{"id", "1"}, {"action", "purchase"}, {"eos_id", "E2"}, {"username", ""},
+        {"cmds", {{{"id", 1}, {"str", "give {eosid} 5"}, {"state", "Must be online"}}}}}}));
+  std::ofstream(dir / "script") << "sync\njoin other 1 Other\nwait 121\nsync\njoin E2 2 Buyer nochar\nwait 5\n"
+                                   "spawn E2\nwait 4\nsync\nquit\n";
+  const std::string command = std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() + " --plugin " +
+                              GILDMARK_PLUGIN_PATH + " --script " + (dir / "script").string() + " --events " +
+                              (dir / "events").string() + " --speed 60 --connect-to " + store.connect_to() +
+                              " --cacert " + store.cert() + " > " + (dir / "out").string() + " 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << std::ifstream(dir / "out").rdbuf();
+
+  long long joined = -1, spawned = -1, delivered = -1;
+  int gets_after_join = 0;
+  std::ifstream in(dir / "events");
+  for (std::string line; std::getline(in, line);) {
+    const auto e = nlohmann::json::parse(line);
+    if (e["type"] == "join" && e.value("player", "") == "E2") joined = e["time"];
+    if (e["type"] == "respawn" && e.value("player", "") == "E2") spawned = e["time"];
+    if (e["type"] == "console_command" && e["text"] == "give E2 5") delivered = e["time"];
+    if (e["type"] == "http_request" && e["method"] == "GET" && joined >= 0) ++gets_after_join;
+    EXPECT_NE(e["type"], "exception") << e.dump();
+  }
+  ASSERT_GE(spawned, 0) << std::ifstream(dir / "out").rdbuf();
+  ASSERT_GE(delivered, 0) << std::ifstream(dir / "out").rdbuf();
+  EXPECT_LE(delivered - spawned, 3) << "seconds from spawning to the command";
+  EXPECT_EQ(gets_after_join, 1) << "one early poll; the next regular one is minutes away";
+  EXPECT_EQ(store.State()["counts"]["done_payments"], 1);
+  std::stringstream info;
+  info << std::ifstream(plugin_dir / "info.log").rdbuf();
+  EXPECT_NE(info.str().find("Asking the store now rather than at the next regular poll: the buyer with EOS id E2 "
+                            "has joined"),
+            std::string::npos)
+      << info.str();
+  fs::remove_all(dir);
+}
+
 }  // namespace

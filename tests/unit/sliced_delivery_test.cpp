@@ -1,0 +1,243 @@
+// A reply delivered a slice at a time: what may change between two slices (a buyer leaves or
+// dies, an admin asks, the timer ticks, the plugin is unloaded), and the early poll when a buyer
+// whose commands were held back joins.
+#include <chrono>
+
+#include "plugin_fixture.h"
+#include "store/admin_rights.h"
+#include "store/payment_delivery.h"
+#include "store/request_cycle.h"
+
+namespace gildmark::testing {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+class SlicedDeliveryTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    WriteConfig();
+    StartClient();
+  }
+  // The scheduled GET answered as the game thread meets it, without running a frame: the reply
+  // waits to be delivered.
+  void Arrive(const json& payments) {
+    Poll();
+    ASSERT_EQ(OnlyPending().method, "GET");
+    const auto get = OnlyPending();
+    ASSERT_TRUE(sim().Scripted().Complete(get.id, 200, payments.dump()));
+    sim().RunQueue();
+    host::WaitForPreparedHttps();
+    host::RunHttpsCompletions();
+    ASSERT_TRUE(client().delivery);
+  }
+  // One step of the delivery: a deadline already past still lets one command (or the start of a
+  // payment) through.
+  void Step() { ContinueDelivery(client(), Clock::now() - std::chrono::seconds(1)); }
+  void Finish() {
+    while (client().delivery) ContinueDelivery(client(), Clock::now() + std::chrono::seconds(10));
+    Settle();
+  }
+  json PostedResults() {
+    for (const auto& request : Pending())
+      if (request.method == "POST") return json::parse(request.body);
+    return json();
+  }
+};
+
+TEST_F(SlicedDeliveryTest, ABuyerWhoLeavesOrDiesBetweenSlicesIsTreatedAsOffline) {
+  sim().Join("first", 1, "First");
+  sim().Join("leaver", 2, "Leaver");
+  sim().Join("dier", 3, "Dier");
+  Arrive(json::array({
+      Payment("a", "leaver", "", json::array({Command(1, "give one"), Command(2, "give {eosid}"), Command(3, "plain"),
+                                              Command(4, "online only", "Must be online")})),
+      Payment("b", "dier", "", json::array({Command(5, "give {username}"), Command(6, "give two")})),
+  }));
+  Step();  // payment a begins: its buyer is online and greeted
+  Step();  // command 1 runs for them
+  sim().Leave("leaver");
+  Step();  // command 2 needs them: held back
+  Step();  // command 3 needs nobody: runs through the first player
+  Step();  // command 4 must wait for them
+  Step();  // payment b begins
+  Step();  // command 5 runs
+  sim().Die("dier");
+  Finish();
+  EXPECT_EQ(PostedResults(), json::parse(R"({
+      "a":{"action":"purchase","cmds":{"1":"Executed","2":"Not Executed","3":"Executed","4":"Not Executed"}},
+      "b":{"action":"purchase","cmds":{"5":"Executed","6":"Executed"}}})"));
+  auto run = CommandsRun();
+  ASSERT_EQ(run.size(), 4u);
+  EXPECT_EQ(run[0]["player"], "leaver");
+  EXPECT_EQ(run[1]["player"], "first") << "the buyer left: no controller kept from the last slice is used";
+  EXPECT_EQ(run[1]["text"], "plain");
+  EXPECT_EQ(run[2]["text"], "give Dier");
+  EXPECT_EQ(run[3]["player"], "first") << "a dead buyer's plain command runs as an offline one's";
+  EXPECT_EQ(client().waiting_buyers.Count(), 1u) << "the buyer held back waits for a join";
+}
+
+TEST_F(SlicedDeliveryTest, AConnectionTestAndATimerTickDuringADeliveryWait) {
+  auto* admin = sim().Join("admin", 1, "Admin");
+  sim().SetAdminBit("admin", true);
+  sim().Join("e", 2, "E");
+  Arrive(json::array({Payment("p", "e", "", json::array({Command(1, "a"), Command(2, "b")}))}));
+  Step();
+  Step();
+
+  client().target->Clear();
+  client().RunRequestCycle(true, false);  // the timer's tick
+  client().target->player = admin;
+  client().RunRequestCycle(false, true);  // gildmark.connect
+  EXPECT_TRUE(Pending().empty()) << "no request until the reply is done and its results are posted";
+  EXPECT_EQ(sim().ChatTo("admin").back(), kPleaseWaitMessage);
+
+  Finish();
+  EXPECT_EQ(PostedResults()["p"]["cmds"].size(), 2u);
+  Respond(200, "");
+  Poll();
+  EXPECT_EQ(OnlyPending().method, "GET") << "the next poll goes out as usual";
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(SlicedDeliveryTest, AnUnloadBetweenTwoCommandsLosesNothingAndRunsNothingTwice) {
+  sim().Join("e", 1, "E");
+  const json reply = json::array({Payment("p1", "e", "", json::array({Command(1, "a"), Command(2, "b")})),
+                                  Payment("p2", "e", "", json::array({Command(3, "c")}))});
+  Arrive(reply);
+  Step();
+  Step();  // command 1 ran; the plugin goes
+  StopClient();
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"a"});
+  EXPECT_EQ(Lines("response.pending").size(), 1u);
+
+  // The next start posts what was recorded before it asks again; the store then sends what has
+  // no state, and only that runs.
+  sim().ClearEvents();
+  StartClient("");
+  const auto requests = sim().Events("http_request");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]["method"], "POST");
+  EXPECT_EQ(json::parse(requests[0]["body"].get<std::string>()),
+            json::parse(R"({"p1":{"action":"purchase","cmds":{"1":"Executed"}}})"));
+  Deliver(json::array({Payment("p1", "e", "", json::array({Command(2, "b")})),
+                       Payment("p2", "e", "", json::array({Command(3, "c")}))}));
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"b", "c"})) << "a ran before the unload, and not again";
+}
+
+TEST_F(SlicedDeliveryTest, ALargeReplyIsDeliveredOverManyFramesInOrder) {
+  sim().Join("e", 1, "E");
+  json payments = json::array();
+  for (int p = 0; p < 2000; ++p)
+    payments.push_back(Payment("p" + std::to_string(p), "e", "",
+                               json::array({Command(p * 3, "x"), Command(p * 3 + 1, "y"), Command(p * 3 + 2, "z")})));
+  Poll();
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, payments.dump()));
+  const uint64_t frames_before = sim().Frames();
+  Settle();
+  // 6,000 commands do not fit in the few milliseconds one frame may spend.
+  EXPECT_GT(sim().Frames() - frames_before, 3u);
+  EXPECT_EQ(CommandsRun().size(), 6000u);
+  EXPECT_EQ(PostedResults().size(), 2000u);
+  EXPECT_EQ(Lines("response.pending").size(), 6000u);
+  Respond(200, "");
+  EXPECT_FALSE(Exists("response.pending"));
+}
+
+class EarlyPollTest : public SlicedDeliveryTest {
+ protected:
+  // Joins reach the plugin through the game's new-player handler, as once it is loaded.
+  void SetUp() override {
+    SlicedDeliveryTest::SetUp();
+    ASSERT_TRUE(host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player));
+  }
+  void TearDown() override {
+    host::RemoveNewPlayerHook(&OnHandleNewPlayer);
+    SlicedDeliveryTest::TearDown();
+  }
+  // The buyer's command held back while they were offline.
+  void HoldBack(const std::string& eos_id) {
+    Deliver(json::array({Payment("held-" + eos_id, eos_id, "", json::array({Command(1, "give {eosid}")}))}));
+    Respond(200, "");
+  }
+  size_t EarlyPollsSaid() {
+    size_t n = 0;
+    for (const auto& line : LogMessages("info.log")) n += line.rfind("Asking the store now", 0) == 0;
+    return n;
+  }
+};
+
+TEST_F(EarlyPollTest, ABuyerHeldBackIsServedOnceTheirCharacterLives) {
+  HoldBack("late");
+  ASSERT_EQ(client().waiting_buyers.Count(), 1u);
+  sim().Join("late", 7, "Late", false, false);  // a new survivor: no character yet
+  sim().Advance(5);
+  EXPECT_TRUE(Pending().empty()) << "nobody to deliver to until the character lives";
+  sim().Respawn("late");
+  sim().Advance(1);
+  ASSERT_EQ(OnlyPending().method, "GET");
+  EXPECT_EQ(EarlyPollsSaid(), 1u);
+  Respond(200, json::array({Payment("held-late", "late", "", json::array({Command(1, "give {eosid}")}))}).dump());
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give late"});
+  EXPECT_EQ(client().waiting_buyers.Count(), 0u);
+
+  // A join watched for a minute only.
+  Respond(200, "");
+  HoldBack("slow");
+  sim().Join("slow", 8, "Slow", false, false);
+  sim().Advance(61);
+  sim().Respawn("slow");
+  sim().Advance(2);
+  EXPECT_TRUE(Pending().empty()) << "after a minute the regular poll serves them";
+}
+
+TEST_F(EarlyPollTest, ManyJoinsMakeAtMostOneEarlyPollPerTenSeconds) {
+  for (int i = 0; i < 6; ++i) HoldBack("b" + std::to_string(i));
+  ASSERT_EQ(client().waiting_buyers.Count(), 6u);
+  size_t polls = 0;
+  for (int i = 0; i < 6; ++i) {
+    sim().Join("b" + std::to_string(i), 10 + i, "B" + std::to_string(i));
+    sim().Advance(1);
+    while (!Pending().empty()) {
+      ++polls;
+      Respond(200, "[]");  // the store has nothing more for them yet
+    }
+  }
+  EXPECT_EQ(polls, 1u) << "six joins within ten seconds";
+  sim().Advance(10);
+  while (!Pending().empty()) {
+    ++polls;
+    Respond(200, "[]");
+  }
+  EXPECT_EQ(polls, 2u) << "the next one ten seconds later";
+  EXPECT_EQ(EarlyPollsSaid(), 2u);
+}
+
+TEST_F(EarlyPollTest, AWaitTheStoreAskedForIsKept) {
+  HoldBack("b");
+  Poll();
+  sim().Scripted().CompleteNext(429, "", {{"Retry-After", "600"}});
+  Settle();
+  sim().Join("b", 3, "B");
+  sim().Advance(30);
+  EXPECT_TRUE(Pending().empty());
+  EXPECT_EQ(EarlyPollsSaid(), 0u);
+}
+
+TEST(WaitingBuyersTest, KeepsTheNewestTenThousandByIdOrName) {
+  WaitingBuyers buyers;
+  for (size_t i = 0; i <= WaitingBuyers::kMaxBuyers; ++i) buyers.Note("e" + std::to_string(i), "");
+  EXPECT_EQ(buyers.Count(), WaitingBuyers::kMaxBuyers);
+  buyers.Note("", "Named");
+  buyers.Note("", "Named");
+  buyers.Note("", "");
+  EXPECT_EQ(buyers.Count(), WaitingBuyers::kMaxBuyers) << "the oldest made room; nameless buyers are not kept";
+  buyers.Forget("", "Named");
+  buyers.Forget("e10000", "");
+  EXPECT_EQ(buyers.Count(), WaitingBuyers::kMaxBuyers - 2);
+}
+
+}  // namespace
+}  // namespace gildmark::testing
