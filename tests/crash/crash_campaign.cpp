@@ -33,6 +33,8 @@ struct Options {
   int kills = 40;
   int payments = 40;          // waiting at the start
   int payments_per_run = 4;   // added before each run
+  int big_every = 5;          // every so many runs a large purchase instead: its reply takes many slices
+  int big_payments = 60;
   unsigned seed = 0;
 };
 
@@ -103,6 +105,8 @@ int main(int argc, char** argv) {
     if (a == "--kills") o.kills = std::stoi(argv[i + 1]);
     if (a == "--payments") o.payments = std::stoi(argv[i + 1]);
     if (a == "--payments-per-run") o.payments_per_run = std::stoi(argv[i + 1]);
+    if (a == "--big-every") o.big_every = std::stoi(argv[i + 1]);
+    if (a == "--big-payments") o.big_payments = std::stoi(argv[i + 1]);
     if (a == "--seed") o.seed = static_cast<unsigned>(std::stoul(argv[i + 1]));
   }
   std::mt19937 rng(o.seed);
@@ -153,7 +157,8 @@ int main(int argc, char** argv) {
   const int runs = o.kills + 1;
   for (int run = 0; run < runs; ++run) {
     const bool last = run == runs - 1;
-    if (!last) store.AddPayments(make_payments(o.payments_per_run));
+    const bool big = o.big_every > 0 && run % o.big_every == o.big_every - 1;
+    if (!last) store.AddPayments(make_payments(big ? o.big_payments : o.payments_per_run));
     std::ostringstream script;
     std::vector<int> joined;
     for (int p = 0; p < kPlayers; ++p)

@@ -6,7 +6,8 @@
 // store has every command delivered and acknowledged. Per fault class it prints the runs,
 // crashes, lost results, commands run twice, rights left set and runs whose polling stopped;
 // any figure but the runs fails. A repeat has no excuse: results that no file could keep are
-// kept in memory and posted from there.
+// kept in memory and posted from there. Each command takes the game 2 ms, so the reply is
+// delivered in several slices, with the faults falling between them too.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,10 +15,12 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../support/portable.h"
 #include "json.hpp"
+#include "host/store_https.h"
 #include "shell/plugin_entry.h"
 #include "sim/simulation.h"
 #include "store/store_client.h"
@@ -110,6 +113,9 @@ Outcome Run(const fs::path& root, const Fault* fault) {
   std::ofstream(dir / "config.json")
       << R"({"key":"srv.secret.third","request_interval_in_minutes":1,"order_received_text":"Thanks!"})";
   Sim().Reset(root.string());
+  Sim().SetConsoleObserver([](AShooterPlayerController*, const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
   StoreModel store;
   bool faults_on = true;
   long step = 0;
@@ -138,7 +144,16 @@ Outcome Run(const fs::path& root, const Fault* fault) {
         store.Apply(request.body);
         Sim().Scripted().CompleteNext(200, "{}");
       }
+      // The reply decoded off the game thread, then delivered a slice per frame.
       Sim().RunUntilIdle();
+      gildmark::host::WaitForPreparedHttps();
+      Sim().RunUntilIdle();
+      for (int frame = 0; frame < 1000 && gildmark::g_store_client &&
+                          (gildmark::g_store_client->delivery || gildmark::host::PendingOffGameThreadWork() > 0);
+           ++frame) {
+        Sim().RunFrame(1.0f / 30);
+        gildmark::host::WaitForPreparedHttps();
+      }
     }
   };
 
