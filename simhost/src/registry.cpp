@@ -43,6 +43,7 @@ void RconSendMessage(const void* self, int id, int type, FString* message) {
   // A freed connection is read here, as the game would: the sanitizers see it, and so does this.
   if (connection->closed_and_freed_marker != SimRconConnection::kAlive)
     detail::HostCrash("RCON reply through a connection that was closed and freed");
+  Simulation::State::RecordingScope recording;
   S().Record({{"type", "rcon_reply"}, {"client", connection->client}, {"packet_id", id}, {"reply_type", type},
               {"text", Narrow(*message)}});
 }
@@ -52,8 +53,11 @@ FString* ConsoleCommand(const void* self, FString* result, const FString* comman
   SimPlayer* player = s.AsPlayer(self);
   s.NoteRights(*player);
   const std::string text = Narrow(*command);
-  s.Record({{"type", "console_command"}, {"player", player->eos_id}, {"text", text}, {"admin", player->admin()},
-            {"cheat", player->cheat()}});
+  {
+    Simulation::State::RecordingScope recording;
+    s.Record({{"type", "console_command"}, {"player", player->eos_id}, {"text", text}, {"admin", player->admin()},
+              {"cheat", player->cheat()}});
+  }
   if (s.console_observer) s.console_observer(player, text);
   // The framework hooks the console, so a plugin command typed through it reaches the plugin.
   const std::string first = text.substr(0, text.find(' '));

@@ -26,6 +26,7 @@ class EventSink : public spdlog::sinks::base_sink<std::mutex> {
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
+    Simulation::State::RecordingScope recording;
     spdlog::memory_buf_t formatted;
     formatter_->format(msg, formatted);
     std::string line(formatted.data(), formatted.size());
@@ -99,6 +100,7 @@ void Simulation::State::Guard(const std::string& where, const std::function<void
 
 void Simulation::State::NoteRights(SimPlayer& p) {
   if (p.admin() == p.told_admin && p.cheat() == p.told_cheat) return;
+  RecordingScope recording;
   p.told_admin = p.admin();
   p.told_cheat = p.cheat();
   Record({{"type", "rights"}, {"player", p.eos_id}, {"admin", p.told_admin}, {"cheat", p.told_cheat}});

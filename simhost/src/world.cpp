@@ -29,6 +29,7 @@ class SimMessaging : public MessagingManager {
                             const FString& message) override {
     auto& s = Simulation::Get().state();
     SimPlayer* p = s.AsPlayer(player);
+    Simulation::State::RecordingScope recording;
     s.Record({{"type", "chat"}, {"to", p->eos_id}, {"sender", Narrow(sender_name)}, {"text", Narrow(message)}});
   }
 };
