@@ -185,15 +185,12 @@ void BM_Delivery(benchmark::State& state) {
   World& world = TheWorld();
   const int payments = static_cast<int>(state.range(0));
   const std::string body = World::Reply(payments);
-  double worst = 0;
   for (auto _ : state) {
     world.Reset();
     const World::ReplyRun run = world.RunReply(body, [](auto&& work) { work(); });
     state.SetIterationTime(run.game_thread_us / 1e6);
-    worst = std::max(worst, run.worst_call_us);
   }
   state.counters["commands"] = payments * 3;
-  state.counters["worst_call_us"] = worst;
 }
 BENCHMARK(BM_Delivery)
     ->Arg(1)
@@ -341,8 +338,8 @@ class Collector : public benchmark::ConsoleReporter {
 
 const int kReplySizes[] = {1, 10, 100, 1000, 10000};
 
-// One reply of each size, start to end, as a running server meets it: the frames it takes and
-// its longest call; the peak heap of the 1,000-payment one.
+// Replies of each size, start to end, as a running server meets them: the frames one takes and
+// the longest call of three; the peak heap of a 1,000-payment one.
 struct ReplyFigures {
   std::map<int, World::ReplyRun> runs;
   long long peak_heap_1000 = 0;
@@ -352,13 +349,19 @@ ReplyFigures MeasureReplies() {
   ReplyFigures figures;
   for (int payments : kReplySizes) {
     const std::string body = World::Reply(payments);
-    world.Reset();
-    g_heap_now = 0;
-    g_heap_peak = 0;
-    g_tracking = payments == 1000;
-    figures.runs[payments] = world.RunReply(body, [](auto&& work) { work(); });
-    g_tracking = false;
-    if (payments == 1000) figures.peak_heap_1000 = g_heap_peak.load();
+    for (int round = 0; round < 3; ++round) {
+      world.Reset();
+      g_heap_now = 0;
+      g_heap_peak = 0;
+      g_tracking = payments == 1000 && round == 0;
+      const World::ReplyRun run = world.RunReply(body, [](auto&& work) { work(); });
+      g_tracking = false;
+      if (payments == 1000 && round == 0) figures.peak_heap_1000 = g_heap_peak.load();
+      if (round == 0)
+        figures.runs[payments] = run;
+      else
+        figures.runs[payments].worst_call_us = std::max(figures.runs[payments].worst_call_us, run.worst_call_us);
+    }
   }
   world.Reset();
   return figures;
@@ -392,12 +395,17 @@ std::string Table(const Collector& c, const ReplyFigures& replies) {
     const std::string name = "BM_Delivery/" + std::to_string(n) + "/manual_time";
     const double per_command = get(name) / (3.0 * n);
     const World::ReplyRun& run = replies.runs.at(n);
-    auto worst = c.counters.find(name + ":worst_call_us");
-    const double worst_us = std::max(run.worst_call_us, worst == c.counters.end() ? 0.0 : worst->second);
+    const double worst_us = run.worst_call_us;
     out << fmt::format("| {} | {:.1f} us | {:.1f} us | {:.2f}x | {:.2f} ms | {} frames, {:.2f} s |\n", n, per_command,
                        floor, floor > 0 ? per_command / floor : 0, worst_us / 1000, run.frames,
                        run.off_thread_ms / 1000 + run.frames / 30.0);
   }
+  out << "\nPer command: every game-thread call from the answer's arrival until its results are posted, added\n"
+         "up (the stand-in's own event recording left out; the poll that asked is the GET cycle below), over\n"
+         "the reply's commands, against the floor: the same file work done plainly, file by file, in a tight\n"
+         "loop. A single payment carries the reply's fixed costs (the hand-over, the files opened for the\n"
+         "slice, the journal, the POST) over three commands. The longest call is the worst of three replies\n"
+         "of each size.\n";
   out << "\n| measure | ours | reference | ratio | target |\n|---|---|---|---|---|\n";
   out << fmt::format("| idle tick, no key | {:.3f} us | | | under 1 us |\n", get("BM_IdleCycleNoKey"));
   out << fmt::format("| idle tick, request in flight (writes \"Please wait\" to info.log) | {:.2f} us | | | under 1 us |\n",

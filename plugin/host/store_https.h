@@ -51,8 +51,8 @@ struct HttpsRequest {
   std::vector<std::string> headers;  // "Key: Value"
   std::string body;
   std::string content_type;
-  // Runs off the game thread on a successful reply, before the callback; it may take the body.
-  // It must touch nothing but the reply.
+  // Runs on a successful reply before the callback, off the game thread for any but a small
+  // reply; it may take the body. It must touch nothing but the reply.
   std::function<std::shared_ptr<void>(HttpsReply&)> prepare;
 };
 

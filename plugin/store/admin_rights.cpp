@@ -1,5 +1,6 @@
 #include "store/admin_rights.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -62,7 +63,9 @@ void AdminJournal::Append(const std::string& id) {
   ReportJournalWriteProblem();
 }
 
-bool AdminJournal::Remove(const std::string& id) {
+bool AdminJournal::Remove(const std::string& id) { return RemoveLines({id}); }
+
+bool AdminJournal::RemoveLines(const std::vector<std::string>& ids) {
   std::string bytes;
   if (!ReadFileBytes(Path(), bytes)) {
     if (!FileExists(Path())) Append("");
@@ -71,7 +74,7 @@ bool AdminJournal::Remove(const std::string& id) {
   bool found = false;
   std::string kept;
   for (const std::string& line : SplitLines(bytes)) {
-    if (line == id) {
+    if (std::find(ids.begin(), ids.end(), line) != ids.end()) {
       found = true;
       continue;
     }
@@ -93,11 +96,14 @@ bool AdminJournal::Remove(const std::string& id) {
   return found;
 }
 
-void AdminJournal::RemoveAppended(const std::string& id) {
+void AdminJournal::RemoveAppended(const std::vector<std::string>& ids) {
+  if (ids.empty()) return;
+  size_t appended = 0;
+  for (const std::string& id : ids) appended += id.size() + 1;
   std::error_code ec;
   const auto size = std::filesystem::file_size(Path(), ec);
-  if (ec || size != id.size() + 1) {
-    Remove(id);
+  if (ec || size != appended) {
+    RemoveLines(ids);
     return;
   }
   // Emptying is one truncation; if it fails the line stays, for the next join to find.
@@ -124,10 +130,10 @@ bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController*
   std::string journal_id;
   if (!was_admin) {
     journal_id = JournalId(player);
-    if (!hold_journal_line || held_journal_id != journal_id) {
-      ReleaseJournalLine();  // the previous player's bits are clear
+    const bool held = std::find(held_journal_ids.begin(), held_journal_ids.end(), journal_id) != held_journal_ids.end();
+    if (!held) {
       AdminJournal::Append(journal_id);
-      if (hold_journal_line) held_journal_id = journal_id;
+      if (hold_journal_lines) held_journal_ids.push_back(journal_id);
     }
   }
   // Bits first, line second; a line whose bits could not be cleared stays for the join check.
@@ -135,10 +141,11 @@ bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController*
     try {
       ClearRights(player);
     } catch (...) {
-      if (held_journal_id == journal_id) held_journal_id.clear();
+      held_journal_ids.erase(std::remove(held_journal_ids.begin(), held_journal_ids.end(), journal_id),
+                             held_journal_ids.end());
       throw;
     }
-    if (!hold_journal_line) AdminJournal::RemoveAppended(journal_id);
+    if (!hold_journal_lines) AdminJournal::RemoveAppended({journal_id});
   };
   const FString text = host::FromUtf8(command);
   target->Report("Executing command [FOR " + target_text + "]  : " + command, Severity::information, false);
@@ -155,11 +162,11 @@ bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController*
   return true;
 }
 
-void StoreClient::ReleaseJournalLine() {
-  if (held_journal_id.empty()) return;
-  const std::string id = std::move(held_journal_id);
-  held_journal_id.clear();
-  AdminJournal::RemoveAppended(id);
+void StoreClient::ReleaseJournalLines() {
+  if (held_journal_ids.empty()) return;
+  std::vector<std::string> ids;
+  ids.swap(held_journal_ids);
+  AdminJournal::RemoveAppended(ids);
 }
 
 bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* player, UPrimalPlayerData* data,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/host.h"
 
@@ -19,9 +20,10 @@ class AdminJournal {
   static void Append(const std::string& id);
   // Removes every line equal to `id`; true if there was one. Rewritten atomically.
   static bool Remove(const std::string& id);
-  // Removes the line `id` that Append just added: when it is all the journal holds (nearly
-  // always), the journal is emptied without being read.
-  static void RemoveAppended(const std::string& id);
+  static bool RemoveLines(const std::vector<std::string>& ids);
+  // Removes the lines of `ids` that Append added: when they are all the journal holds (nearly
+  // always), the journal is emptied without being read; otherwise it is rewritten once.
+  static void RemoveAppended(const std::vector<std::string>& ids);
   // False also when the journal cannot be read; `readable` tells the two apart.
   static bool Contains(const std::string& id, bool* readable = nullptr);
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "store/admin_rights.h"
 #include "store/payment_players.h"
 #include "store/store_client.h"
 #include "support/plugin_files.h"
@@ -188,19 +189,20 @@ void ReplyDelivery::EndPayment() {
 
 bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::time_point deadline) {
   looked_up_this_slice_ = false;
-  // The files a command appends to stay open for the slice, and so does a buyer's journal line.
-  HeldAppends held({JsonFileStore::PathOf("info.log"), JsonFileStore::PathOf(kPendingResultsFileName)});
+  // The files a command appends to stay open for the slice, and each buyer's journal line stays
+  // until its end.
   struct JournalHold {
     StoreClient& client;
-    explicit JournalHold(StoreClient& c) : client(c) { client.hold_journal_line = true; }
+    explicit JournalHold(StoreClient& c) : client(c) { client.hold_journal_lines = true; }
     ~JournalHold() {
-      client.hold_journal_line = false;
+      client.hold_journal_lines = false;
       try {
-        client.ReleaseJournalLine();
+        client.ReleaseJournalLines();
       } catch (...) {
       }
     }
   } journal_hold(client);
+  HeldAppends held({JsonFileStore::PathOf("info.log"), JsonFileStore::PathOf(kPendingResultsFileName)});
   do {
     if (in_payment_)
       RunCommand(client);

@@ -113,6 +113,8 @@ void PostDeliveredResults(std::string text, bool clears_log) {
   }
 }
 
+constexpr size_t kResultsTextInPlaceBytes = 8 * 1024;
+
 void FinishDelivery(StoreClient& client) {
   std::unique_ptr<ReplyDelivery> delivery = std::move(client.delivery);
   client.target->Clear();
@@ -125,7 +127,14 @@ void FinishDelivery(StoreClient& client) {
     host::ReleaseOffGameThread(std::move(results));
     return;
   }
-  // The flag stays set: no other conversation until the store has these results.
+  // The flag stays set: no other conversation until the store has these results. A few
+  // kilobytes of results are posted at once; more are turned into text off the game thread.
+  if (results->bytes <= kResultsTextInPlaceBytes) {
+    std::string text = results->Text();
+    results.reset();
+    PostDeliveredResults(std::move(text), clears_log);
+    return;
+  }
   auto text = std::make_shared<std::string>();
   host::RunOffGameThread(
       [results = std::move(results), text]() mutable {

@@ -42,12 +42,12 @@ class StoreClient {
   // Runs a console command as the player with admin and cheat rights for its length. False
   // only without a player.
   bool ExecuteAsPlayer(const std::string& command, APlayerController* player, const std::string& target_text);
-  // While set (a delivery slice), the journal line of the last player granted rights stays
-  // after their command, their bits cleared, until another player is granted or the slice ends:
-  // one append and one removal per buyer and slice rather than per command.
-  bool hold_journal_line = false;
-  // Removes the line kept so (none: nothing).
-  void ReleaseJournalLine();
+  // While set (a delivery slice), the journal line of each player granted rights stays after
+  // their command, their bits cleared, until the slice ends: one line per buyer and slice, and
+  // one removal for them all, rather than two journal writes per command.
+  bool hold_journal_lines = false;
+  // Removes the lines kept so (none: nothing).
+  void ReleaseJournalLines();
 
   struct SignedRequest {
     std::string url;
@@ -78,8 +78,8 @@ class StoreClient {
   int told_refusal = 0;
   // Game time of the last report of a certificate nobody trusts; negative: none yet.
   double last_certificate_report = -1;
-  // The journal id whose line is kept while hold_journal_line is set; empty: none.
-  std::string held_journal_id;
+  // The journal ids whose lines are kept while hold_journal_lines is set.
+  std::vector<std::string> held_journal_ids;
 };
 
 // The plugin's per-frame work: the game clock, the store's completions, a slice of the delivery
