@@ -6,7 +6,8 @@
 // looked up when their payment starts and again in each later slice, as they may have left or
 // died in between. Each state goes to the results log (store/results_record.h) the moment it is
 // known, so a crash or an unload between two commands loses nothing and runs nothing twice;
-// when the reply is done its results are posted from memory.
+// when the reply is done its results go to response.json and are posted at once, and the log
+// stays until the store has acknowledged them.
 #pragma once
 
 #include <chrono>

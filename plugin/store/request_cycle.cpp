@@ -96,7 +96,12 @@ void PostDeliveredResults(std::string text, bool clears_log) {
   StoreClient* client = g_store_client;
   if (!client) return;
   try {
-    if (!clears_log) {
+    if (clears_log) {
+      // The results go to response.json, as the store's answer will find them; the results log
+      // keeps them on the disk until then, so this write need not wait for the disk (a failed
+      // one is told, and costs nothing).
+      JsonFileStore::WriteText(kResponseFileName, text);
+    } else {
       // A line of the results log is missing: response.json must hold the states, on the disk,
       // before the log may go, and memory keeps them should that fail as well.
       if (JsonFileStore::WriteText(kResponseFileName, text, true))

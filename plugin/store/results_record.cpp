@@ -226,9 +226,7 @@ bool PostResults(StoreClient& client, std::string text, bool owns_flag, bool cle
     https.method = "POST";
     https.url = request.url;
     https.headers = request.headers;
-    // A delivery's results are in the log, not in response.json, so its reply has no file to
-    // compare with: the text is not kept twice.
-    std::string sent = clears_log ? std::string() : text;
+    std::string sent = text;
     https.body = std::move(text);
     https.content_type = "application/json";
     return host::SendHttps(std::move(https), [sent = std::move(sent), owns_flag, clears_log,

@@ -59,8 +59,8 @@ void MergeResults(nlohmann::json& into, const nlohmann::json& results);
 
 // Sends the results text to the store. `owns_flag`: this POST set request_in_flight, and its
 // reply clears it. `clears_log`: the results log holds exactly these results (nothing else may
-// write it while the flag is held), so the store's acknowledgement removes it. False when the
-// request could not be sent.
+// write it while the flag is held), so the store's acknowledgement removes it; until then it
+// is what keeps them on the disk. False when the request could not be sent.
 bool PostResults(StoreClient& client, std::string text, bool owns_flag, bool clears_log = false);
 // At unload: results that only memory holds are written to response.json if the disk takes
 // them now; otherwise the error route says how many are lost.

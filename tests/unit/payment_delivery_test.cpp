@@ -57,7 +57,7 @@ TEST_F(DeliveryTest, TheRoadOfOnePayment) {
   EXPECT_FALSE(sim().AdminBit("E"));
   EXPECT_TRUE(Lines("security_admin.dat").empty());
   const std::string expected = R"({"p1":{"action":"give","cmds":{"1":"Executed"}}})";
-  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_EQ(Read("response.json"), expected);
   EXPECT_EQ(Lines("response.pending").size(), 1u) << "the results log keeps the state until the store has it";
   const auto post = OnlyPending();
   EXPECT_EQ(post.method, "POST");
@@ -224,16 +224,16 @@ TEST_F(DeliveryTest, ResultsNoFileCouldKeepArePostedFromMemory) {
   EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give 1"});
 }
 
-TEST_F(DeliveryTest, TheLogKeepsTheStatesUntilTheStoreHasThemSoNothingIsDeliveredTwice) {
+TEST_F(DeliveryTest, AFailedFinalWriteKeepsTheLogSoNothingIsDeliveredTwice) {
   sim().Join("e", 1, "E");
-  // A directory where the temporary file goes makes every write of response.json fail: a
-  // delivery does not need one.
+  // A directory where the temporary file goes makes every write of response.json fail.
   std::filesystem::create_directory(Dir() + "response.json.tmp");
   Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1")}))}));
   const std::string results = R"({"p":{"action":"purchase","cmds":{"1":"Executed"}}})";
-  EXPECT_EQ(OnlyPending().body, results) << "the results go to the store at once";
+  EXPECT_EQ(OnlyPending().body, results) << "the results still go to the store at once";
   EXPECT_TRUE(Exists("response.pending")) << "the log is all that keeps the state on disk";
-  EXPECT_TRUE(LogMessages("err.log").empty());
+  ASSERT_FALSE(LogMessages("err.log").empty());
+  EXPECT_EQ(LogMessages("err.log").back().rfind("Can't write to " + Dir() + "response.json", 0), 0u);
   FailNetwork();
 
   // The next cycle posts the logged state instead of asking for payments again.
@@ -463,7 +463,9 @@ TEST_F(DeliveryTest, ResponseJsonReachesTheDiskBeforeItsLogGoes) {
   });
   Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1"), Command(2, "give 2")}))}));
   const auto count = [&](const std::string& step) { return std::count(steps.begin(), steps.end(), step); };
-  EXPECT_EQ(count("rename response.json"), 0) << "a delivery writes its states to the log alone";
+  EXPECT_EQ(count("rename response.json"), 1) << "the results go to response.json";
+  EXPECT_EQ(count("flush to disk response.json.tmp"), 0) << "the log keeps them on the disk until the store has them";
+  EXPECT_EQ(count("remove response.pending"), 0);
   EXPECT_EQ(count("flush to disk response.pending"), 0) << "not per command";
   FailNetwork();  // the log stays for the next cycle, which folds it into response.json
 
