@@ -90,17 +90,27 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
 
 namespace {
 
-// Posts a finished delivery's results (on the game thread, once their text is built), and so
-// ends the conversation that its GET began.
-void PostDeliveredResults(std::string text, bool clears_log) {
+// What the plugin's own thread made of a finished delivery's results.
+struct WrittenResults {
+  std::string text;
+  bool written = false;  // response.json holds the text
+  std::string error;     // why not
+};
+
+// Posts a finished delivery's results (on the game thread, once response.json holds them), and
+// so ends the conversation that its GET began.
+void PostDeliveredResults(WrittenResults& results, bool clears_log) {
   StoreClient* client = g_store_client;
   if (!client) return;
+  std::string text = std::move(results.text);
   try {
     if (clears_log) {
-      // The results go to response.json, as the store's answer will find them; the results log
-      // keeps them on the disk until then, so this write need not wait for the disk (a failed
-      // one is told, and costs nothing).
-      JsonFileStore::WriteText(kResponseFileName, text);
+      // The results log keeps the states on the disk until the store has them, so a
+      // response.json that could not be written costs nothing but the telling.
+      if (!results.written) {
+        RestoreFileError(results.error);
+        ReportWriteProblem(JsonFileStore::PathOf(kResponseFileName));
+      }
     } else {
       // A line of the results log is missing: response.json must hold the states, on the disk,
       // before the log may go, and memory keeps them should that fail as well.
@@ -118,8 +128,6 @@ void PostDeliveredResults(std::string text, bool clears_log) {
   }
 }
 
-constexpr size_t kResultsTextInPlaceBytes = 8 * 1024;
-
 void FinishDelivery(StoreClient& client) {
   std::unique_ptr<ReplyDelivery> delivery = std::move(client.delivery);
   client.target->Clear();
@@ -132,21 +140,23 @@ void FinishDelivery(StoreClient& client) {
     host::ReleaseOffGameThread(std::move(results));
     return;
   }
-  // The flag stays set: no other conversation until the store has these results. A few
-  // kilobytes of results are posted at once; more are turned into text off the game thread.
-  if (results->bytes <= kResultsTextInPlaceBytes) {
-    std::string text = results->Text();
-    results.reset();
-    PostDeliveredResults(std::move(text), clears_log);
-    return;
-  }
-  auto text = std::make_shared<std::string>();
+  // The flag stays set: no other conversation until the store has these results. Their text
+  // is built, and written to response.json, off the game thread: replacing a file can make the
+  // system wait for the disk, and a large reply's results are megabytes. Nothing else touches
+  // response.json while the flag is set; an unload waits for this work, or drops it (the
+  // results log then keeps the states).
+  auto written = std::make_shared<WrittenResults>();
+  const std::string path = JsonFileStore::PathOf(kResponseFileName);
   host::RunOffGameThread(
-      [results = std::move(results), text]() mutable {
-        *text = results->Text();
+      [results = std::move(results), written, path, write = clears_log]() mutable {
+        written->text = results->Text();
         results.reset();  // the reply's last pieces are freed here, too
+        if (!write) return;
+        const std::string temporary = WriteTemporaryFile(path, written->text);
+        written->written = !temporary.empty() && CommitTemporaryFile(temporary, path);
+        if (!written->written) written->error = LastFileError();
       },
-      [text, clears_log] { PostDeliveredResults(std::move(*text), clears_log); });
+      [written, clears_log] { PostDeliveredResults(*written, clears_log); });
 }
 
 void StartDelivery(StoreClient& client, host::HttpsReply& reply) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <filesystem>
 #include <system_error>
 
@@ -17,10 +18,16 @@ FileFaultHook& FaultHook() {
   return hook;
 }
 
-// The plugin touches files from the game thread only (and from load and unload, which the host
-// runs apart from it). A plain buffer: a thread-local with a destructor would pin the library in
-// memory, and a static string would outlive an unload under the leak checker.
-char last_error[160] = "";
+// Per thread: the game thread, and the plugin's own thread when it writes a large results file.
+// A plain buffer: a thread-local with a destructor would pin the library in memory, and a
+// static string would outlive an unload under the leak checker.
+thread_local char last_error[160] = "";
+
+// A test's hook may be asked from both threads.
+std::mutex& FaultHookMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 void SetError(const std::string& text) {
   const size_t n = text.size() < sizeof last_error - 1 ? text.size() : sizeof last_error - 1;
@@ -30,8 +37,12 @@ void SetError(const std::string& text) {
 
 // True when the step may go on; otherwise the failure is kept for LastFileError.
 bool Allowed(FileStep step, const std::string& path) {
-  if (!FaultHook()) return true;
-  const int code = FaultHook()(step, path);
+  int code = 0;
+  {
+    std::lock_guard lock(FaultHookMutex());
+    if (!FaultHook()) return true;
+    code = FaultHook()(step, path);
+  }
   if (code == 0) return true;
   SetError(std::generic_category().message(code));
   return false;
@@ -142,7 +153,10 @@ const char* FileStepName(FileStep step) {
   return "?";
 }
 
-void SetFileFaultHook(FileFaultHook hook) { FaultHook() = std::move(hook); }
+void SetFileFaultHook(FileFaultHook hook) {
+  std::lock_guard lock(FaultHookMutex());
+  FaultHook() = std::move(hook);
+}
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
   if (!Allowed(FileStep::open_read, path)) return false;

@@ -17,7 +17,8 @@ enum class FileStep { open_read, read, open_write, open_append, write, rename, r
 const char* FileStepName(FileStep step);
 
 // Tests only: asked before each step; a non-zero errno value makes the step fail with it. A
-// failed write step writes the first half of its bytes, as a full disk may.
+// failed write step writes the first half of its bytes, as a full disk may. Called under a
+// lock: a large results file is written on the plugin's own thread.
 using FileFaultHook = std::function<int(FileStep step, const std::string& path)>;
 void SetFileFaultHook(FileFaultHook hook);
 
