@@ -32,7 +32,7 @@ class StoreBackoffTest : public PluginTest {
       while (sim().Scripted().PendingCount() > 0) {
         ++requests;
         answer();
-        sim().RunUntilIdle();
+        Settle();
       }
     }
     return requests;
