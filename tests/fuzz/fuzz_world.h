@@ -34,14 +34,16 @@ class FuzzWorld {
     std::ifstream in(dir_ / name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  // Answers whatever is pending and runs frames until the delivery under way is done.
+  // Answers whatever is pending and runs frames until the delivery under way is done and its
+  // results are posted.
   void Drain() {
     do {
       while (sim().Scripted().PendingCount() > 0) sim().Scripted().CompleteNext(200, "");
       sim().RunUntilIdle();
       gildmark::host::WaitForPreparedHttps();
       sim().RunUntilIdle();
-    } while (client().delivery || sim().Scripted().PendingCount() > 0);
+    } while (client().delivery || sim().Scripted().PendingCount() > 0 ||
+             gildmark::host::PendingOffGameThreadWork() > 0);
   }
   // Anything that would crash a server or leave rights behind ends the run as a finding.
   void CheckInvariants() {
