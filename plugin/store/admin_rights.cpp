@@ -8,6 +8,7 @@
 #include "store/store_client.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
+#include "support/server_instance.h"
 
 namespace gildmark {
 
@@ -110,6 +111,23 @@ void AdminJournal::RemoveAppended(const std::vector<std::string>& ids) {
   if (!WriteFileBytes(Path(), "")) ReportJournalWriteProblem();
 }
 
+void AdminJournal::CarryOverFromInstallation() {
+  const std::string own = Path(), shared = JsonFileStore::PluginDirectory() + kJournalFileName;
+  if (own == shared || FileExists(own)) return;
+  std::string bytes;
+  if (!ReadFileBytes(shared, bytes)) {
+    // Unreadable now: tried again at the next start, as no journal of its own exists yet.
+    if (FileExists(shared))
+      ReportError("Can't read " + shared + " (" + LastFileError() + ") to start this server's own journal from it; "
+                  "tried again at the next start");
+    else
+      Append("");
+    return;
+  }
+  const std::string temporary = WriteTemporaryFile(own, bytes);
+  if (temporary.empty() || !CommitTemporaryFile(temporary, own)) ReportJournalWriteProblem();
+}
+
 bool AdminJournal::Contains(const std::string& id, bool* readable) {
   std::string bytes;
   const bool read = ReadFileBytes(Path(), bytes);
@@ -169,6 +187,20 @@ void StoreClient::ReleaseJournalLines() {
   AdminJournal::RemoveAppended(ids);
 }
 
+namespace {
+// The installation's journal, which other servers rewrite too, is changed only in this process's
+// turn; when another server has it, a second later. A journal of this server's own needs no turn.
+// (Removing an id that is not there only makes sure the journal exists.)
+void RemoveJoinedPlayersLine(const std::string& id, bool listed) {
+  StoreClient* client = g_store_client;
+  if (!client || ThisInstance().listed || client->turns.TakeNow()) {
+    AdminJournal::Remove(id);
+    return;
+  }
+  if (listed) client->turns.DeferJournalRemoval(id, GameSeconds());
+}
+}  // namespace
+
 bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* player, UPrimalPlayerData* data,
                        AShooterCharacter* character, bool from_login) {
   const bool result =
@@ -178,7 +210,8 @@ bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* pl
   } catch (...) {
   }
   try {
-    if (player) {
+    // A second process under this listed name delivers nothing; the journal is the other's.
+    if (player && !ThisInstance().duplicate) {
       const std::string id = JournalId(player);
       // Bits first, line second: if clearing fails the line stays for the next join, and so it
       // does when the journal cannot be read now.
@@ -193,7 +226,7 @@ bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* pl
       // (a cheat bit alone when clearing it failed after a command).
       if (listed && (host::ReadBit(player, host::kAdminBit) || host::ReadBit(player, host::kCheatBit)))
         ClearRights(player);
-      AdminJournal::Remove(id);
+      RemoveJoinedPlayersLine(id, listed);
     }
   } catch (const std::exception& e) {
     ReportError(std::string("Could not check a joining player against the admin journal: ") + e.what());

@@ -2,7 +2,8 @@
 // and cheat bits set for the length of the command. Before a non-admin gets the bits, their
 // journal id goes into security_admin.dat; the line goes only once the bits are clear again,
 // so a grant that a crash cut short is taken back when that player next joins (the detour on
-// the game's new-player handler).
+// the game's new-player handler). A server listed in config.json has a journal of its own; the
+// others share the installation's, whose lines a join check removes only in its turn.
 #pragma once
 
 #include <string>
@@ -24,6 +25,10 @@ class AdminJournal {
   // Removes the lines of `ids` that Append added: when they are all the journal holds (nearly
   // always), the journal is emptied without being read; otherwise it is rewritten once.
   static void RemoveAppended(const std::vector<std::string>& ids);
+  // A server that has just been given a folder of its own starts its journal with the lines of
+  // the installation's journal, which it used until now: an upgrade loses no line. Done once,
+  // when it has no journal of its own yet; the installation's journal is left to the others.
+  static void CarryOverFromInstallation();
   // False also when the journal cannot be read; `readable` tells the two apart.
   static bool Contains(const std::string& id, bool* readable = nullptr);
 };

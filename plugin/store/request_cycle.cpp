@@ -9,6 +9,7 @@
 #include "store/store_client.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
+#include "support/server_instance.h"
 
 namespace gildmark {
 
@@ -20,6 +21,28 @@ constexpr double kCertificateReportSeconds = 3600;
 void ReportToLogs(const std::string& message, Severity severity) {
   RequestTarget nobody;
   nobody.Report(message, severity, false);
+}
+
+// A listed name another live process has taken: this server stays silent (both would deliver as
+// one, from one folder), asks for the name again at every cycle, and says why once.
+bool MayUseInstanceName(StoreClient& client, bool connection_test) {
+  if (!ThisInstance().duplicate) return true;
+  const std::string name = ThisInstance().name;
+  if (ClaimInstanceName()) {
+    ReportToLogs("No other running server uses the instance name " + name + " any more; this server asks the store",
+                 Severity::information);
+    client.told_duplicate_name = false;
+    return true;
+  }
+  if (!client.told_duplicate_name || connection_test) {
+    client.told_duplicate_name = true;
+    client.target->Report("Another running server of this installation uses the instance name " + name +
+                              " (its folder servers/" + name + "/ is locked): this server does not ask the store, "
+                              "so that nothing is delivered twice. Give each server its own "
+                              "-GildmarkInstance=<name> on its launch line",
+                          Severity::error, true);
+  }
+  return false;
 }
 
 }  // namespace
@@ -40,6 +63,21 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
     target->Report(kPleaseWaitMessage, Severity::information, false);
     return;
   }
+  if (!MayUseInstanceName(*this, connection_test)) return;
+  if (!turns.Take(GameSeconds())) {
+    if (connection_test)
+      target->Report("Another server of this installation is talking to the store; this one asks in a few seconds, "
+                     "and its answer goes to info.log",
+                     Severity::information, true);
+    return;
+  }
+  // The turn is given back as soon as nothing of this conversation is in flight.
+  struct GiveBackWhenIdle {
+    StoreClient& client;
+    ~GiveBackWhenIdle() {
+      if (!client.request_in_flight && !client.delivery) client.turns.Release();
+    }
+  } give_back{*this};
   // A GET only when no results wait anywhere: payments whose results the store has not had
   // would come back and be delivered again.
   PendingResults pending;

@@ -4,11 +4,13 @@
 #include <cstdlib>
 
 #include "host/store_https.h"
+#include "store/admin_rights.h"
 #include "store/payment_delivery.h"
 #include "store/request_cycle.h"
 #include "store/results_record.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
+#include "support/server_instance.h"
 
 namespace gildmark {
 
@@ -26,6 +28,7 @@ void OnStoreFrame(float delta_seconds) {
     host::RunHttpsCompletions();
     if (g_store_client) ContinueDelivery(*g_store_client, deadline);
     if (g_store_client) PollEarlyForJoinedBuyers(*g_store_client);
+    if (g_store_client) ServeTurns(*g_store_client);
   } catch (...) {
   }
 }
@@ -38,19 +41,22 @@ StoreClient::StoreClient(const RequestTarget* requester) {
     if (requester) *target = *requester;
     request_in_flight = false;
     if (registered) {
+      IdentifyInstance();
       if (!host::StartHttps())
         target->Report("Could not set up the system's HTTPS client; the store cannot be reached", Severity::error,
                        false);
       host::AddFrameCallback(&OnStoreFrame);
     }
-    JsonFileStore::EnsureJson(kResponseFileName, "{}");
+    // config.json says first whether this server keeps its files in a folder of its own.
     LoadConfig();
+    JsonFileStore::EnsureJson(kResponseFileName, "{}");
     RunRequestCycle(false, requester != nullptr);
   } catch (...) {
     // The object never stood: nothing may find it through the plugin-wide pointer, and nothing
     // of its connection may run.
     if (registered && g_store_client == this) {
       StopConnection();
+      ForgetInstance();
       g_store_client = nullptr;
     }
     throw;
@@ -78,8 +84,12 @@ StoreClient::~StoreClient() {
   delivery.reset();
   target->player = nullptr;
   target.reset();
+  turns.Release();
   // A later load in the same process must not find a pointer to this object.
-  if (g_store_client == this) g_store_client = nullptr;
+  if (g_store_client == this) {
+    ForgetInstance();
+    g_store_client = nullptr;
+  }
 }
 
 void StoreClient::LoadConfig() {
@@ -97,14 +107,47 @@ void StoreClient::LoadConfig() {
                    Severity::error, true);
     return;
   }
+  std::vector<std::string> problems;
+  bool listed = false;
+  const nlohmann::json members = ConfigForInstance(document, ThisInstance().name, listed, problems);
+  DecideInstanceFiles(listed);
   bool key_usable = false;
-  for (const std::string& problem : ReadConfigMembers(document, config, key_usable))
-    target->Report(problem, Severity::error, false);
+  for (const std::string& problem : ReadConfigMembers(members, config, key_usable)) problems.push_back(problem);
+  for (const std::string& problem : problems) target->Report(problem, Severity::error, false);
   key_parts = key_usable ? SplitKey(config.key) : std::vector<std::string>{};
   if (key_parts.size() != 3) {
     key_parts.clear();
     target->Report(kInvalidKeyMessage, Severity::information, true);
   }
+}
+
+void StoreClient::DecideInstanceFiles(bool listed) {
+  if (!instance_decided) {
+    // Once per start: results and journal moving folders under a running server would be lost
+    // to it.
+    instance_decided = true;
+    if (listed && UseOwnFolder()) AdminJournal::CarryOverFromInstallation();
+    return;
+  }
+  if (listed == ThisInstance().listed || told_listing_change) return;
+  told_listing_change = true;
+  target->Report(std::string("config.json ") + (listed ? "now lists" : "no longer lists") + " this server (" +
+                     ThisInstance().name + ") under \"servers\"; its files move " +
+                     (listed ? "to servers/" + ThisInstance().name + "/" : "back to the plugin folder") +
+                     " at the next start",
+                 Severity::information, false);
+}
+
+void ServeTurns(StoreClient& client) {
+  const double now = GameSeconds();
+  const std::vector<std::string> ids = client.turns.DueJournalRemovals(now);
+  if (!ids.empty()) AdminJournal::RemoveLines(ids);
+  if (client.turns.RetryDue(now) && !client.request_in_flight && !client.delivery) {
+    client.turns.ClearRetry();
+    client.target->Clear();
+    client.RunRequestCycle(true, false);
+  }
+  if (client.turns.Held() && !client.request_in_flight && !client.delivery) client.turns.Release();
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include "store/signing.h"
 #include "store/store_backoff.h"
 #include "store/store_config.h"
+#include "store/store_turns.h"
 #include "store/waiting_buyers.h"
 #include "support/request_target.h"
 
@@ -35,6 +36,9 @@ class StoreClient {
   StoreClient& operator=(const StoreClient&) = delete;
 
   void LoadConfig();
+  // The first load with a readable config.json settles whether this server keeps its files in
+  // servers/<name>/ (listed under "servers"); a later change is told and waits for the next start.
+  void DecideInstanceFiles(bool listed);
   // One store conversation: POST the waiting results, or else GET the waiting payments.
   void RunRequestCycle(bool scheduled, bool connection_test);
   std::string BuildCommandsUrl(int64_t request_time) const;
@@ -80,10 +84,20 @@ class StoreClient {
   double last_certificate_report = -1;
   // The journal ids whose lines are kept while hold_journal_lines is set.
   std::vector<std::string> held_journal_ids;
+  // Turns with the other servers of this installation.
+  StoreTurns turns;
+  // The first readable config.json has said whether this server has files of its own.
+  bool instance_decided = false;
+  bool told_listing_change = false;
+  bool told_duplicate_name = false;
 };
 
+// Between store conversations: journal lines a join check left for the lock, a cycle that
+// waited for its turn, and the turn given back once nothing is in flight.
+void ServeTurns(StoreClient& client);
+
 // The plugin's per-frame work: the game clock, the store's completions, a slice of the delivery
-// under way, and the check for waiting buyers who joined.
+// under way, the check for waiting buyers who joined, and the turns with other servers.
 void OnStoreFrame(float delta_seconds);
 
 extern StoreClient* g_store_client;

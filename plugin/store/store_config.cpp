@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "host/host.h"
+#include "support/server_instance.h"
 
 namespace gildmark {
 
@@ -115,6 +116,35 @@ std::vector<std::string> ReadConfigMembers(const nlohmann::json& document, Store
                                  "; using the default");
   }
   return problems;
+}
+
+nlohmann::json ConfigForInstance(const nlohmann::json& document, const std::string& instance, bool& listed,
+                                 std::vector<std::string>& problems) {
+  listed = false;
+  if (!document.is_object()) return document;
+  auto servers = document.find("servers");
+  if (servers == document.end()) return document;
+  if (!servers->is_object()) {
+    problems.push_back("config.json: \"servers\" must be an object of server names, but is " + TypeName(*servers) +
+                       "; ignored");
+    return document;
+  }
+  // The admin may write the name as they gave it, before unsafe characters became "_".
+  auto entry = servers->find(instance);
+  for (auto it = servers->begin(); entry == servers->end() && it != servers->end(); ++it)
+    if (SafeFileName(it.key()) == instance) entry = it;
+  if (entry == servers->end()) return document;
+  listed = true;
+  if (!entry->is_object()) {
+    problems.push_back("config.json: the entry of this server (\"" + instance +
+                       "\") under \"servers\" must be an object, but is " + TypeName(*entry) +
+                       "; the top-level members are used");
+    return document;
+  }
+  nlohmann::json merged = document;
+  merged.erase("servers");
+  for (const auto& [member, value] : entry->items()) merged[member] = value;
+  return merged;
 }
 
 int TimerPeriodSeconds(int interval_in_minutes) {

@@ -1,4 +1,5 @@
-// config.json: the API key, the poll interval and the greeting. The file is created with the
+// config.json: the API key, the poll interval and the greeting, for the whole installation or,
+// under "servers", for one server of it. The file is created with the
 // default text when missing; a file of the wrong shape never throws: each unusable member is
 // told on the error route and replaced (key: invalid, interval: 1, greeting: the default),
 // and the admin's file is left as it is.
@@ -27,6 +28,13 @@ extern const char* const kInvalidKeyMessage;
 
 // Pieces of the key at every "."; pieces may be empty, and there is always one more than dots.
 std::vector<std::string> SplitKey(const std::string& key);
+
+// The document with the members of this server's entry under "servers" laid over the top-level
+// ones. `listed`: the document has an entry for `instance` (compared as a safe file name, the form
+// instance names take). What is wrong with "servers" or the entry is added to `problems`, and
+// ignored.
+nlohmann::json ConfigForInstance(const nlohmann::json& document, const std::string& instance, bool& listed,
+                                 std::vector<std::string>& problems);
 
 // Reads the three members of a config document into `config`; returns one text per member that
 // could not be used, saying what was expected. `key_usable` is false when "key" was unusable.

@@ -191,6 +191,13 @@ bool IsDirectory(const std::string& path) {
   return std::filesystem::is_directory(path, ec);
 }
 
+bool CreateFolder(const std::string& path) {
+  if (!Allowed(FileStep::open_write, path)) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return ec ? Fail(ec) : true;
+}
+
 bool WriteFileBytes(const std::string& path, const std::string& bytes) {
   return WriteThrough(path, bytes, FileStep::open_write);
 }

@@ -26,6 +26,8 @@ void SetFileFaultHook(FileFaultHook hook);
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);
+// The folder and those above it; true also when it was there.
+bool CreateFolder(const std::string& path);
 // Creates or truncates the file, then writes the bytes.
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 bool AppendFileBytes(const std::string& path, const std::string& bytes);

@@ -2,6 +2,7 @@
 
 #include "host/host.h"
 #include "support/request_target.h"
+#include "support/server_instance.h"
 
 namespace gildmark {
 
@@ -47,7 +48,9 @@ bool CheckPluginDirectory() {
 
 std::string JsonFileStore::PluginDirectory() { return host::CurrentDir() + "/ArkApi/Plugins/Gildmark_DadUZ/"; }
 
-std::string JsonFileStore::PathOf(const std::string& name) { return PluginDirectory() + name; }
+std::string JsonFileStore::PathOf(const std::string& name) {
+  return IsInstallationFile(name) ? PluginDirectory() + name : InstanceFolder() + name;
+}
 
 bool JsonFileStore::IsValidJson(const std::string& text) { return nlohmann::json::accept(text); }
 

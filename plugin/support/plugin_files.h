@@ -21,6 +21,7 @@ class JsonFileStore {
   enum class ReadOutcome { value, missing, invalid, unreadable };
 
   static std::string PluginDirectory();
+  // config.json and the installation's own files at the top; the rest in this instance's folder.
   static std::string PathOf(const std::string& name);
   // Creates the file with the default text when missing; when it exists but is not valid JSON,
   // keeps it as "<name>.broken", writes the default and says so on the error route. A file that

@@ -6,6 +6,7 @@
 
 #include "host/host.h"
 #include "support/plugin_files.h"
+#include "support/server_instance.h"
 
 namespace gildmark {
 
@@ -48,8 +49,11 @@ std::string FormatLocalTime() {
 }
 
 void AppendPluginLog(const std::string& message, const std::string& file_name) {
-  // Bare line feeds on every system; a failed append loses the line and nothing else.
-  AppendFileBytes(JsonFileStore::PathOf(file_name), "[" + FormatLocalTime() + "] " + message + "\n");
+  // Bare line feeds on every system; a failed append loses the line and nothing else. Logs that
+  // several servers of the installation write say which one wrote a line.
+  const ServerInstance& instance = ThisInstance();
+  const std::string tag = instance.tag_lines && !instance.listed ? "[" + instance.name + "] " : "";
+  AppendFileBytes(JsonFileStore::PathOf(file_name), "[" + FormatLocalTime() + "] " + tag + message + "\n");
 }
 
 void RequestTarget::Report(const std::string& message, Severity severity, bool final) {

@@ -142,6 +142,13 @@ Simulation& Simulation::Get() {
   return *instance;
 }
 
+namespace {
+const char* const kDefaultLaunchLine = "ShooterGameServer TheIsland_WP?listen";
+}  // namespace
+
+void Simulation::SetLaunchLine(const std::string& line) { state_->launch_line = line; }
+std::string Simulation::LaunchLine() const { return state_->launch_line; }
+
 void Simulation::Reset(const std::string& current_dir) {
   State& s = *state_;
   {
@@ -149,6 +156,7 @@ void Simulation::Reset(const std::string& current_dir) {
     s.queue.clear();
   }
   s.current_dir = current_dir;
+  s.launch_line = kDefaultLaunchLine;
   s.world_exists = true;
   s.players.clear();
   s.player_pointers.clear();

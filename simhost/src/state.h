@@ -92,6 +92,7 @@ struct Simulation::State {
   std::unordered_map<std::string, RegistryEntry> registry;
 
   std::string current_dir = ".";
+  std::string launch_line;
   bool world_exists = true;
   UWorld world;
   AShooterGameMode game_mode;

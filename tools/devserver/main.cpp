@@ -41,6 +41,10 @@ options:
   --events FILE            write every event as a JSON line to FILE
   --command-ms MS          real time the game takes for each console command (default 0)
   --script FILE            read lines from FILE instead of standard input
+  --launch-line "LINE"     the game's launch line, program first, as the system gives it
+                           (default "ShooterGameServer TheIsland_WP?listen"); several servers
+                           over one --root tell themselves apart by its map and port, or by
+                           -GildmarkInstance=NAME
   --help                   this text
 
 script lines:
@@ -70,7 +74,7 @@ Exit status: 0, or 1 if a plugin callback let an exception escape or the unload 
 )";
 
 struct Options {
-  std::string root, plugin, events, script;
+  std::string root, plugin, events, script, launch_line;
   sim::CurlOptions curl;
   double speed = 1.0;
   int command_ms = 0;
@@ -199,6 +203,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--events") o.events = next();
     else if (a == "--command-ms") o.command_ms = std::stoi(next());
     else if (a == "--script") o.script = next();
+    else if (a == "--launch-line") o.launch_line = next();
     else throw std::invalid_argument("unknown option " + a);
   }
   if (o.root.empty() || o.plugin.empty()) throw std::invalid_argument("--root and --plugin are required");
@@ -224,6 +229,7 @@ class Server {
     const std::string root = fs::absolute(o_.root).lexically_normal().string();
 
     sim_.Reset(root.back() == '/' ? root.substr(0, root.size() - 1) : root);
+    if (!o_.launch_line.empty()) sim_.SetLaunchLine(o_.launch_line);
     sim_.SetHostLogFile((fs::path(root) / "ShooterGame" / "Saved" / "Logs" / "AsaApi.log").string());
     if (!o_.events.empty()) events_.open(o_.events, std::ios::out | std::ios::trunc);
     sim_.SetEventListener([this](const sim::Event& e) {

@@ -30,6 +30,10 @@ class Simulation {
   // clock 0, an empty event log and a fresh scripted transport. `current_dir` is what
   // AsaApi::Tools::GetCurrentDir returns.
   void Reset(const std::string& current_dir);
+  // The game's launch line as the system gives it, program first (GetCommandLineW on Windows).
+  // Reset makes it the stand-in's default, "ShooterGameServer TheIsland_WP?listen".
+  void SetLaunchLine(const std::string& line);
+  std::string LaunchLine() const;
 
   // --- world and players ------------------------------------------------------------------
   void SetWorldExists(bool exists);

@@ -1,0 +1,88 @@
+#include "host/server_process.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "host/windows_headers.h"
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+#if !defined(_WIN32) || defined(GILDMARK_SYSTEM_HTTPS_STAND_IN)
+#include "sim/simulation.h"
+#endif
+
+namespace gildmark::host {
+
+std::string LaunchLine() {
+#if defined(_WIN32) && !defined(GILDMARK_SYSTEM_HTTPS_STAND_IN)
+  const wchar_t* line = GetCommandLineW();
+  if (!line) return {};
+  const int wide = static_cast<int>(wcslen(line));
+  const int size = WideCharToMultiByte(CP_UTF8, 0, line, wide, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, line, wide, out.data(), size, nullptr, nullptr);
+  return out;
+#else
+  return sim::Simulation::Get().LaunchLine();
+#endif
+}
+
+ProcessLock::~ProcessLock() { Release(); }
+
+ProcessLock::Outcome ProcessLock::TryAcquire(const std::string& path, std::string& error) {
+  if (Held()) return Outcome::held;
+#ifdef _WIN32
+  HANDLE file = CreateFileW(std::filesystem::path(path).wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
+    return Outcome::failed;
+  }
+  OVERLAPPED at{};
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return Outcome::taken;
+    error = std::error_code(static_cast<int>(code), std::system_category()).message();
+    return Outcome::failed;
+  }
+  handle_ = file;
+  return Outcome::held;
+#else
+  // flock, not fcntl: an fcntl lock belongs to the process and goes with any close of the file,
+  // and two locks of one process never meet, which a test of two holders needs.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = std::generic_category().message(errno);
+    return Outcome::failed;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    close(fd);
+    if (code == EWOULDBLOCK) return Outcome::taken;
+    error = std::generic_category().message(code);
+    return Outcome::failed;
+  }
+  handle_ = fd;
+  return Outcome::held;
+#endif
+}
+
+void ProcessLock::Release() {
+  if (!Held()) return;
+#ifdef _WIN32
+  OVERLAPPED at{};
+  UnlockFileEx(handle_, 0, 1, 0, &at);
+  CloseHandle(handle_);
+#else
+  flock(handle_, LOCK_UN);
+  close(handle_);
+#endif
+  handle_ = kNone;
+}
+
+}  // namespace gildmark::host

@@ -1,0 +1,197 @@
+#include "support/server_instance.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "host/server_process.h"
+#include "support/file_access.h"
+#include "support/plugin_files.h"
+#include "support/request_target.h"
+
+namespace gildmark {
+
+const char* const kTurnsLockFileName = "store-turns.lock";
+const char* const kInstancesFileName = "instances.txt";
+const char* const kInstanceLockFileName = "instance.lock";
+const char* const kInstancesFolderName = "servers";
+
+namespace {
+
+constexpr const char* kDefaultPort = "7777";
+constexpr size_t kLongestName = 100;
+
+struct InstanceState {
+  ServerInstance instance;
+  host::ProcessLock name_lock;  // servers/<name>/instance.lock while this process runs
+};
+
+InstanceState& State() {
+  static InstanceState* state = new InstanceState();  // outlives static destruction
+  return *state;
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+// Words at blanks; a double-quoted part may hold blanks, and its quotes are dropped.
+std::vector<std::string> SplitWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, any = false;
+  for (const char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (any) words.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any) words.push_back(word);
+  return words;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The system puts the program first; a launch line typed by hand may leave it out.
+bool LooksLikeProgram(const std::string& word) {
+  const std::string lower = Lower(word);
+  return word.find('/') != std::string::npos || word.find('\\') != std::string::npos || EndsWith(lower, ".exe") ||
+         lower == "shootergameserver";
+}
+
+// "-Name=value" with the name compared without case, as the game reads its options.
+bool DashOption(const std::string& word, const std::string& name, std::string& value) {
+  const size_t equals = word.find('=');
+  if (equals == std::string::npos || Lower(word.substr(0, equals)) != Lower(name)) return false;
+  value = word.substr(equals + 1);
+  return true;
+}
+
+std::vector<std::string> RecordedNames() {
+  std::string bytes;
+  std::vector<std::string> names;
+  if (!ReadFileBytes(JsonFileStore::PluginDirectory() + kInstancesFileName, bytes)) return names;
+  for (const std::string& line : SplitLines(bytes))
+    if (!line.empty() && std::find(names.begin(), names.end(), line) == names.end()) names.push_back(line);
+  return names;
+}
+
+}  // namespace
+
+std::string SafeFileName(const std::string& text) {
+  std::string name;
+  for (const char c : text.substr(0, kLongestName)) {
+    const bool safe = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+    name += safe && static_cast<unsigned char>(c) < 0x80 ? c : '_';
+  }
+  if (name.empty()) return "_";
+  if (name.back() == '.') name.back() = '_';  // Windows drops a trailing dot: "." and ".." too
+  static const char* const kDevices[] = {"con", "prn", "aux", "nul"};
+  std::string stem = Lower(name.substr(0, name.find('.')));
+  const bool device = std::find(std::begin(kDevices), std::end(kDevices), stem) != std::end(kDevices) ||
+                      (stem.size() == 4 && (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) &&
+                       std::isdigit(static_cast<unsigned char>(stem[3])));
+  return device ? "_" + name : name;
+}
+
+std::string InstanceNameFromLaunchLine(const std::string& line) {
+  const std::vector<std::string> words = SplitWords(line);
+  size_t first = !words.empty() && LooksLikeProgram(words[0]) ? 1 : 0;
+  std::string chosen, map, url_port, dash_port, value;
+  bool have_map = false;
+  for (size_t i = first; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word.empty()) continue;
+    if (word[0] == '-') {
+      if (DashOption(word, "-GildmarkInstance", value)) chosen = value;
+      else if (DashOption(word, "-port", value)) dash_port = value;
+      continue;
+    }
+    if (have_map) continue;
+    have_map = true;
+    const size_t question = word.find('?');
+    map = word.substr(0, question);
+    // The map's options: "?listen?SessionName=...?Port=7778".
+    size_t at = question;
+    while (at != std::string::npos) {
+      const size_t next = word.find('?', at + 1);
+      const std::string option = word.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+      const size_t equals = option.find('=');
+      if (equals != std::string::npos && Lower(option.substr(0, equals)) == "port") url_port = option.substr(equals + 1);
+      at = next;
+    }
+  }
+  if (!chosen.empty()) return SafeFileName(chosen);
+  const std::string port = !url_port.empty() ? url_port : !dash_port.empty() ? dash_port : kDefaultPort;
+  return SafeFileName((map.empty() ? "server" : map) + "-" + port);
+}
+
+const ServerInstance& ThisInstance() { return State().instance; }
+
+void IdentifyInstance() {
+  ForgetInstance();
+  State().instance.name = InstanceNameFromLaunchLine(host::LaunchLine());
+  // Best effort: without the record, lines are only not tagged, and every other file problem is
+  // told by the files that matter.
+  const std::vector<std::string> names = RecordedNames();
+  if (std::find(names.begin(), names.end(), State().instance.name) == names.end() &&
+      IsDirectory(JsonFileStore::PluginDirectory()))
+    AppendFileBytes(JsonFileStore::PluginDirectory() + kInstancesFileName, State().instance.name + "\n");
+  RefreshLineTags();
+}
+
+void ForgetInstance() {
+  State().name_lock.Release();
+  State().instance = ServerInstance{};
+}
+
+bool UseOwnFolder() {
+  ServerInstance& instance = State().instance;
+  const std::string folder =
+      JsonFileStore::PluginDirectory() + kInstancesFolderName + "/" + instance.name + "/";
+  if (!CreateFolder(folder)) {
+    RequestTarget nobody;
+    nobody.Report("Can't create " + folder + " for this server's own files (" + LastFileError() +
+                      "); it uses the files of " + JsonFileStore::PluginDirectory() + " until the next start",
+                  Severity::error, false);
+    return false;
+  }
+  instance.listed = true;
+  ClaimInstanceName();
+  return true;
+}
+
+bool ClaimInstanceName() {
+  ServerInstance& instance = State().instance;
+  if (!instance.listed) return true;
+  std::string error;
+  const auto outcome = State().name_lock.TryAcquire(InstanceFolder() + kInstanceLockFileName, error);
+  // A lock the system cannot give (a file system without locks) tells nothing about another
+  // process; the name is used as the admin chose it.
+  instance.duplicate = outcome == host::ProcessLock::Outcome::taken;
+  return !instance.duplicate;
+}
+
+void RefreshLineTags() { State().instance.tag_lines = RecordedNames().size() > 1; }
+
+std::string InstanceFolder() {
+  const ServerInstance& instance = State().instance;
+  return instance.listed ? JsonFileStore::PluginDirectory() + kInstancesFolderName + "/" + instance.name + "/"
+                         : JsonFileStore::PluginDirectory();
+}
+
+bool IsInstallationFile(const std::string& name) {
+  return name == "config.json" || name == kTurnsLockFileName || name == kInstancesFileName;
+}
+
+}  // namespace gildmark
