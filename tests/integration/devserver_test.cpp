@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -234,3 +235,168 @@ TEST(DevServerTest, ABuyerHeldBackIsServedSecondsAfterSpawning) {
 }
 
 }  // namespace
+
+namespace two_servers {
+
+namespace fs = std::filesystem;
+
+struct ServerRun {
+  std::string launch_line;
+  std::vector<std::string> buyers;
+  const gildmark::testing::StoreProcess* store;
+  std::vector<nlohmann::json> events;
+};
+
+// 200 payments, each with a command that needs nobody online and one for its buyer, whose buyers
+// are spread over the servers.
+nlohmann::json Payments(const std::vector<ServerRun*>& runs, int count, int first_id) {
+  nlohmann::json payments = nlohmann::json::array();
+  for (int i = 0; i < count; ++i) {
+    const ServerRun& run = *runs[i % runs.size()];
+    const std::string buyer = run.buyers[(i / runs.size()) % run.buyers.size()];
+    const int id = first_id + i;
+    payments.push_back({{"id", "pay-" + std::to_string(id)}, {"action", "purchase"}, {"eos_id", buyer},
+                        {"username", ""},
+                        {"cmds", {{{"id", 2 * id}, {"str", "say nobody " + std::to_string(id)}, {"state", ""}},
+                                  {{"id", 2 * id + 1}, {"str", "give {eosid} " + std::to_string(id)},
+                                   {"state", "Must be online"}}}}});
+  }
+  return payments;
+}
+
+// Starts every server over `root` at once, runs them 10 simulated minutes, and reads their events.
+void RunTogether(const fs::path& dir, std::vector<ServerRun*> runs) {
+  std::string command = "status=0; pids=";
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const fs::path own = dir / ("server" + std::to_string(i));
+    fs::create_directories(own);
+    std::ofstream script(own / "script");
+    script << "sync\n";
+    for (size_t b = 0; b < runs[i]->buyers.size(); ++b)
+      script << "join " << runs[i]->buyers[b] << " " << 100 * (i + 1) + b << " " << runs[i]->buyers[b] << "\n";
+    script << "wait 600\nsync\nquit\n";
+    command += "; " + std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() + " --plugin " +
+               GILDMARK_PLUGIN_PATH + " --script " + (own / "script").string() + " --events " +
+               (own / "events").string() + " --speed 30 --launch-line '" + runs[i]->launch_line +
+               "' --connect-to " + runs[i]->store->connect_to() + " --cacert " + runs[i]->store->cert() + " > " +
+               (own / "out").string() + " 2>&1 & pids=\"$pids $!\"";
+  }
+  command += "; for p in $pids; do wait $p || status=1; done; exit $status";
+  const int status = std::system(command.c_str());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const fs::path own = dir / ("server" + std::to_string(i));
+    EXPECT_EQ(status, 0) << std::ifstream(own / "out").rdbuf();
+    std::ifstream in(own / "events");
+    for (std::string line; std::getline(in, line);) runs[i]->events.push_back(nlohmann::json::parse(line));
+  }
+}
+
+// How often each command text ran, across the servers.
+std::map<std::string, int> Runs(const std::vector<ServerRun*>& runs) {
+  std::map<std::string, int> count;
+  for (const ServerRun* run : runs)
+    for (const auto& e : run->events) {
+      if (e["type"] == "console_command") ++count[e["text"].get<std::string>()];
+      EXPECT_NE(e["type"], "exception") << e.dump();
+    }
+  return count;
+}
+
+void ExpectEachRanOnceWhereItBelongs(const std::vector<ServerRun*>& runs, int count, int first_id) {
+  const std::map<std::string, int> ran = Runs(runs);
+  int missing = 0, twice = 0;
+  for (int i = 0; i < count; ++i) {
+    const int id = first_id + i;
+    auto it = ran.find("say nobody " + std::to_string(id));
+    if (it == ran.end()) ++missing;
+    else if (it->second > 1) ++twice;
+  }
+  // Each buyer's command on the server they play on, once.
+  for (size_t s = 0; s < runs.size(); ++s) {
+    std::map<std::string, int> here;
+    for (const auto& e : runs[s]->events)
+      if (e["type"] == "console_command") ++here[e["text"].get<std::string>()];
+    for (int i = 0; i < count; ++i) {
+      if (static_cast<size_t>(i) % runs.size() != s) continue;
+      const int id = first_id + i;
+      const std::string buyer = runs[s]->buyers[(i / runs.size()) % runs[s]->buyers.size()];
+      const std::string text = "give " + buyer + " " + std::to_string(id);
+      if (here[text] == 0) ++missing;
+      if (ran.count(text) && ran.at(text) > 1) ++twice;
+    }
+  }
+  EXPECT_EQ(missing, 0) << "commands never run";
+  EXPECT_EQ(twice, 0) << "commands run more than once";
+}
+
+// Two servers over one folder and one key: each purchase is run once, by whichever server
+// fetched it or holds its buyer, and the store has every result.
+TEST(DevServerTest, TwoServersOverOneFolderAndOneKeyRunEachCommandOnce) {
+  const fs::path dir = fs::temp_directory_path() / ("gildmark-two-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
+  fs::create_directories(plugin_dir);
+  std::ofstream(plugin_dir / "config.json")
+      << R"({"key":"srv.sec.thr","request_interval_in_minutes":1,"order_received_text":"hi"})";
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
+  ServerRun island{"ShooterGameServer TheIsland_WP?listen?Port=7777", {"IA", "IB", "IC", "ID", "IE"}, &store, {}};
+  ServerRun scorched{"ShooterGameServer ScorchedEarth_WP?listen?Port=7779", {"SA", "SB", "SC", "SD", "SE"}, &store,
+                     {}};
+  const std::vector<ServerRun*> runs = {&island, &scorched};
+  store.AddPayments(Payments(runs, 200, 1));
+  RunTogether(dir, runs);
+
+  ExpectEachRanOnceWhereItBelongs(runs, 200, 1);
+  const auto state = store.State();
+  EXPECT_EQ(state["counts"]["done_payments"], 200) << "acknowledged";
+  EXPECT_EQ(state["counts"]["waiting_payments"], 0);
+  for (const auto& [payment, commands] : state["executed_reports"].items())
+    for (const auto& [command, times] : commands.items()) EXPECT_EQ(times, 1) << payment << " " << command;
+  // Both wrote the shared logs, each line saying which.
+  std::stringstream info;
+  info << std::ifstream(plugin_dir / "info.log").rdbuf();
+  EXPECT_NE(info.str().find("] [TheIsland_WP-7777] Executing command"), std::string::npos);
+  EXPECT_NE(info.str().find("] [ScorchedEarth_WP-7779] Executing command"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+// The same with an entry and a key for each server: each polls its own store with its own key
+// and writes only its own folder.
+TEST(DevServerTest, TwoListedServersEachUseTheirOwnKeyAndFolder) {
+  const fs::path dir = fs::temp_directory_path() / ("gildmark-listed-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
+  fs::create_directories(plugin_dir);
+  std::ofstream(plugin_dir / "config.json") << R"({"key":"YOUR_API_KEY","request_interval_in_minutes":1,
+      "order_received_text":"hi","servers":{"Island":{"key":"isl.sec1.thr"},"Scorched":{"key":"sco.sec2.thr"}}})";
+  gildmark::testing::StoreProcess island_store((dir / "tls1").string(), "isl.sec1.thr");
+  gildmark::testing::StoreProcess scorched_store((dir / "tls2").string(), "sco.sec2.thr");
+  ServerRun island{"ShooterGameServer TheIsland_WP?listen -GildmarkInstance=Island", {"IA", "IB"}, &island_store, {}};
+  ServerRun scorched{"ShooterGameServer ScorchedEarth_WP?listen -GildmarkInstance=Scorched", {"SA", "SB"},
+                     &scorched_store, {}};
+  island_store.AddPayments(Payments({&island}, 100, 1));
+  scorched_store.AddPayments(Payments({&scorched}, 100, 1001));
+  RunTogether(dir, {&island, &scorched});
+
+  ExpectEachRanOnceWhereItBelongs({&island}, 100, 1);
+  ExpectEachRanOnceWhereItBelongs({&scorched}, 100, 1001);
+  for (auto* store : {&island_store, &scorched_store}) {
+    const auto state = store->State();
+    EXPECT_EQ(state["counts"]["done_payments"], 100);
+    EXPECT_EQ(state["counts"]["refused"], 0) << "every request signed with the store's own key";
+  }
+  for (const auto& [run, segment] : {std::pair{&island, "/server/isl/"}, std::pair{&scorched, "/server/sco/"}})
+    for (const auto& e : run->events)
+      if (e["type"] == "http_request") {
+        EXPECT_NE(e["url"].get<std::string>().find(segment), std::string::npos);
+      }
+  for (const char* name : {"Island", "Scorched"}) {
+    EXPECT_TRUE(fs::exists(plugin_dir / "servers" / name / "info.log")) << name;
+    EXPECT_TRUE(fs::exists(plugin_dir / "servers" / name / "response.json")) << name;
+  }
+  for (const char* shared : {"info.log", "err.log", "response.json", "response.pending", "security_admin.dat"})
+    EXPECT_FALSE(fs::exists(plugin_dir / shared)) << shared << " written at the top level";
+  fs::remove_all(dir);
+}
+
+}  // namespace two_servers
