@@ -1,5 +1,7 @@
 #include "store/results_record.h"
 
+#include <chrono>
+
 #include <string>
 #include <vector>
 
@@ -199,8 +201,10 @@ bool SaveResults(const ResultsMap& results, std::string& text) {
 
 void KeepUnsavedResults(StoreClient& client) {
   if (IsEmptyResults(client.unsaved_results)) return;
-  // One more try: the disk may take them now.
-  LoadPendingResults(&client);
+  // One more try: the disk may take them now, in this server's turn, since the files may be
+  // shared with other servers of the installation.
+  if (client.turns.WaitAtUnload(std::chrono::seconds(5))) LoadPendingResults(&client);
+  else RestoreFileError("another server of this installation kept the results files");
   if (IsEmptyResults(client.unsaved_results)) return;
   size_t count = 0;
   for (const auto& payment : client.unsaved_results)

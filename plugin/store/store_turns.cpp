@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "support/plugin_files.h"
 #include "support/request_target.h"
@@ -61,6 +62,15 @@ bool StoreTurns::Take(double now) {
          Severity::information);
   }
   return false;
+}
+
+bool StoreTurns::WaitAtUnload(std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!TakeNow()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 void StoreTurns::DeferJournalRemoval(const std::string& id, double now) {

@@ -8,6 +8,7 @@
 // game seconds.
 #pragma once
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ class StoreTurns {
   // The lock now if it is free, without a retry or a word (a join check's journal line).
   bool TakeNow() { return Held() || TakeQuietly(); }
   bool Held() const { return lock_.Held(); }
+  // At unload only, where a short wait is allowed: the lock within `limit`, or false.
+  bool WaitAtUnload(std::chrono::milliseconds limit);
   void Release() { lock_.Release(); }
   // A cycle that found the turn taken is due to try again.
   bool RetryDue(double now) const { return retry_at_ >= 0 && now >= retry_at_; }
