@@ -193,11 +193,18 @@ namespace {
 // (Removing an id that is not there only makes sure the journal exists.)
 void RemoveJoinedPlayersLine(const std::string& id, bool listed) {
   StoreClient* client = g_store_client;
-  if (!client || ThisInstance().listed || client->turns.TakeNow()) {
+  if (!client || ThisInstance().listed) {
     AdminJournal::Remove(id);
     return;
   }
-  if (listed) client->turns.DeferJournalRemoval(id, GameSeconds());
+  const bool in_turn = client->turns.Held();
+  if (!client->turns.TakeNow()) {
+    if (listed) client->turns.DeferJournalRemoval(id, GameSeconds());
+    return;
+  }
+  AdminJournal::Remove(id);
+  // Taken for this line alone: the other servers may have it again at once.
+  if (!in_turn) client->turns.Release();
 }
 }  // namespace
 
