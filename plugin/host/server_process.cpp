@@ -30,10 +30,7 @@ std::string LaunchLine() {
 #endif
 }
 
-ProcessLock::~ProcessLock() {
-  Release();
-  Close();
-}
+ProcessLock::~ProcessLock() { Close(); }
 
 ProcessLock::Outcome ProcessLock::TryAcquire(const std::string& path, std::string& error) {
   if (held_) return Outcome::held;
@@ -95,6 +92,7 @@ void ProcessLock::Release() {
 }
 
 void ProcessLock::Close() {
+  Release();
   if (handle_ == kNone) return;
 #ifdef _WIN32
   CloseHandle(handle_);

@@ -28,11 +28,11 @@ class ProcessLock {
   // turns (a turn is then one system call), and is closed by the destructor or another path.
   Outcome TryAcquire(const std::string& path, std::string& error);
   void Release();
+  // Released, and the file closed.
+  void Close();
   bool Held() const { return held_; }
 
  private:
-  void Close();
-
 #ifdef _WIN32
   using Handle = void*;
   static constexpr Handle kNone = nullptr;

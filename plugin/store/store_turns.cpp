@@ -13,7 +13,6 @@ namespace gildmark {
 namespace {
 
 constexpr double kTellTakenSeconds = 3600;
-constexpr double kTagsCheckSeconds = 60;
 constexpr double kJournalRetrySeconds = 1;
 constexpr double kShortestWait = 2, kLongestWait = 10;
 
@@ -50,11 +49,8 @@ bool StoreTurns::TakeQuietly() {
 bool StoreTurns::Take(double now) {
   if (Held() || TakeQuietly()) {
     retry_at_ = -1;
-    // Another server may have started from this folder since: looked at once a minute.
-    if (tags_checked_at_ < 0 || now - tags_checked_at_ >= kTagsCheckSeconds) {
-      tags_checked_at_ = now;
-      RefreshLineTags();
-    }
+    // Another server may have started from this folder since the last turn.
+    RefreshLineTags();
     return true;
   }
   std::uniform_real_distribution<double> wait(kShortestWait, kLongestWait);

@@ -45,7 +45,6 @@ class StoreTurns {
   host::ProcessLock lock_;
   double retry_at_ = -1;
   double told_taken_at_ = -1;
-  double tags_checked_at_ = -1;
   bool told_failure_ = false;
   std::vector<std::string> deferred_ids_;
   double deferred_at_ = -1;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "host/server_process.h"
@@ -24,6 +26,7 @@ constexpr size_t kLongestName = 100;
 struct InstanceState {
   ServerInstance instance;
   host::ProcessLock name_lock;  // servers/<name>/instance.lock while this process runs
+  long long record_size = -2;   // of instances.txt when last read; -1: missing
 };
 
 InstanceState& State() {
@@ -151,8 +154,9 @@ void IdentifyInstance() {
 }
 
 void ForgetInstance() {
-  State().name_lock.Release();
+  State().name_lock.Close();
   State().instance = ServerInstance{};
+  State().record_size = -2;
 }
 
 bool UseOwnFolder() {
@@ -182,7 +186,16 @@ bool ClaimInstanceName() {
   return !instance.duplicate;
 }
 
-void RefreshLineTags() { State().instance.tag_lines = RecordedNames().size() > 1; }
+void RefreshLineTags() {
+  // The record only grows while servers start, so its size tells whether to read it again: one
+  // system call per store conversation.
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(JsonFileStore::PluginDirectory() + kInstancesFileName, ec);
+  const long long seen = ec ? -1 : static_cast<long long>(size);
+  if (seen == State().record_size) return;
+  State().record_size = seen;
+  State().instance.tag_lines = RecordedNames().size() > 1;
+}
 
 std::string InstanceFolder() {
   const ServerInstance& instance = State().instance;
