@@ -37,7 +37,8 @@ bool MayUseInstanceName(StoreClient& client, bool connection_test) {
   if (!client.told_duplicate_name || connection_test) {
     client.told_duplicate_name = true;
     client.target->Report("Another running server of this installation uses the instance name " + name +
-                              " (its folder servers/" + name + "/ is locked): this server does not ask the store, "
+                              " (it holds servers/" + name + "/" + kInstanceLockFileName +
+                              "): this server does not ask the store, "
                               "so that nothing is delivered twice. Give each server its own "
                               "-GildmarkInstance=<name> on its launch line",
                           Severity::error, true);
@@ -66,8 +67,8 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
   if (!MayUseInstanceName(*this, connection_test)) return;
   if (!turns.Take(GameSeconds())) {
     if (connection_test)
-      target->Report("Another server of this installation is talking to the store; this one asks in a few seconds, "
-                     "and its answer goes to info.log",
+      target->Report("Another server of this installation is talking to the store right now; this one asks when "
+                     "its turn comes. Try gildmark.connect again in a few seconds",
                      Severity::information, true);
     return;
   }
