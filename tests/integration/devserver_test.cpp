@@ -34,6 +34,23 @@ std::string ExpectedSignature(const std::string& message, const std::string& key
   return std::string(reinterpret_cast<char*>(out), static_cast<size_t>(len));
 }
 
+// A new test folder with a server root whose plugin folder holds `config`.
+struct TestRoot {
+  std::filesystem::path dir, plugin_dir;
+};
+TestRoot MakeTestRoot(const std::string& name, const std::string& config) {
+  TestRoot root;
+  root.dir = std::filesystem::temp_directory_path() / ("gildmark-" + name + "-" + std::to_string(getpid()));
+  std::filesystem::remove_all(root.dir);
+  root.plugin_dir = root.dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
+  std::filesystem::create_directories(root.plugin_dir);
+  std::ofstream(root.plugin_dir / "config.json") << config;
+  return root;
+}
+
+const char* const kOneKeyConfig =
+    R"({"key":"srv.sec.thr","request_interval_in_minutes":1,"order_received_text":"hi"})";
+
 TEST(DevServerTest, AScriptAgainstALoopbackServer) {
   httplib::Server server;
   std::vector<std::string> seen;
@@ -139,12 +156,7 @@ TEST(DevServerTest, PluginInfoBesideTheLibraryIsRequired) {
 // the store's name: nothing it sends may run. Given the certificate, the same store delivers.
 TEST(DevServerTest, AStoreNobodyTrustsRunsNothingAndTheTrustedOneDelivers) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("gildmark-forged-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
-  fs::create_directories(plugin_dir);
-  std::ofstream(plugin_dir / "config.json")
-      << R"({"key":"srv.sec.thr","request_interval_in_minutes":1,"order_received_text":"hi"})";
+  const auto [dir, plugin_dir] = MakeTestRoot("forged", kOneKeyConfig);
   gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
   store.AddPayments(nlohmann::json::array(
       {{{"id", "1"}, {"action", "purchase"}, {"eos_id", "E1"}, {"username", ""},
@@ -189,12 +201,8 @@ TEST(DevServerTest, AStoreNobodyTrustsRunsNothingAndTheTrustedOneDelivers) {
 // within seconds of their character being alive, long before the next regular poll.
 TEST(DevServerTest, ABuyerHeldBackIsServedSecondsAfterSpawning) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("gildmark-join-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
-  fs::create_directories(plugin_dir);
-  std::ofstream(plugin_dir / "config.json")
-      << R"({"key":"srv.sec.thr","request_interval_in_minutes":2,"order_received_text":"hi"})";
+  const auto [dir, plugin_dir] =
+      MakeTestRoot("join", R"({"key":"srv.sec.thr","request_interval_in_minutes":2,"order_received_text":"hi"})");
   gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
   store.AddPayments(nlohmann::json::array(
       {{{"id", "1"}, {"action", "purchase"}, {"eos_id", "E2"}, {"username", ""},
@@ -332,12 +340,7 @@ void ExpectEachRanOnceWhereItBelongs(const std::vector<ServerRun*>& runs, int co
 // Two servers over one folder and one key: each purchase is run once, by whichever server
 // fetched it or holds its buyer, and the store has every result.
 TEST(DevServerTest, TwoServersOverOneFolderAndOneKeyRunEachCommandOnce) {
-  const fs::path dir = fs::temp_directory_path() / ("gildmark-two-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
-  fs::create_directories(plugin_dir);
-  std::ofstream(plugin_dir / "config.json")
-      << R"({"key":"srv.sec.thr","request_interval_in_minutes":1,"order_received_text":"hi"})";
+  const auto [dir, plugin_dir] = MakeTestRoot("two", kOneKeyConfig);
   gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
   ServerRun island{"ShooterGameServer TheIsland_WP?listen?Port=7777", {"IA", "IB", "IC", "ID", "IE"}, &store, {}};
   ServerRun scorched{"ShooterGameServer ScorchedEarth_WP?listen?Port=7779", {"SA", "SB", "SC", "SD", "SE"}, &store,
@@ -363,12 +366,8 @@ TEST(DevServerTest, TwoServersOverOneFolderAndOneKeyRunEachCommandOnce) {
 // The same with an entry and a key for each server: each polls its own store with its own key
 // and writes only its own folder.
 TEST(DevServerTest, TwoListedServersEachUseTheirOwnKeyAndFolder) {
-  const fs::path dir = fs::temp_directory_path() / ("gildmark-listed-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  const fs::path plugin_dir = dir / "root" / "ArkApi" / "Plugins" / "Gildmark_DadUZ";
-  fs::create_directories(plugin_dir);
-  std::ofstream(plugin_dir / "config.json") << R"({"key":"YOUR_API_KEY","request_interval_in_minutes":1,
-      "order_received_text":"hi","servers":{"Island":{"key":"isl.sec1.thr"},"Scorched":{"key":"sco.sec2.thr"}}})";
+  const auto [dir, plugin_dir] = MakeTestRoot("listed", R"({"key":"YOUR_API_KEY","request_interval_in_minutes":1,
+      "order_received_text":"hi","servers":{"Island":{"key":"isl.sec1.thr"},"Scorched":{"key":"sco.sec2.thr"}}})");
   gildmark::testing::StoreProcess island_store((dir / "tls1").string(), "isl.sec1.thr");
   gildmark::testing::StoreProcess scorched_store((dir / "tls2").string(), "sco.sec2.thr");
   ServerRun island{"ShooterGameServer TheIsland_WP?listen -GildmarkInstance=Island", {"IA", "IB"}, &island_store, {}};

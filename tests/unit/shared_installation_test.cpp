@@ -91,6 +91,16 @@ class SharedInstallationTest : public PluginTest {
     for (double t = 0; t < seconds; t += 0.5) sim().RunFrame(0.5f);
   }
 
+  // The player "crashed" joins again with the admin bit a crash left set, through the join check.
+  static void RejoinWithRightsACrashLeft(int64_t linked_id) {
+    sim().Join("crashed", linked_id, "C");
+    sim().SetAdminBit("crashed", true);
+    sim().Leave("crashed");
+    host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player);
+    sim().Join("crashed", linked_id, "C");
+    host::RemoveNewPlayerHook(&OnHandleNewPlayer);
+  }
+
   std::unique_ptr<ChildProcess> holder_;
 };
 
@@ -144,12 +154,7 @@ TEST_F(SharedInstallationTest, AListedServerUsesItsEntryAndAFolderOfItsOwn) {
   // The installation's journal line is honoured through the server's own journal, and the
   // installation's is left to the servers that share it.
   EXPECT_EQ(ReadAll(ServerDir("Island") + "security_admin.dat"), "42\n");
-  sim().Join("crashed", 42, "C");
-  sim().SetAdminBit("crashed", true);
-  sim().Leave("crashed");
-  host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player);
-  sim().Join("crashed", 42, "C");
-  host::RemoveNewPlayerHook(&OnHandleNewPlayer);
+  RejoinWithRightsACrashLeft(42);
   EXPECT_FALSE(sim().AdminBit("crashed"));
   EXPECT_EQ(ReadAll(ServerDir("Island") + "security_admin.dat"), "");
   EXPECT_EQ(Read("security_admin.dat"), "42\n");
@@ -181,12 +186,7 @@ TEST_F(SharedInstallationTest, ACycleWaitsForItsTurnAndGoesOnWhenAKilledHolderLe
 
   // A journal line of a joining player: the bits go at once, the line in this server's turn.
   Write("security_admin.dat", "5\n");
-  sim().Join("crashed", 5, "C");
-  sim().SetAdminBit("crashed", true);
-  sim().Leave("crashed");
-  host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player);
-  sim().Join("crashed", 5, "C");
-  host::RemoveNewPlayerHook(&OnHandleNewPlayer);
+  RejoinWithRightsACrashLeft(5);
   EXPECT_FALSE(sim().AdminBit("crashed"));
   RunSeconds(12);
   EXPECT_EQ(Read("security_admin.dat"), "5\n") << "not while another server has the turn";
