@@ -30,78 +30,57 @@ std::string LaunchLine() {
 #endif
 }
 
-ProcessLock::~ProcessLock() { Close(); }
+ProcessLock::~ProcessLock() { Release(); }
 
 ProcessLock::Outcome ProcessLock::TryAcquire(const std::string& path, std::string& error) {
-  if (held_) return Outcome::held;
-  if (handle_ != kNone && path != path_) Close();
+  if (Held()) return Outcome::held;
 #ifdef _WIN32
-  if (handle_ == kNone) {
-    HANDLE file = CreateFileW(std::filesystem::path(path).wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      error = std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
-      return Outcome::failed;
-    }
-    handle_ = file;
-    path_ = path;
-  }
-  OVERLAPPED at{};
-  if (!LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return Outcome::taken;
-    error = std::error_code(static_cast<int>(code), std::system_category()).message();
-    Close();
+  HANDLE file = CreateFileW(std::filesystem::path(path).wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
     return Outcome::failed;
   }
+  OVERLAPPED at{};
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return Outcome::taken;
+    error = std::error_code(static_cast<int>(code), std::system_category()).message();
+    return Outcome::failed;
+  }
+  handle_ = file;
 #else
   // flock, not fcntl: an fcntl lock belongs to the process and goes with any close of the file,
   // and two locks of one process never meet, which a test of two holders needs.
-  if (handle_ == kNone) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      error = std::generic_category().message(errno);
-      return Outcome::failed;
-    }
-    handle_ = fd;
-    path_ = path;
-  }
-  if (flock(handle_, LOCK_EX | LOCK_NB) != 0) {
-    const int code = errno;
-    if (code == EWOULDBLOCK) return Outcome::taken;
-    error = std::generic_category().message(code);
-    Close();
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = std::generic_category().message(errno);
     return Outcome::failed;
   }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    close(fd);
+    if (code == EWOULDBLOCK) return Outcome::taken;
+    error = std::generic_category().message(code);
+    return Outcome::failed;
+  }
+  handle_ = fd;
 #endif
-  held_ = true;
   return Outcome::held;
 }
 
 void ProcessLock::Release() {
-  if (!held_) return;
-  held_ = false;
-#ifdef _WIN32
-  OVERLAPPED at{};
-  // An unlock that fails leaves the lock to the closing of the handle, which ends it for sure.
-  if (!UnlockFileEx(handle_, 0, 1, 0, &at)) Close();
-#else
-  if (flock(handle_, LOCK_UN) != 0) Close();
-#endif
-}
-
-void ProcessLock::Close() {
-  Release();
-  if (handle_ == kNone) return;
+  if (!Held()) return;
+  // Closing the file ends the lock; none is left open between turns, where it would be one more
+  // file the admin cannot move or delete while the server runs.
 #ifdef _WIN32
   CloseHandle(handle_);
 #else
   close(handle_);
 #endif
   handle_ = kNone;
-  held_ = false;
-  path_.clear();
 }
 
 }  // namespace gildmark::host

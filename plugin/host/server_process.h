@@ -24,13 +24,10 @@ class ProcessLock {
 
   enum class Outcome { held, taken, failed };
   // Creates the file when missing. `taken`: another process holds it; `failed`: the file could
-  // not be opened or locked, with the system's reason in `error`. The file stays open between
-  // turns (a turn is then one system call), and is closed by the destructor or another path.
+  // not be opened or locked, with the system's reason in `error`.
   Outcome TryAcquire(const std::string& path, std::string& error);
   void Release();
-  // Released, and the file closed.
-  void Close();
-  bool Held() const { return held_; }
+  bool Held() const { return handle_ != kNone; }
 
  private:
 #ifdef _WIN32
@@ -41,8 +38,6 @@ class ProcessLock {
   static constexpr Handle kNone = -1;
 #endif
   Handle handle_ = kNone;
-  std::string path_;  // of the open handle
-  bool held_ = false;
 };
 
 }  // namespace gildmark::host

@@ -155,7 +155,7 @@ void IdentifyInstance() {
 }
 
 void ForgetInstance() {
-  State().name_lock.Close();
+  State().name_lock.Release();
   State().instance = ServerInstance{};
   State().record_size = -2;
 }

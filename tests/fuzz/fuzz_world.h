@@ -61,6 +61,7 @@ class FuzzWorld {
   void Tidy() {
     Drain();
     client().request_in_flight = false;
+    client().turns.Release();  // as the next frame would
     client().target->Clear();
     std::filesystem::remove(dir_ / "info.log");
     std::filesystem::remove(dir_ / "err.log");
