@@ -85,13 +85,27 @@ FString ModulePath() {
 #endif
 }
 
+bool WorldExists() { return AsaApi::GetApiUtils().GetWorld() != nullptr; }
+
 AShooterPlayerController* FindPlayerByEosId(const FString& eos_id) {
+  // The host's lookup falls back to the world's controllers without checking for a world;
+  // without one nobody is online.
+  if (!WorldExists()) return nullptr;
   return AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id);
+}
+
+AShooterPlayerController* FindPlayerByNameAndLinkedId(const FString& character_name, int64_t linked_id) {
+  if (!WorldExists()) return nullptr;
+  TArray<AShooterPlayerController*> found =
+      AsaApi::GetApiUtils().FindPlayerFromCharacterName(character_name, ESearchCase::CaseSensitive, true);
+  for (int32 i = 0; i < found.Num(); ++i)
+    if (found[i] && LinkedId(found[i]) == linked_id) return found[i];
+  return nullptr;
 }
 
 AShooterPlayerController* FindPlayerByCharacterName(const FString& name) {
   // The host's lookup dereferences the world unchecked; plugins load before there is one.
-  if (!AsaApi::GetApiUtils().GetWorld()) return nullptr;
+  if (!WorldExists()) return nullptr;
   TArray<AShooterPlayerController*> found =
       AsaApi::GetApiUtils().FindPlayerFromCharacterName(name, ESearchCase::CaseSensitive, true);
   return found.Num() > 0 ? found[0] : nullptr;
@@ -139,7 +153,9 @@ void ReplyRcon(RCONClientConnection* connection, int packet_id, const FString& t
 
 void SendChat(AShooterPlayerController* player, const FString& sender, const FString& text) {
   // The host finds this plugin's manager by its module path; the text is the argument of a
-  // plain "{}" so that the host's formatting leaves it as it stands.
+  // plain "{}" so that the host's formatting leaves it as it stands. Before the world exists the
+  // host has no messaging manager, and its lookup would crash; nobody is online then anyway.
+  if (!player || !WorldExists()) return;
   std::shared_ptr<MessagingManager> messaging = AsaApi::GetApiUtils().GetMessagingManager();
   if (messaging) messaging->SendChatMessage(player, sender, L"{}", *text);
 }

@@ -43,7 +43,12 @@ std::string CurrentDir();
 FString ModulePath();
 
 // --- players and the world ----------------------------------------------------------------
+// The game's world exists (not before the game mode's InitGame): without it nobody is online.
+bool WorldExists();
 AShooterPlayerController* FindPlayerByEosId(const FString& eos_id);
+// A connected player by character name and 64-bit linked id together, or null: a controller
+// kept across frames may have been destroyed at logout, so it is found again this way.
+AShooterPlayerController* FindPlayerByNameAndLinkedId(const FString& character_name, int64_t linked_id);
 // The first connected player whose character name matches exactly, case-sensitive; or null.
 AShooterPlayerController* FindPlayerByCharacterName(const FString& name);
 // True when the player has a character that is not dead or dying.

@@ -73,7 +73,11 @@ bool PluginLoad() {
   AtEdge("start", [] { CheckPluginDirectory(); });
   // A client that fails here is tried again by the next tick or gildmark.connect.
   EnsureStoreClient();
-  AtEdge("hook", [] { host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player); });
+  AtEdge("hook", [] {
+    if (host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player)) return;
+    RequestTarget nobody;
+    nobody.Report(kJoinHookFailedMessage, Severity::error, false);
+  });
   AtEdge("command registration", [] {
     host::AddConsoleCommand(kConnectCommand, &OnConnectConsole);
     host::AddRconCommand(kConnectCommand, &OnConnectRcon);
@@ -91,15 +95,18 @@ bool PluginLoad() {
   return true;
 }
 
+// Only what is the plugin's own: its thread stopped and its results kept. The host removes the
+// commands, the frame callback, the timer and the hook itself once this returns, emptying each
+// before it closes the library; removing one here would leave the host's dispatch, which may be
+// running this very unload (plugins.unload), holding a copy that is destroyed after the library
+// is gone.
 bool PluginUnload() {
   AtEdge("stop", [] {
-    if (StoreClient* client = g_store_client) delete client;
+    if (StoreClient* client = g_store_client) {
+      client->leave_registrations_to_host = true;
+      delete client;
+    }
     g_store_client = nullptr;
-  });
-  AtEdge("hook removal", [] { host::RemoveNewPlayerHook(&OnHandleNewPlayer); });
-  AtEdge("command removal", [] {
-    host::RemoveConsoleCommand(kConnectCommand);
-    host::RemoveRconCommand(kConnectCommand);
   });
   ReleasePluginLogger();
   return true;
@@ -110,7 +117,7 @@ void OnConnectConsole(APlayerController* player, FString*, bool) {
   AtEdge("gildmark.connect", [player] {
     if (!host::ReadBit(player, host::kAdminBit)) return;
     RequestTarget requester = g_store_client ? *g_store_client->target : RequestTarget{};
-    requester.player = player;
+    requester.SetPlayer(player);
     TestConnectionFor(requester);
   });
 }

@@ -13,6 +13,11 @@ inline constexpr const char* kConnectCommand = "gildmark.connect";
 inline constexpr const char* kRconAnswerLaterMessage =
     "Gildmark is asking the store; its answer will be in info.log (or err.log) and the server log";
 
+// err.log at load when the host could not hook the game's new-player handler.
+inline constexpr const char* kJoinHookFailedMessage =
+    "Could not hook the game's new-player handler; rights that a crash left to a player are taken back only "
+    "at the next load of the plugin (plugins.load or a server start)";
+
 bool PluginLoad();
 bool PluginUnload();
 void OnConnectConsole(APlayerController* player, FString* message, bool flag);

@@ -1,5 +1,6 @@
 #include "store/payment_delivery.h"
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -68,11 +69,42 @@ std::string TextOr(const nlohmann::json& object, const char* key) {
   return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-enum class Outcome { executed, not_executed, held_back };
+enum class Outcome { executed, not_executed, held_back, refused };
+
+bool StartsWithIgnoringCase(const std::string& text, size_t at, const char* prefix) {
+  for (size_t i = 0; prefix[i]; ++i, ++at)
+    if (at >= text.size() || std::tolower(static_cast<unsigned char>(text[at])) != prefix[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+bool IsHostPluginCommand(const std::string& command) {
+  // The game runs each part between "|" as a command of its own, and "cheat" or "admincheat"
+  // before one is the console's way of saying it; the host's hook sees each.
+  size_t part = 0;
+  while (part <= command.size()) {
+    size_t at = command.find_first_not_of(" \t", part);
+    const size_t end = command.find('|', part);
+    if (at != std::string::npos && (end == std::string::npos || at < end)) {
+      for (const char* prefix : {"cheat ", "admincheat "}) {
+        if (!StartsWithIgnoringCase(command, at, prefix)) continue;
+        at = command.find_first_not_of(" \t", at + std::char_traits<char>::length(prefix));
+        break;
+      }
+      if (at != std::string::npos && StartsWithIgnoringCase(command, at, "plugins.")) return true;
+    }
+    if (end == std::string::npos) break;
+    part = end + 1;
+  }
+  return false;
+}
+
+namespace {
 
 // Steps that may raise: each error becomes "Not Executed" for this command only.
 Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const nlohmann::json& command,
-                       PaymentPlayer& record) {
+                       PaymentPlayer& record, std::string& refused_text) {
   const std::string store_state = StringMember(command, "state");
   std::string text = host::ToUtf8(host::FromUtf8(StringMember(command, "str")));
   const std::string eos_id = StringMember(payment, "eos_id");
@@ -93,6 +125,10 @@ Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const
     ReplaceFirst(text, "{minecraft_username}", user);
     ReplaceFirst(text, "{username}", user);
   }
+  if (IsHostPluginCommand(text)) {
+    refused_text = text;
+    return Outcome::refused;
+  }
   return client.ExecuteAsPlayer(text, record.player_controller, TargetText(record)) ? Outcome::executed
                                                                                     : Outcome::not_executed;
 }
@@ -109,6 +145,7 @@ void ReplyDelivery::BeginPayment(StoreClient& client) {
   next_command_ = 0;
   states_.clear();
   payment_id_.clear();
+  told_refusal_ = false;
   buyer_ = MakePaymentPlayer(payment);
   ResolvePaymentPlayer(buyer_);  // an unusable record was told when it was made
   looked_up_this_slice_ = true;
@@ -156,14 +193,23 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
     return;
   }
   Outcome outcome = Outcome::not_executed;
+  std::string refused_text;
   try {
-    outcome = DeliverCommand(client, payments_[next_payment_ - 1], command, buyer_);
+    outcome = DeliverCommand(client, payments_[next_payment_ - 1], command, buyer_, refused_text);
   } catch (const std::exception& e) {
     ReportError(client, std::string("Error while executing command : ") + e.what(), true);
   } catch (...) {
     ReportError(client, "Error while executing command : unknown error", true);
   }
   if (outcome == Outcome::held_back) client.waiting_buyers.Note(eos_id_, username_);
+  if (outcome == Outcome::refused && !told_refusal_) {
+    told_refusal_ = true;
+    ReportError(client,
+                "Not running \"" + refused_text + "\" of payment " + payment_id_ +
+                    ": a store command may not load, unload or reload plugins (the host's plugins. commands); "
+                    "reported Not Executed",
+                false);
+  }
   const char* state = outcome == Outcome::executed ? kExecuted : kNotExecuted;
   states_[command_id] = state;
   any_state_ = true;

@@ -32,6 +32,10 @@ std::string SanitizeValue(std::string value);
 // The id of a command as the decimal text it came with (a boolean reads as 0 or 1, a fraction
 // is cut toward zero). Throws when the command has no readable id.
 std::string CommandIdText(const nlohmann::json& command);
+// A command that would reach the host's own plugins.load / plugins.unload / ... : those pass
+// the host's console hook from a command run through a player, and one from the store would
+// unload this plugin inside its own frame callback. Never run.
+bool IsHostPluginCommand(const std::string& command);
 
 // What a finished delivery leaves: its results, and its payments to be freed.
 struct DeliveredResults {
@@ -79,6 +83,7 @@ class ReplyDelivery {
   std::string payment_id_, action_, eos_id_, username_;
   std::map<std::string, std::string> states_;  // command id -> state
   bool looked_up_this_slice_ = false;
+  bool told_refusal_ = false;  // this payment's refused command was told
 
   std::shared_ptr<DeliveredResults> results_;
   bool any_state_ = false;

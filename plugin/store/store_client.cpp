@@ -63,18 +63,21 @@ StoreClient::StoreClient(const RequestTarget* requester) {
   }
 }
 
-void StoreClient::StopConnection() {
+void StoreClient::StopConnection(bool remove_frame_callback) {
   // First, so that no completion or frame runs into what the rest of the destructor takes down;
-  // this waits for the HTTPS worker, which unload may do, being outside the loader lock.
-  try {
-    host::RemoveFrameCallback();
-  } catch (...) {
+  // this waits for the HTTPS worker, which unload may do, being outside the loader lock. Left
+  // in place, the frame callback finds no client and does nothing until the host removes it.
+  if (remove_frame_callback) {
+    try {
+      host::RemoveFrameCallback();
+    } catch (...) {
+    }
   }
   host::StopHttps();
 }
 
 StoreClient::~StoreClient() {
-  if (g_store_client == this) StopConnection();
+  if (g_store_client == this) StopConnection(!leave_registrations_to_host);
   try {
     KeepUnsavedResults(*this);
   } catch (...) {
@@ -82,7 +85,7 @@ StoreClient::~StoreClient() {
   // An unload in the middle of a delivery stops between two commands: each state so far is in
   // the results log, posted at the next start, and the payments not begun come back.
   delivery.reset();
-  target->player = nullptr;
+  target->Clear();
   target.reset();
   turns.Release();
   // A later load in the same process must not find a pointer to this object.

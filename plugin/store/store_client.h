@@ -60,8 +60,11 @@ class StoreClient {
   // URL and header lines signed for one reading of the clock; needs three key parts.
   SignedRequest PrepareRequest() const;
 
-  // Removes the per-frame callback and stops the HTTPS client (cancelled, joined, dropped).
-  static void StopConnection();
+  // Stops the HTTPS client (cancelled, joined, dropped), and removes the per-frame callback
+  // unless the host is about to remove it itself.
+  static void StopConnection(bool remove_frame_callback = true);
+  // Set by unload: the host removes the frame callback (and the rest) itself after it.
+  bool leave_registrations_to_host = false;
 
   // The GET reply being delivered, a slice per frame; request_in_flight stays set meanwhile.
   std::unique_ptr<ReplyDelivery> delivery;

@@ -85,16 +85,29 @@ void RequestTarget::ReplyRcon(const std::string& message, bool final) {
   if (final) rcon_connection = nullptr, rcon_packet = nullptr, rcon_packet_id = 0;
 }
 
+void RequestTarget::SetPlayer(APlayerController* controller) {
+  player = nullptr;
+  player_name.clear();
+  player_linked_id = 0;
+  if (!controller) return;
+  auto* shooter = static_cast<AShooterPlayerController*>(controller);
+  player_name = host::ToUtf8(host::CharacterName(shooter));
+  player_linked_id = host::LinkedId(shooter);
+  player = controller;
+}
+
 void RequestTarget::ReplyChat(const std::string& message, bool final) {
   if (!player) return;
   try {
-    host::SendChat(static_cast<AShooterPlayerController*>(player), host::FromUtf8("Gildmark"),
-                   host::ChatText(message));
+    // An admin who left meanwhile is not written to; the other routes still have the message.
+    if (AShooterPlayerController* admin =
+            host::FindPlayerByNameAndLinkedId(host::FromUtf8(player_name), player_linked_id))
+      host::SendChat(admin, host::FromUtf8("Gildmark"), host::ChatText(message));
   } catch (const std::exception& e) {
     if (auto& logger = PluginLogger()) logger->error("Chat reply failed: {}", e.what());
   } catch (...) {
   }
-  if (final) player = nullptr;
+  if (final) player = nullptr, player_name.clear(), player_linked_id = 0;
 }
 
 }  // namespace gildmark

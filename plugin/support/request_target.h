@@ -4,6 +4,7 @@
 // releases the requester it reached. Report never throws: a route that fails is skipped.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -15,7 +16,12 @@ namespace gildmark {
 enum class Severity { information, error };
 
 struct RequestTarget {
+  // The admin who asked, as they asked. The game destroys a controller after logout, so the
+  // pointer is never called through once the request has left the frame it came in: each chat
+  // reply finds the admin again among the connected players by name and linked id.
   APlayerController* player = nullptr;
+  std::string player_name;  // UTF-8
+  int64_t player_linked_id = 0;
   RCONClientConnection* rcon_connection = nullptr;
   RCONPacket* rcon_packet = nullptr;
   // The packet's id, copied when the command arrives: the host's packet does not outlive the
@@ -28,10 +34,16 @@ struct RequestTarget {
     rcon_packet = connection ? packet : nullptr;
     rcon_packet_id = connection && packet ? packet->Id : 0;
   }
+  // The admin player who ran a command, while their controller is certainly alive (in the
+  // command's handler). Throws what the game's calls throw.
+  void SetPlayer(APlayerController* controller);
   void Report(const std::string& message, Severity severity, bool final);
   void ReplyRcon(const std::string& message, bool final);
   void ReplyChat(const std::string& message, bool final);
-  void Clear() { player = nullptr, rcon_connection = nullptr, rcon_packet = nullptr, rcon_packet_id = 0; }
+  void Clear() {
+    player = nullptr, player_name.clear(), player_linked_id = 0;
+    rcon_connection = nullptr, rcon_packet = nullptr, rcon_packet_id = 0;
+  }
 };
 
 // Appends "[<local time>] <message>\n" to a log file of the plugin directory; silent on failure.

@@ -66,11 +66,12 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// The system puts the program first; a launch line typed by hand may leave it out.
+// The system puts the program first; a launch line typed in a console may leave out ".exe",
+// and a launcher may leave out the program.
 bool LooksLikeProgram(const std::string& word) {
   const std::string lower = Lower(word);
   return word.find('/') != std::string::npos || word.find('\\') != std::string::npos || EndsWith(lower, ".exe") ||
-         lower == "shootergameserver";
+         lower == "shootergameserver" || lower == "arkascendedserver";
 }
 
 // "-Name=value" with the name compared without case, as the game reads its options.
@@ -111,13 +112,16 @@ std::string SafeFileName(const std::string& text) {
 std::string InstanceNameFromLaunchLine(const std::string& line) {
   const std::vector<std::string> words = SplitWords(line);
   size_t first = !words.empty() && LooksLikeProgram(words[0]) ? 1 : 0;
-  std::string chosen, map, url_port, dash_port, value;
+  // -GildmarkInstance= is ours and wins; -serverkey= is how this game's plugins and server
+  // managers already tell servers of one installation apart.
+  std::string chosen, server_key, map, url_port, dash_port, value;
   bool have_map = false;
   for (size_t i = first; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (word.empty()) continue;
     if (word[0] == '-') {
       if (DashOption(word, "-GildmarkInstance", value)) chosen = value;
+      else if (DashOption(word, "-serverkey", value)) server_key = value;
       else if (DashOption(word, "-port", value)) dash_port = value;
       continue;
     }
@@ -136,6 +140,7 @@ std::string InstanceNameFromLaunchLine(const std::string& line) {
     }
   }
   if (!chosen.empty()) return SafeFileName(chosen);
+  if (!server_key.empty()) return SafeFileName(server_key);
   const std::string port = !url_port.empty() ? url_port : !dash_port.empty() ? dash_port : kDefaultPort;
   return SafeFileName((map.empty() ? "server" : map) + "-" + port);
 }

@@ -16,9 +16,10 @@ extern const char* const kInstancesFileName;
 extern const char* const kInstanceLockFileName;
 extern const char* const kInstancesFolderName;
 
-// "-GildmarkInstance=<name>" when given, otherwise "<map>-<port>": the map is the first word
-// after the program before "?", the port from "?Port=" or "-port=" (7777 without). Always a
-// safe file name.
+// "-GildmarkInstance=<name>" when given, else "-serverkey=<name>", otherwise "<map>-<port>":
+// the map is the first word after the program (if the line starts with one: a path, a name
+// ending in ".exe", or ArkAscendedServer / ShooterGameServer alone) before "?", the port from
+// "?Port=" or "-port=" (7777 without). Option names in any case. Always a safe file name.
 std::string InstanceNameFromLaunchLine(const std::string& line);
 // Every character but letters, digits, ".", "-" and "_" becomes "_"; never empty, never a name
 // Windows reserves for a device, never ending in a dot.

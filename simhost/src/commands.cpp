@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "sim/simulation.h"
 #include "state.h"
@@ -26,11 +27,13 @@ std::string FirstWord(const std::string& line) {
 
 class SimCommands : public AsaApi::ICommands {
  public:
-  void AddConsoleCommand(const FString& name, const ConsoleHandler& callback) override {
-    Simulation::Get().state().console_commands.emplace_back(Lower(Narrow(name)), callback);
+  // The host keys a plugin's records by the library its call came from, to remove them itself
+  // at unload.
+  __attribute__((noinline)) void AddConsoleCommand(const FString& name, const ConsoleHandler& callback) override {
+    Add(Simulation::Get().state().console_commands, Lower(Narrow(name)), callback, __builtin_return_address(0));
   }
-  void AddRconCommand(const FString& name, const RconHandler& callback) override {
-    Simulation::Get().state().rcon_commands.emplace_back(Lower(Narrow(name)), callback);
+  __attribute__((noinline)) void AddRconCommand(const FString& name, const RconHandler& callback) override {
+    Add(Simulation::Get().state().rcon_commands, Lower(Narrow(name)), callback, __builtin_return_address(0));
   }
   bool RemoveConsoleCommand(const FString& name) override {
     return Remove(Simulation::Get().state().console_commands, Lower(Narrow(name)));
@@ -38,41 +41,108 @@ class SimCommands : public AsaApi::ICommands {
   bool RemoveRconCommand(const FString& name) override {
     return Remove(Simulation::Get().state().rcon_commands, Lower(Narrow(name)));
   }
-  void AddOnTickCallback(const FString& id, const std::function<void(float)>& callback) override {
-    Simulation::Get().state().tick_callbacks.emplace_back(Narrow(id), callback);
+  __attribute__((noinline)) void AddOnTickCallback(const FString& id,
+                                                   const std::function<void(float)>& callback) override {
+    Add(Simulation::Get().state().tick_callbacks, Narrow(id), callback, __builtin_return_address(0));
   }
   bool RemoveOnTickCallback(const FString& id) override {
     return Remove(Simulation::Get().state().tick_callbacks, Narrow(id));
   }
-  void AddOnTimerCallback(const FString& id, const std::function<void()>& callback) override {
-    Simulation::Get().state().timer_callbacks.emplace_back(Narrow(id), callback);
+  __attribute__((noinline)) void AddOnTimerCallback(const FString& id, const std::function<void()>& callback) override {
+    Add(Simulation::Get().state().timer_callbacks, Narrow(id), callback, __builtin_return_address(0));
   }
   bool RemoveOnTimerCallback(const FString& id) override {
     return Remove(Simulation::Get().state().timer_callbacks, Narrow(id));
   }
 
  private:
-  template <typename List>
-  static bool Remove(List& list, const std::string& name) {
-    auto it = std::find_if(list.begin(), list.end(), [&](auto& entry) { return entry.first == name; });
+  template <typename Callback>
+  static void Add(RecordList<Callback>& list, std::string name, const Callback& callback, const void* caller) {
+    list.push_back(std::make_shared<HostRecord<Callback>>(
+        HostRecord<Callback>{std::move(name), callback, ModuleOfAddress(caller)}));
+  }
+  // Only erases the record, as the host's own removal by name does: a copy that a dispatch
+  // holds keeps it, callback and all.
+  template <typename Callback>
+  static bool Remove(RecordList<Callback>& list, const std::string& name) {
+    auto it = std::find_if(list.begin(), list.end(), [&](auto& record) { return record->name == name; });
     if (it == list.end()) return false;
     list.erase(it);
     return true;
   }
 };
 
+namespace {
+
+// Dispatch as the host's: a copy of the records, walked until the first of that name. The copy
+// lives until the command returns, even when the command unloaded the module it came from.
+template <typename Callback, typename Call>
+bool Dispatch(const RecordList<Callback>& records, const std::string& first_word, Call&& call) {
+  const RecordList<Callback> snapshot = records;
+  for (const auto& record : snapshot) {
+    if (strcasecmp(record->name.c_str(), first_word.c_str()) != 0) continue;
+    if (record->callback) call(*record);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool DispatchConsole(Simulation::State& s, APlayerController* player, const FString& line) {
+  return Dispatch(s.console_commands, FirstWord(Narrow(line)), [&](HostRecord<ConsoleHandler>& record) {
+    FString text = line;
+    s.Guard("console command " + record.name, [&] { record.callback(player, &text, false); });
+  });
+}
+
+void Simulation::State::AddHostCommands() {
+  auto word_after_command = [](const std::string& line) {
+    std::istringstream in(line);
+    std::string command, name;
+    in >> command >> name;
+    return name;
+  };
+  auto console = [this](std::string reply) {
+    Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", std::move(reply)}});
+  };
+  console_commands.push_back(std::make_shared<HostRecord<ConsoleHandler>>(HostRecord<ConsoleHandler>{
+      "plugins.load",
+      [=](APlayerController*, FString* message, bool) {
+        console(Simulation::Get().LoadPluginByName(word_after_command(Narrow(*message))));
+      },
+      ""}));
+  console_commands.push_back(std::make_shared<HostRecord<ConsoleHandler>>(HostRecord<ConsoleHandler>{
+      "plugins.unload",
+      [=](APlayerController*, FString* message, bool) {
+        console(Simulation::Get().UnloadPluginByName(word_after_command(Narrow(*message))));
+      },
+      ""}));
+  auto rcon = [](RCONClientConnection* connection, RCONPacket* packet, const std::string& reply) {
+    FString text = Wide(reply);
+    if (connection && packet) connection->SendMessageW(packet->Id, 0, &text);
+  };
+  rcon_commands.push_back(std::make_shared<HostRecord<RconHandler>>(HostRecord<RconHandler>{
+      "plugins.load",
+      [=](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+        const std::string name = packet ? word_after_command(Narrow(packet->Body)) : "";
+        rcon(connection, packet, Simulation::Get().LoadPluginByName(name));
+      },
+      ""}));
+  rcon_commands.push_back(std::make_shared<HostRecord<RconHandler>>(HostRecord<RconHandler>{
+      "plugins.unload",
+      [=](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+        const std::string name = packet ? word_after_command(Narrow(packet->Body)) : "";
+        rcon(connection, packet, Simulation::Get().UnloadPluginByName(name));
+      },
+      ""}));
+}
+
 void Simulation::ConsoleInput(const std::string& eos_id, const std::string& line) {
   State& s = *state_;
   SimPlayer& p = Require(s, eos_id);
   s.Record({{"type", "console_input"}, {"player", eos_id}, {"text", line}});
-  const std::string first = FirstWord(line);
-  for (auto& [name, handler] : s.console_commands) {
-    if (strcasecmp(name.c_str(), first.c_str()) != 0) continue;
-    FString text = Wide(line);
-    auto call = handler;  // the handler may remove commands
-    s.Guard("console command " + name, [&] { call(&p, &text, false); });
-    return;
-  }
+  if (DispatchConsole(s, &p, Wide(line))) return;
   FString result;
   FString command = Wide(line);
   s.Guard("game console", [&] { p.ConsoleCommand(&result, &command, true); });
@@ -90,17 +160,16 @@ int Simulation::RconInput(const std::string& line) {
   // Like the host's, the packet lives only while its command runs: a plugin that answers later
   // must have kept what it needs.
   RCONPacket* raw = packet.get();
-  s.Record({{"type", "rcon_input"}, {"packet_id", raw->Id}, {"text", line}});
-  const std::string first = FirstWord(line);
-  for (auto& [name, handler] : s.rcon_commands) {
-    if (strcasecmp(name.c_str(), first.c_str()) != 0) continue;
-    auto call = handler;
-    s.Guard("rcon command " + name, [&] { call(connection, raw, s.world_exists ? &s.world : nullptr); });
-    return packet->Id;
-  }
-  s.Record({{"type", "rcon_reply"}, {"client", 0}, {"packet_id", raw->Id}, {"reply_type", 0},
-            {"text", "Unknown command"}});
-  return packet->Id;
+  const int id = raw->Id;
+  s.Record({{"type", "rcon_input"}, {"packet_id", id}, {"text", line}});
+  const bool found = Dispatch(s.rcon_commands, FirstWord(line), [&](HostRecord<RconHandler>& record) {
+    s.Guard("rcon command " + record.name,
+            [&] { record.callback(connection, raw, s.world_exists ? &s.world : nullptr); });
+  });
+  if (!found)
+    s.Record({{"type", "rcon_reply"}, {"client", 0}, {"packet_id", id}, {"reply_type", 0},
+              {"text", "Unknown command"}});
+  return id;
 }
 
 void Simulation::SetConsoleObserver(std::function<void(AShooterPlayerController*, const std::string&)> observer) {
@@ -114,8 +183,15 @@ void Simulation::CloseRconClient() {
   s.Record({{"type", "rcon_closed"}});
 }
 
-size_t Simulation::ConsoleCommandCount() const { return state_->console_commands.size(); }
-size_t Simulation::RconCommandCount() const { return state_->rcon_commands.size(); }
+namespace {
+template <typename Callback>
+size_t PluginRecords(const RecordList<Callback>& list) {
+  return static_cast<size_t>(std::count_if(list.begin(), list.end(), [](auto& r) { return !r->module.empty(); }));
+}
+}  // namespace
+
+size_t Simulation::ConsoleCommandCount() const { return PluginRecords(state_->console_commands); }
+size_t Simulation::RconCommandCount() const { return PluginRecords(state_->rcon_commands); }
 
 }  // namespace sim
 

@@ -38,9 +38,11 @@ bool Simulation::RunQueue() {
 void Simulation::RunFrame(float delta_seconds) {
   State& s = *state_;
   ++s.frames;
-  // A callback may add or remove callbacks: walk a copy, as the host does.
+  // A callback may add or remove callbacks, or unload a plugin: walk a copy, as the host does,
+  // and skip what an unload emptied meanwhile.
   const auto callbacks = s.tick_callbacks;
-  for (auto& [id, callback] : callbacks) s.Guard("on-tick callback " + id, [&] { callback(delta_seconds); });
+  for (const auto& record : callbacks)
+    if (record->callback) s.Guard("on-tick callback " + record->name, [&] { record->callback(delta_seconds); });
   s.NoteAllRights();
 }
 
@@ -68,7 +70,8 @@ void Simulation::Advance(int seconds) {
       s.Guard("timer " + timer.identifier, callback);
     }
     const auto timer_callbacks = s.timer_callbacks;
-    for (auto& [id, callback] : timer_callbacks) s.Guard("on-timer callback " + id, callback);
+    for (const auto& record : timer_callbacks)
+      if (record->callback) s.Guard("on-timer callback " + record->name, [&] { record->callback(); });
     for (int frame = 0; frame < kFramesPerSecond; ++frame) {
       RunQueue();
       RunFrame(1.0f / kFramesPerSecond);
@@ -123,17 +126,6 @@ std::vector<Simulation::TimerInfo> Simulation::Timers() const {
 }
 
 size_t Simulation::TickCallbackCount() const { return state_->tick_callbacks.size(); }
-
-void Simulation::DropModule(const std::string& module_path) {
-  auto& timers = state_->timers;
-  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == module_path; }),
-               timers.end());
-  state_->http_callbacks.clear();  // completions still to come find no callback
-  state_->messaging.erase(module_path);
-  // The stand-in loads one plugin, so every callback is that module's.
-  state_->tick_callbacks.clear();
-  state_->timer_callbacks.clear();
-}
 
 }  // namespace sim
 

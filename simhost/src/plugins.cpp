@@ -1,6 +1,12 @@
-// Loading and unloading a plugin library in the host's order: the library, then Plugin_Init;
-// at unload Plugin_Unload (outside the loader lock on Windows), the module's registrations
-// dropped, then the library freed.
+// Loading and unloading plugin libraries in the host's order, by the host's own commands
+// plugins.load and plugins.unload too. Load: the library, then Plugin_Init. Unload:
+// Plugin_Unload (outside the loader lock on Windows), then the module's timers, then each of its
+// commands and callbacks emptied and removed and its hooks disabled, then the library closed, so
+// that its code is really gone: a record that outlives the close and is destroyed later calls
+// into unmapped code, as on the real server.
+#include <algorithm>
+#include <cctype>
+
 #include "sim/simulation.h"
 
 #ifdef _WIN32
@@ -22,7 +28,13 @@ namespace {
 
 using EntryPoint = void (*)();
 
+std::string Lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
 #ifdef _WIN32
+const char* const kLibrarySuffix = ".dll";
 void* OpenLibrary(const std::string& path, std::string* error) {
   const std::wstring wide = AsaApi::Tools::Utf8Decode(path);
   HMODULE module = LoadLibraryW(wide.c_str());
@@ -34,7 +46,17 @@ EntryPoint Find(void* handle, const char* name) {
       reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle), name)));
 }
 bool CloseLibrary(void* handle) { return FreeLibrary(reinterpret_cast<HMODULE>(handle)) != 0; }
+std::string ModuleFileName(HMODULE module) {
+  wchar_t buffer[MAX_PATH] = {};
+  if (!module || GetModuleFileNameW(module, buffer, MAX_PATH) == 0) return "";
+  return AsaApi::Tools::Utf8Encode(buffer);
+}
+std::string ModuleOfHandle(void* handle) { return ModuleFileName(reinterpret_cast<HMODULE>(handle)); }
+bool StillMapped(const std::string& path) {
+  return GetModuleHandleW(AsaApi::Tools::Utf8Decode(path).c_str()) != nullptr;
+}
 #else
+const char* const kLibrarySuffix = ".so";
 void* OpenLibrary(const std::string& path, std::string* error) {
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle && error) *error = dlerror();
@@ -42,22 +64,166 @@ void* OpenLibrary(const std::string& path, std::string* error) {
 }
 EntryPoint Find(void* handle, const char* name) { return reinterpret_cast<EntryPoint>(dlsym(handle, name)); }
 bool CloseLibrary(void* handle) { return dlclose(handle) == 0; }
+std::string ModuleOfHandle(void* handle) {
+  // The name the system gives the library's code, which is what the plugin's own path lookup
+  // (dladdr) and the records made from its calls carry.
+  EntryPoint any = Find(handle, "Plugin_Init");
+  if (!any) any = Find(handle, "Plugin_Unload");
+  return any ? ModuleOfAddress(reinterpret_cast<const void*>(any)) : "";
+}
+bool StillMapped(const std::string& path) {
+  void* still = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (still) dlclose(still);
+  return still != nullptr;
+}
 #endif
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+template <typename Callback>
+size_t CountOf(const RecordList<Callback>& list, const std::string& module) {
+  return static_cast<size_t>(
+      std::count_if(list.begin(), list.end(), [&](auto& record) { return record->module == module; }));
+}
+
+// Emptied first, while the library is still there: a copy of the list that a dispatch holds may
+// outlive the close, and must then hold nothing of the module's code.
+template <typename Callback>
+void RemoveModuleRecords(RecordList<Callback>& list, const std::string& module) {
+  for (auto& record : list)
+    if (record->module == module) record->callback = nullptr;
+  list.erase(std::remove_if(list.begin(), list.end(), [&](auto& record) { return record->module == module; }),
+             list.end());
+}
 
 }  // namespace
 
+#ifdef _WIN32
+std::string ModuleOfAddress(const void* address) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(address), &module))
+    return "";
+  return ModuleFileName(module);
+}
+#else
+std::string ModuleOfAddress(const void* address) {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0 || !info.dli_fname) return "";
+  return info.dli_fname;
+}
+#endif
+
+size_t Simulation::ModuleRegistrations(const std::string& module) const {
+  const State& s = *state_;
+  size_t count = CountOf(s.console_commands, module) + CountOf(s.rcon_commands, module) +
+                 CountOf(s.tick_callbacks, module) + CountOf(s.timer_callbacks, module);
+  for (auto& [name, chain] : s.hooks)
+    count += static_cast<size_t>(
+        std::count_if(chain.links.begin(), chain.links.end(), [&](auto& link) { return link.module == module; }));
+  count += static_cast<size_t>(
+      std::count_if(s.timers.begin(), s.timers.end(), [&](auto& timer) { return timer.module == module; }));
+  return count;
+}
+
+void Simulation::DropModule(const std::string& module_path) {
+  State& s = *state_;
+  auto& timers = s.timers;
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == module_path; }),
+               timers.end());
+  RemoveModuleRecords(s.console_commands, module_path);
+  RemoveModuleRecords(s.rcon_commands, module_path);
+  RemoveModuleRecords(s.tick_callbacks, module_path);
+  RemoveModuleRecords(s.timer_callbacks, module_path);
+  for (auto& [name, chain] : s.hooks) {
+    std::vector<LPVOID> detours;
+    for (auto& link : chain.links)
+      if (link.module == module_path) detours.push_back(link.detour);
+    for (LPVOID detour : detours) AsaApi::GetHooks().DisableHook(name, detour);
+  }
+  s.http_callbacks.clear();  // completions still to come find no callback
+  s.messaging.erase(module_path);
+}
+
+void Simulation::UnloadModule(const std::string& module_path, const std::function<void()>& plugin_unload) {
+  if (plugin_unload) state_->Guard("Plugin_Unload", plugin_unload);
+  DropModule(module_path);
+}
+
 void* Simulation::LoadPlugin(const std::string& path, std::string* error) {
+  State& s = *state_;
+  const std::string name = NameOf(path);
+  for (auto& plugin : s.plugins) {
+    if (Lower(plugin.name) != Lower(name)) continue;
+    if (error) *error = "plugin " + name + " is already loaded";
+    return nullptr;
+  }
   void* handle = OpenLibrary(path, error);
   if (!handle) return nullptr;
-  if (EntryPoint init = Find(handle, "Plugin_Init")) state_->Guard("Plugin_Init", init);
+  s.plugins.push_back({name, path, handle, ModuleOfHandle(handle)});
+  s.plugin_paths[Lower(name)] = path;
+  const std::string module = s.plugins.back().module;
+  if (EntryPoint init = Find(handle, "Plugin_Init")) s.Guard("Plugin_Init", init);
+  size_t hooks = 0;
+  for (auto& [hook, chain] : s.hooks)
+    for (auto& link : chain.links) hooks += link.module == module ? 1 : 0;
+  s.Record({{"type", "plugin_loaded"}, {"name", name}, {"path", path}, {"hooks", hooks},
+            {"console_commands", CountOf(s.console_commands, module)},
+            {"rcon_commands", CountOf(s.rcon_commands, module)},
+            {"registrations", ModuleRegistrations(module)}});
   return handle;
 }
 
 bool Simulation::UnloadPlugin(void* handle, const std::string& path) {
+  State& s = *state_;
   if (!handle) return false;
-  if (EntryPoint unload = Find(handle, "Plugin_Unload")) state_->Guard("Plugin_Unload", unload);
-  DropModule(path);
-  return CloseLibrary(handle);
+  auto it = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return p.handle == handle; });
+  const std::string module = it != s.plugins.end() ? it->module : ModuleOfHandle(handle);
+  const std::string name = it != s.plugins.end() ? it->name : NameOf(path);
+  if (it != s.plugins.end()) s.plugins.erase(it);
+  if (EntryPoint unload = Find(handle, "Plugin_Unload")) s.Guard("Plugin_Unload", unload);
+  DropModule(module);
+  const bool closed = CloseLibrary(handle);
+  // Clean as the host sees it: nothing of the module left reachable, whoever removed it, and
+  // its code gone.
+  const size_t left = ModuleRegistrations(module);
+  const bool gone = !StillMapped(path);
+  s.Record({{"type", "plugin_unloaded"}, {"name", name}, {"path", path}, {"clean", closed && left == 0 && gone},
+            {"registrations_left", left}, {"library_gone", gone}});
+  return closed;
+}
+
+bool Simulation::PluginLoaded(const std::string& name) const {
+  return std::any_of(state_->plugins.begin(), state_->plugins.end(),
+                     [&](auto& p) { return Lower(p.name) == Lower(name); });
+}
+
+std::string Simulation::LoadPluginByName(const std::string& name) {
+  State& s = *state_;
+  if (name.empty()) return "Usage: plugins.load <name>";
+  if (PluginLoaded(name)) return "Plugin " + name + " is already loaded";
+  auto known = s.plugin_paths.find(Lower(name));
+  const std::string path = known != s.plugin_paths.end()
+                               ? known->second
+                               : s.current_dir + "/ArkApi/Plugins/" + name + "/" + name + kLibrarySuffix;
+  std::string error;
+  if (!LoadPlugin(path, &error)) return "Failed to load plugin " + name + ": " + error;
+  return "Loaded plugin " + name;
+}
+
+std::string Simulation::UnloadPluginByName(const std::string& name) {
+  State& s = *state_;
+  if (name.empty()) return "Usage: plugins.unload <name>";
+  auto it = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return Lower(p.name) == Lower(name); });
+  if (it == s.plugins.end()) return "Plugin " + name + " is not loaded";
+  const LoadedPlugin plugin = *it;
+  if (!UnloadPlugin(plugin.handle, plugin.path)) return "Failed to unload plugin " + plugin.name;
+  return "Unloaded plugin " + plugin.name;
 }
 
 }  // namespace sim

@@ -59,15 +59,9 @@ FString* ConsoleCommand(const void* self, FString* result, const FString* comman
               {"cheat", player->cheat()}});
   }
   if (s.console_observer) s.console_observer(player, text);
-  // The framework hooks the console, so a plugin command typed through it reaches the plugin.
-  const std::string first = text.substr(0, text.find(' '));
-  for (auto& [name, handler] : s.console_commands) {
-    if (strcasecmp(name.c_str(), first.c_str()) == 0) {
-      FString line = *command;
-      handler(player, &line, false);
-      break;
-    }
-  }
+  // The framework hooks the console, so a command of the host's or of a plugin reaches it
+  // from here too, plugins.unload included.
+  DispatchConsole(s, player, *command);
   *result = FString();
   return result;
 }

@@ -117,6 +117,8 @@ SimPlayer* Simulation::State::FindPlayer(const std::string& eos_id) const {
 }
 
 SimPlayer* Simulation::State::AsPlayer(const void* controller) const {
+  if (controller && freed_players.count(controller))
+    detail::HostCrash("game call on a player controller that the game destroyed after logout");
   if (!controller || !player_pointers.count(controller))
     throw std::runtime_error("game call on an object that is no player controller");
   return static_cast<SimPlayer*>(static_cast<AShooterPlayerController*>(const_cast<void*>(controller)));
@@ -158,16 +160,22 @@ void Simulation::Reset(const std::string& current_dir) {
   s.current_dir = current_dir;
   s.launch_line = kDefaultLaunchLine;
   s.world_exists = true;
+  s.hook_install_fails = false;
+  s.messaging_missing = false;
+  s.plugins.clear();
+  s.plugin_paths.clear();
+  s.freed_players.clear();
   s.players.clear();
   s.player_pointers.clear();
   s.character_pointers.clear();
   s.hooks.clear();
   s.hooks[kNewPlayerHook].game_function = reinterpret_cast<LPVOID>(&GameHandleNewPlayer);
   s.console_commands.clear();
+  s.rcon_commands.clear();
+  s.AddHostCommands();
   s.tick_callbacks.clear();
   s.timer_callbacks.clear();
   s.frames = 0;
-  s.rcon_commands.clear();
   s.rcon_connections.clear();
   s.next_packet_id = 1;
   s.console_observer = nullptr;

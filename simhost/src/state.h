@@ -67,6 +67,7 @@ struct RegistryEntry {
 struct HookLink {
   LPVOID detour;
   LPVOID* original_slot;
+  std::string module;  // the library that installed it
 };
 
 struct HookChain {
@@ -87,6 +88,28 @@ struct TimerEntry {
 using ConsoleHandler = std::function<void(APlayerController*, FString*, bool)>;
 using RconHandler = std::function<void(RCONClientConnection*, RCONPacket*, UWorld*)>;
 
+// A command or callback as the host keeps it: shared, because dispatch walks a copy of the list
+// that lives until the dispatch returns, possibly past the unload of the module that added it.
+template <typename Callback>
+struct HostRecord {
+  std::string name;  // a command's in lower case; a callback's identifier
+  Callback callback;
+  std::string module;  // the library that added it; empty for the host's own
+};
+template <typename Callback>
+using RecordList = std::vector<std::shared_ptr<HostRecord<Callback>>>;
+
+// A plugin the host has loaded, by the name of its folder and library.
+struct LoadedPlugin {
+  std::string name;
+  std::string path;
+  void* handle = nullptr;
+  std::string module;  // the library's path as the system reports it for its code
+};
+
+// The library holding the code at `address`, as the host tells modules apart; "" if none.
+std::string ModuleOfAddress(const void* address);
+
 struct Simulation::State {
   // Declared first so that it outlives every FString below.
   std::unordered_map<std::string, RegistryEntry> registry;
@@ -96,13 +119,19 @@ struct Simulation::State {
   bool world_exists = true;
   UWorld world;
   AShooterGameMode game_mode;
-  std::vector<std::unique_ptr<SimPlayer>> players;  // every player ever joined, in join order
+  std::vector<std::unique_ptr<SimPlayer>> players;  // connected players, in join order
   std::set<const void*> player_pointers;
   std::set<const void*> character_pointers;
 
   std::map<std::string, HookChain> hooks;
-  std::vector<std::pair<std::string, ConsoleHandler>> console_commands;  // lower-case name
-  std::vector<std::pair<std::string, RconHandler>> rcon_commands;
+  bool hook_install_fails = false;
+  bool messaging_missing = false;
+  RecordList<ConsoleHandler> console_commands;
+  RecordList<RconHandler> rcon_commands;
+  std::vector<LoadedPlugin> plugins;
+  std::map<std::string, std::string> plugin_paths;  // lower-case name -> library, once loaded
+  // Controllers freed after logout: a call through one is what crashes the real server.
+  std::set<const void*> freed_players;
   std::vector<std::unique_ptr<SimRconConnection>> rcon_connections;
   int next_packet_id = 1;
   std::function<void(AShooterPlayerController*, const std::string&)> console_observer;
@@ -114,8 +143,8 @@ struct Simulation::State {
   uint64_t frames = 0;
   std::vector<TimerEntry> timers;
   // The host's per-frame and per-second callbacks, by identifier, in the order added.
-  std::vector<std::pair<std::string, std::function<void(float)>>> tick_callbacks;
-  std::vector<std::pair<std::string, std::function<void()>>> timer_callbacks;
+  RecordList<std::function<void(float)>> tick_callbacks;
+  RecordList<std::function<void()>> timer_callbacks;
 
   std::unique_ptr<HttpTransport> transport;
   ScriptedTransport* scripted = nullptr;
@@ -158,11 +187,15 @@ struct Simulation::State {
   void NoteAllRights();
   void InstallDefaultRegistry();
   void RebuildSinks();
+  // The host's own commands (plugins.load, plugins.unload), console and RCON.
+  void AddHostCommands();
 };
 
 std::string Narrow(const FString& text);  // UTF-8
 FString Wide(const std::string& utf8);
 SimPlayer& Require(const Simulation::State& s, const std::string& eos_id);  // connected, or throws
+// A console line to the host's and the plugins' console commands; false when none has its name.
+bool DispatchConsole(Simulation::State& s, APlayerController* player, const FString& line);
 
 extern const char* const kNewPlayerHook;
 bool GameHandleNewPlayer(AShooterGameMode*, AShooterPlayerController* player, UPrimalPlayerData*, AShooterCharacter*,

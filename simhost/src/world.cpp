@@ -47,6 +47,7 @@ class SimHooks : public AsaApi::IHooks {
       if (links[i].detour != detour) continue;
       // The detour above this one now calls what this one called.
       if (i + 1 < links.size()) *links[i + 1].original_slot = *links[i].original_slot;
+      *links[i].original_slot = nullptr;  // as the host's: the disabled plugin's original is null
       links.erase(links.begin() + static_cast<std::ptrdiff_t>(i));
       return true;
     }
@@ -54,12 +55,16 @@ class SimHooks : public AsaApi::IHooks {
   }
 
  protected:
-  bool SetHookInternal(const std::string& name, LPVOID detour, LPVOID* original) override {
-    auto& hooks = Simulation::Get().state().hooks;
-    auto it = hooks.find(name);
-    if (it == hooks.end() || !detour || !original) return false;
+  __attribute__((noinline)) bool SetHookInternal(const std::string& name, LPVOID detour, LPVOID* original) override {
+    auto& s = Simulation::Get().state();
+    auto it = s.hooks.find(name);
+    if (it == s.hooks.end() || !detour || !original) return false;
+    if (s.hook_install_fails) {
+      *original = nullptr;  // the host's transaction failed after it set the original up
+      return false;
+    }
     *original = it->second.Top();
-    it->second.links.push_back({detour, original});
+    it->second.links.push_back({detour, original, ModuleOfAddress(__builtin_return_address(0))});
     return true;
   }
 };
@@ -71,7 +76,10 @@ class SimApiUtils : public AsaApi::IApiUtils {
     return s.world_exists ? &s.world : nullptr;
   }
   AShooterPlayerController* FindPlayerFromEOSID(const FString& eos_id) override {
-    return Simulation::Get().state().FindPlayer(Narrow(eos_id));
+    auto& s = Simulation::Get().state();
+    // The host falls back to the world's controller list without checking for a world.
+    if (!s.world_exists) detail::HostCrash("FindPlayerFromEOSID dereferenced a null world");
+    return s.FindPlayer(Narrow(eos_id));
   }
 
  protected:
@@ -100,13 +108,20 @@ class SimApiUtils : public AsaApi::IApiUtils {
   // A plugin registers no manager of its own here, so each gets its own on first use; the
   // module name keys it, as the host's does, and unloading the module drops it.
   std::shared_ptr<MessagingManager> MessagingManagerOf(const FString& module_name) const override {
-    auto& slot = Simulation::Get().state().messaging[Narrow(module_name)];
+    auto& s = Simulation::Get().state();
+    // "Default" exists only after InitGame, and a missing messaging mod erases it; the host's
+    // lookup then dereferences an end iterator.
+    if (!s.world_exists || s.messaging_missing)
+      detail::HostCrash("the chat messaging manager lookup found no manager (no \"Default\")");
+    auto& slot = s.messaging[Narrow(module_name)];
     if (!slot) slot = std::make_shared<SimMessaging>();
     return slot;
   }
 };
 
 void Simulation::SetWorldExists(bool exists) { state_->world_exists = exists; }
+void Simulation::SetHookInstallFails(bool fails) { state_->hook_install_fails = fails; }
+void Simulation::SetMessagingMissing(bool missing) { state_->messaging_missing = missing; }
 
 AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t linked_id,
                                            const std::string& character_name, bool admin_on_join,
@@ -120,6 +135,7 @@ AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t li
   player->admin_on_join = admin_on_join;
   if (with_character) player->character = std::make_unique<SimCharacter>();
   SimPlayer* p = player.get();
+  s.freed_players.erase(p);
   s.player_pointers.insert(p);
   if (p->character) s.character_pointers.insert(static_cast<AShooterCharacter*>(p->character.get()));
   s.players.push_back(std::move(player));
@@ -131,11 +147,16 @@ AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t li
 }
 
 void Simulation::Leave(const std::string& eos_id) {
-  // The controller stays allocated, as the game frees it later; it is no longer connected.
-  if (SimPlayer* p = state_->FindPlayer(eos_id)) {
-    p->connected = false;
-    state_->Record({{"type", "leave"}, {"player", eos_id}});
-  }
+  State& s = *state_;
+  SimPlayer* p = s.FindPlayer(eos_id);
+  if (!p) return;
+  p->connected = false;
+  s.Record({{"type", "leave"}, {"player", eos_id}});
+  // The host's logout hook, then the game, destroy the controller and its character.
+  if (p->character) s.character_pointers.erase(static_cast<AShooterCharacter*>(p->character.get()));
+  s.player_pointers.erase(p);
+  s.freed_players.insert(p);
+  s.players.erase(std::find_if(s.players.begin(), s.players.end(), [p](auto& owned) { return owned.get() == p; }));
 }
 
 void Simulation::Die(const std::string& eos_id) {

@@ -4,6 +4,7 @@
 // it loads again in the same process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -125,6 +126,97 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   ASSERT_TRUE(sim().UnloadPlugin(handle, PluginPath()));
   EXPECT_TRUE(sim().Timers().empty());
   EXPECT_FALSE(StillMapped());
+}
+
+// The host's plugins.unload and plugins.load, typed in the console and sent over RCON: each
+// unload leaves nothing of the plugin reachable and its code unmapped, and each load starts it.
+TEST_F(LibraryTest, TheHostsCommandsUnloadAndLoadAgainWhileIdleAndWithARequestOut) {
+  ASSERT_NE(Load(), nullptr);
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+  sim().RunUntilIdle();
+  sim().Join("admin", 1, "Admin");
+  sim().SetAdminBit("admin", true);
+  auto unload = [&](bool rcon) {
+    if (rcon)
+      sim().RconInput("plugins.unload Gildmark_DadUZ");
+    else
+      sim().ConsoleInput("admin", "plugins.unload Gildmark_DadUZ");
+    ASSERT_FALSE(sim().PluginLoaded("Gildmark_DadUZ"));
+    const auto unloaded = sim().Events("plugin_unloaded");
+    ASSERT_FALSE(unloaded.empty());
+    EXPECT_EQ(unloaded.back()["clean"], true) << unloaded.back().dump();
+    EXPECT_FALSE(StillMapped());
+    EXPECT_EQ(sim().ConsoleCommandCount() + sim().RconCommandCount() + sim().TickCallbackCount(), 0u);
+    EXPECT_TRUE(sim().Timers().empty());
+    sim().Advance(1);  // frames and timers find nothing of it
+  };
+  auto load = [&](bool rcon) {
+    if (rcon)
+      sim().RconInput("plugins.load Gildmark_DadUZ");
+    else
+      sim().ConsoleInput("admin", "plugins.load Gildmark_DadUZ");
+    ASSERT_TRUE(sim().PluginLoaded("Gildmark_DadUZ"));
+    EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+    EXPECT_EQ(sim().RconCommandCount(), 1u);
+    EXPECT_EQ(sim().HookCount(kHook), 1u);
+  };
+  for (bool rcon : {false, true}) {
+    unload(rcon);  // idle
+    load(rcon);
+    ASSERT_EQ(sim().Scripted().PendingCount(), 1u) << "the first cycle's GET is out";
+    unload(rcon);  // with the store's answer still to come
+    ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+    sim().RunUntilIdle();
+    load(rcon);
+    ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+    sim().RunUntilIdle();
+  }
+  const auto replies = sim().RconReplies();
+  EXPECT_NE(std::find(replies.begin(), replies.end(), "Unloaded plugin Gildmark_DadUZ"), replies.end());
+  EXPECT_NE(std::find(replies.begin(), replies.end(), "Loaded plugin Gildmark_DadUZ"), replies.end());
+  // The plugin reloaded by command still delivers.
+  sim().Join("buyer", 5, "Buyer");
+  sim().Advance(61);
+  ASSERT_EQ(sim().Scripted().PendingCount(), 1u);
+  sim().Scripted().CompleteNext(
+      200, R"([{"id":"9","action":"a","eos_id":"buyer","username":"","cmds":[{"id":1,"str":"give 1","state":""}]}])");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    sim().RunUntilIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (sim().Events("console_command").empty() && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(sim().Events("console_command").size(), 1u);
+  sim().ConsoleInput("admin", "plugins.unload Gildmark_DadUZ");
+  EXPECT_FALSE(StillMapped());
+}
+
+// The stand-in dies where the host dies: a plugin that removes its own commands at unload leaves
+// the copy that the running plugins.unload holds as the last owner of its callbacks, destroyed
+// after the library is gone. One that leaves them to the host goes cleanly.
+TEST_F(LibraryTest, APluginThatRemovesItsOwnCommandsCrashesTheHostsUnloadCommand) {
+  const std::string polite = std::filesystem::absolute(GILDMARK_PROBE_POLITE).string();
+  ASSERT_NE(sim().LoadPlugin(polite), nullptr);
+  sim().Join("admin", 1, "Admin");
+  sim().ConsoleInput("admin", "plugins.unload probe_polite");
+  EXPECT_FALSE(gildmark::testing::LibraryMapped(polite));
+  EXPECT_EQ(sim().Events("plugin_unloaded").back()["clean"], true);
+  sim().RconInput("plugins.load probe_polite");
+  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  sim().RconInput("plugins.unload probe_polite");
+  sim().RunFrame(0.03f);
+  EXPECT_FALSE(sim().PluginLoaded("probe_polite"));
+#ifdef _WIN32
+  GTEST_SKIP() << "death tests of a freed DLL's code are not run under Wine";
+#else
+  const std::string rude = std::filesystem::absolute(GILDMARK_PROBE_RUDE).string();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        sim().LoadPlugin(rude);
+        sim().ConsoleInput("admin", "plugins.unload probe_rude");
+      },
+      "");
+#endif
 }
 
 }  // namespace

@@ -160,6 +160,31 @@ TEST_F(DeliveryTest, ValuesCannotAddConsoleInput) {
   EXPECT_EQ(CommandTexts(), std::vector<std::string>{"say \"x?|{username}\""});
 }
 
+// The host's plugins.* commands pass its console hook from a command run through a player:
+// from the store they would unload this plugin inside its own frame. Never run, Not Executed,
+// one line per payment.
+TEST_F(DeliveryTest, TheHostsPluginCommandsFromTheStoreAreNeverRun) {
+  sim().Join("E", 12, "Buyer");
+  Deliver(json::array(
+      {Payment("p1", "E", "",
+               json::array({Command(1, "plugins.unload Gildmark_DadUZ"), Command(2, "cheat PLUGINS.load x"),
+                            Command(3, "give {eosid} 1 | plugins.unload Gildmark_DadUZ"), Command(4, "give {eosid} 2")})),
+       Payment("p2", "E", "", json::array({Command(5, "  Plugins.Unload Other")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give E 2"});
+  EXPECT_EQ(Results(), json::parse(R"({"p1":{"action":"purchase","cmds":{"1":"Not Executed","2":"Not Executed",
+      "3":"Not Executed","4":"Executed"}},"p2":{"action":"purchase","cmds":{"5":"Not Executed"}}})"));
+  int told = 0;
+  for (const auto& line : LogMessages("err.log"))
+    if (line.find("may not load, unload or reload plugins") != std::string::npos) ++told;
+  EXPECT_EQ(told, 2);
+  EXPECT_NE(Read("err.log").find("Not running \"plugins.unload Gildmark_DadUZ\" of payment p1"), std::string::npos);
+
+  for (const char* allowed : {"give plugins.x", "broadcast plugins.unload is a word", "pluginsX.load", ""})
+    EXPECT_FALSE(IsHostPluginCommand(allowed)) << allowed;
+  for (const char* refused : {"plugins.", "admincheat plugins.unload x", "a|plugins.load b", "\tPLUGINS.LOAD"})
+    EXPECT_TRUE(IsHostPluginCommand(refused)) << refused;
+}
+
 #ifdef _WIN32
 // Windows: a program that holds response.json open (antivirus, a backup, an editor) keeps it
 // from being replaced. The results stay recoverable and the failure is told.

@@ -33,7 +33,7 @@ TEST_F(PaymentPlayersTest, DecodingStripsOneQuotePairAndHandlesText) {
   EXPECT_EQ(DecodePaymentsReply("\"No pending payments found\""), 0);
   EXPECT_EQ(Read("response.json"), "{}");
 
-  client().target->player = sim().Join("admin", 1, "Boss");
+  client().target->SetPlayer(sim().Join("admin", 1, "Boss"));
   EXPECT_EQ(DecodePaymentsReply("\"Gildmark: invalid signature\""), 0);
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"Gildmark: invalid signature"});
   EXPECT_EQ(client().target->player, nullptr) << "the store's message is final";

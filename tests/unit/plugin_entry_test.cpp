@@ -1,6 +1,7 @@
 // Load, unload and the three handlers, called as the host calls them.
 #include "plugin_fixture.h"
 #include "shell/plugin_entry.h"
+#include "store/admin_rights.h"
 #include "store/payment_delivery.h"
 #include "store/request_cycle.h"
 
@@ -10,9 +11,11 @@ namespace {
 class PluginEntryTest : public PluginTest {
  protected:
   void TearDown() override {
-    PluginUnload();
+    UnloadAsHost();
     PluginTest::TearDown();
   }
+  // The host's unload: Plugin_Unload, then what the host removes of the module itself.
+  static void UnloadAsHost() { sim().UnloadModule(host::ToUtf8(host::ModulePath()), [] { PluginUnload(); }); }
   const char* kHook = host::kNewPlayerFunction;
 };
 
@@ -39,12 +42,19 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
   EXPECT_EQ(sim().Timers()[0].count, -1);
   EXPECT_NE(g_store_client, nullptr);
 
+  // The plugin's own unload stops what is its own and leaves every registration to the host,
+  // which empties each before it closes the library.
   EXPECT_TRUE(PluginUnload());
   EXPECT_EQ(g_store_client, nullptr);
-  EXPECT_EQ(sim().HookCount(kHook), 0u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
-  EXPECT_EQ(sim().RconCommandCount(), 0u);
   EXPECT_EQ(PluginLogger(), nullptr);
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  EXPECT_EQ(sim().RconCommandCount(), 1u);
+  EXPECT_EQ(sim().TickCallbackCount(), 1u);
+  sim().DropModule(host::ToUtf8(host::ModulePath()));
+  EXPECT_EQ(sim().ModuleRegistrations(host::ToUtf8(host::ModulePath())), 0u);
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
+  EXPECT_EQ(g_replaced_handle_new_player, nullptr) << "the host nulls the disabled hook's original";
 }
 
 TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
@@ -237,15 +247,16 @@ TEST_F(PluginEntryTest, LoadUnloadAndLoadAgain) {
   EXPECT_NE(PluginLogger(), nullptr);
 }
 
-TEST_F(PluginEntryTest, UnloadWithoutAClientStillRemovesRegistrations) {
+TEST_F(PluginEntryTest, UnloadWithoutAClientIsSafeAndTheHostRemovesTheRest) {
   WriteConfig();
   PluginLoad();
   delete g_store_client;
   EXPECT_EQ(g_store_client, nullptr);
-  PluginUnload();
+  UnloadAsHost();
   EXPECT_EQ(sim().HookCount(kHook), 0u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
   EXPECT_EQ(sim().RconCommandCount(), 0u);
+  EXPECT_TRUE(sim().EscapedExceptions().empty());
 }
 
 TEST_F(PluginEntryTest, AnRconClientGoneBeforeTheStoreAnswersIsNeverWrittenTo) {
@@ -263,6 +274,69 @@ TEST_F(PluginEntryTest, AnRconClientGoneBeforeTheStoreAnswersIsNeverWrittenTo) {
   EXPECT_TRUE(sim().EscapedExceptions().empty()) << "no write through a freed connection";
   const auto info = LogMessages("info.log");
   EXPECT_NE(std::find(info.begin(), info.end(), "Gildmark API connection successful."), info.end());
+}
+
+// The game destroys a controller at logout: an admin who asked and left before the store
+// answered gets nothing in chat (nor does a stranger now under their name); the logs have it,
+// and the same admin back in the game does get it.
+TEST_F(PluginEntryTest, AnAdminGoneBeforeTheStoreAnswersIsNotWrittenTo) {
+  WriteConfig();
+  PluginLoad();
+  Respond(200, "[]");
+  auto connect_then_leave = [&] {
+    sim().Join("admin", 7, "Boss");
+    sim().SetAdminBit("admin", true);
+    sim().ConsoleInput("admin", "gildmark.connect");
+    sim().Leave("admin");
+  };
+  connect_then_leave();
+  sim().Join("stranger", 8, "Boss");
+  Respond(200, "[]");
+  EXPECT_TRUE(sim().EscapedExceptions().empty()) << "nothing called through the destroyed controller";
+  EXPECT_TRUE(sim().ChatTo("stranger").empty());
+  EXPECT_EQ(LogMessages("info.log").back(), "Gildmark API connection successful.");
+
+  connect_then_leave();
+  sim().Join("admin", 7, "Boss");  // back, with a new controller
+  Respond(200, "[]");
+  EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"Gildmark API connection successful."});
+  EXPECT_TRUE(sim().EscapedExceptions().empty());
+}
+
+TEST_F(PluginEntryTest, AJoinHookThatCannotBeInstalledIsTold) {
+  WriteConfig();
+  sim().SetHookInstallFails(true);
+  PluginLoad();
+  Respond(200, "[]");
+  const auto errors = LogMessages("err.log");
+  EXPECT_NE(std::find(errors.begin(), errors.end(), kJoinHookFailedMessage), errors.end());
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
+  sim().Join("p", 1, "P");  // the game's handler alone; the plugin goes on delivering
+  sim().Advance(60);
+  EXPECT_EQ(Pending().size(), 1u);
+}
+
+// Plugins load before the world exists: nobody is online then, and nothing may ask the host
+// for players or chat (its lookups dereference the missing world).
+TEST_F(PluginEntryTest, WithoutAWorldNobodyIsOnline) {
+  WriteConfig();
+  sim().SetWorldExists(false);
+  PluginLoad();
+  Respond(200, "[]");
+  const auto payments = nlohmann::json::array(
+      {Payment("1", "E", "", nlohmann::json::array({Command(1, "give {eosid} 1", "Must be online")})),
+       Payment("2", "", "Bob", nlohmann::json::array({Command(2, "give 2")}))});
+  sim().Advance(60);
+  Respond(200, payments.dump());
+  EXPECT_TRUE(CommandTexts().empty());
+  EXPECT_TRUE(sim().EscapedExceptions().empty());
+  sim().SetWorldExists(true);
+  sim().Join("E", 5, "Eve");
+  sim().Join("bob", 6, "Bob");
+  while (!Pending().empty()) Respond(200, "{}");
+  sim().Advance(60);
+  Respond(200, payments.dump());
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"give E 1", "give 2"}));
 }
 
 TEST_F(PluginEntryTest, AMissingPluginFolderIsToldOnceNotAtEveryJoin) {

@@ -21,7 +21,7 @@ class RequestCycleTest : public PluginTest {
     return admin_;
   }
   void ConnectionTest() {
-    client().target->player = Admin();
+    client().target->SetPlayer(Admin());
     client().RunRequestCycle(false, true);
   }
 
@@ -149,7 +149,7 @@ TEST_F(RequestCycleTest, AConnectionTestWithResultsWaitingPostsThemSilently) {
 
 TEST_F(RequestCycleTest, ScheduledRepliesWithoutPayments) {
   Write("response.json", "{}");
-  client().target->player = Admin();
+  client().target->SetPlayer(Admin());
   client().RunRequestCycle(true, false);
   // Results written while the GET was out are no business of a reply without payments.
   Write("response.json", R"({"late":{"action":"a","cmds":{"1":"Executed"}}})");
@@ -246,7 +246,7 @@ TEST_F(RequestCycleTest, RequestsAreSignedForTheirOwnSecond) {
 TEST_F(RequestCycleTest, NewRequestersTakeOverAndTicksReleaseThem) {
   ConnectionTest();
   auto* other = sim().Join("other", 7, "Other");
-  client().target->player = other;
+  client().target->SetPlayer(other);
   client().RunRequestCycle(false, true);
   EXPECT_EQ(sim().ChatTo("other"), std::vector<std::string>{"Please wait a request is already being made..."});
   Respond(200, "[]");

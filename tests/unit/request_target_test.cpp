@@ -34,7 +34,7 @@ class RoutingTest : public PluginTest {
     target.rcon_packet_id = packet_id;
   }
   void AskedByBoth() {
-    target.player = admin;
+    target.SetPlayer(admin);
     AskedOverRcon();
   }
 };
@@ -75,7 +75,7 @@ TEST_F(RoutingTest, FinalMessagesReleaseEveryRequesterTheyReached) {
 TEST_F(RoutingTest, EachRouteAlone) {
   AskedOverRcon();
   target.Report("rcon only", Severity::error, true);
-  target.player = admin;
+  target.SetPlayer(admin);
   target.Report("chat only", Severity::information, true);
   EXPECT_EQ(sim().RconReplies(), std::vector<std::string>{"rcon only"});
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"chat only"});
@@ -144,7 +144,7 @@ TEST_F(RoutingTest, LogLinesCarryTheLocalTime) {
 
 TEST_F(RoutingTest, WithoutThePluginDirectoryOtherRoutesStillWork) {
   std::filesystem::remove_all(Dir());
-  target.player = admin;
+  target.SetPlayer(admin);
   target.Report("hello", Severity::information, false);
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"hello"});
   EXPECT_EQ(sim().HostLog().size(), 1u);

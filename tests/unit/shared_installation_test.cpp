@@ -61,6 +61,16 @@ TEST(InstanceNameTest, FromEveryFormOfLaunchLine) {
       {"ShooterGameServer.exe X -GildmarkInstance=CON", "_CON"},
       {"ShooterGameServer.exe X -GildmarkInstance=..", "._"},
       {"ShooterGameServer.exe X -GildmarkInstance=Île", "__le"},
+      // ASA's program typed in a console: without ".exe", without a path, in any case.
+      {"ArkAscendedServer TheIsland_WP?listen?Port=7779", "TheIsland_WP-7779"},
+      {"arkascendedserver.exe TheIsland_WP?listen?Port=7780", "TheIsland_WP-7780"},
+      {R"(D:\asa\ArkAscendedServer Ragnarok_WP?listen)", "Ragnarok_WP-7777"},
+      // -serverkey= as this game's server managers set it; -GildmarkInstance= wins over it.
+      {"ArkAscendedServer.exe TheIsland_WP?listen?Port=7779 -serverkey=island1", "island1"},
+      {"TheIsland_WP?listen -ServerKey=Island 2", "Island"},
+      {"ArkAscendedServer TheIsland_WP -serverkey=a -GildmarkInstance=b", "b"},
+      {"ArkAscendedServer TheIsland_WP -GildmarkInstance=b -serverkey=a", "b"},
+      {"ArkAscendedServer TheIsland_WP?Port=7001 -serverkey=", "TheIsland_WP-7001"},
       // No map at all.
       {"ShooterGameServer.exe -log", "server-7777"},
       {"", "server-7777"},
@@ -179,7 +189,7 @@ TEST_F(SharedInstallationTest, ACycleWaitsForItsTurnAndGoesOnWhenAKilledHolderLe
 
   // An admin's test hears why, and nothing is sent.
   sim().Join("admin", 3, "Admin", true);
-  client().target->player = sim().Player("admin");
+  client().target->SetPlayer(sim().Player("admin"));
   client().RunRequestCycle(false, true);
   EXPECT_TRUE(Pending().empty());
   EXPECT_TRUE(Has(sim().ChatTo("admin"), "Another server of this installation is talking to the store"));

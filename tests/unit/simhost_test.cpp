@@ -169,6 +169,68 @@ TEST_F(SimHostTest, ConsoleAndRconDispatchByFirstWordInAnyCase) {
   EXPECT_FALSE(gildmark::host::RemoveConsoleCommand("gildmark.connect"));
 }
 
+// Dispatch walks a copy of the records, which keeps a command that removed itself by name (and
+// its callback) until the dispatch returns. The host's own unload runs the plugin's unload
+// first, then empties each of the module's records before it removes them.
+TEST_F(SimHostTest, DispatchHoldsACopyAndUnloadEmptiesTheModulesRecordsInTheHostsOrder) {
+  const std::string module = gildmark::host::ToUtf8(gildmark::host::ModulePath());
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = token;
+  bool alive_after_own_removal = false;
+  gildmark::host::AddConsoleCommand("probe.self", [token, watch, &alive_after_own_removal](APlayerController*,
+                                                                                          FString*, bool) {
+    gildmark::host::RemoveConsoleCommand("probe.self");
+    alive_after_own_removal = !watch.expired();
+  });
+  token.reset();
+  Sim().Join("a", 1, "A");
+  Sim().ConsoleInput("a", "probe.self");
+  EXPECT_TRUE(alive_after_own_removal) << "the dispatch's copy holds the removed record";
+  EXPECT_TRUE(watch.expired()) << "and lets it go when the dispatch returns";
+
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> held_watch = held;
+  gildmark::host::AddRconCommand("probe.rcon", [held](RCONClientConnection*, RCONPacket*, UWorld*) {});
+  gildmark::host::AddFrameCallback([held](float) {});
+  ASSERT_TRUE(gildmark::host::InstallNewPlayerHook(&FirstDetour, &g_first_original));
+  held.reset();
+  size_t registrations_during_unload = 0;
+  Sim().UnloadModule(module, [&] { registrations_during_unload = Sim().ModuleRegistrations(module); });
+  EXPECT_EQ(registrations_during_unload, 3u) << "the plugin's unload runs before the host removes anything";
+  EXPECT_EQ(Sim().ModuleRegistrations(module), 0u);
+  EXPECT_TRUE(held_watch.expired()) << "callbacks destroyed while the module is still there";
+  EXPECT_EQ(g_first_original, nullptr) << "a disabled hook's original is nulled";
+  EXPECT_EQ(Sim().HookCount(gildmark::host::kNewPlayerFunction), 0u);
+}
+
+// What the host and game do that a plugin must survive: a controller destroyed at logout, a
+// hook install that fails, no world before InitGame and with it no chat manager.
+TEST_F(SimHostTest, TheHostFailsAndFreesWhereTheRealOneDoes) {
+  auto* gone = Sim().Join("a", 1, "A");
+  Sim().Leave("a");
+  EXPECT_THROW(gildmark::host::ReadBit(gone, gildmark::host::kAdminBit), std::runtime_error);
+  ASSERT_EQ(Sim().EscapedExceptions().size(), 1u);
+  EXPECT_NE(Sim().EscapedExceptions()[0].find("destroyed after logout"), std::string::npos);
+  Sim().Reset("/tmp");
+
+  Sim().SetHookInstallFails(true);
+  g_first_original = reinterpret_cast<gildmark::host::NewPlayerHandler>(&FirstDetour);
+  EXPECT_FALSE(gildmark::host::InstallNewPlayerHook(&FirstDetour, &g_first_original));
+  EXPECT_EQ(g_first_original, nullptr);
+  EXPECT_EQ(Sim().HookCount(gildmark::host::kNewPlayerFunction), 0u);
+
+  Sim().SetWorldExists(false);
+  EXPECT_FALSE(gildmark::host::WorldExists());
+  EXPECT_EQ(gildmark::host::FindPlayerByEosId(FString("x")), nullptr) << "the plugin's lookup checks the world";
+  EXPECT_THROW(AsaApi::GetApiUtils().FindPlayerFromEOSID(FString("x")), std::runtime_error);
+  EXPECT_THROW(AsaApi::GetApiUtils().GetMessagingManager(), std::runtime_error);
+  Sim().SetWorldExists(true);
+  Sim().SetMessagingMissing(true);
+  EXPECT_THROW(AsaApi::GetApiUtils().GetMessagingManager(), std::runtime_error);
+  EXPECT_EQ(Sim().EscapedExceptions().size(), 3u) << "each is a crash of the real server";
+  Sim().Reset("/tmp");
+}
+
 TEST_F(SimHostTest, TimersRunAtTheNextCheckThenEveryPeriod) {
   int every_three = 0, zero = 0, counted = 0;
   gildmark::host::StartRecurringTimer([&] { ++every_three; }, 3);
@@ -299,9 +361,12 @@ TEST_F(SimHostTest, FramesRunTickCallbacksThirtyTimesASecond) {
   Sim().Advance(1);
   EXPECT_EQ(ticks, 2 * sim::Simulation::kFramesPerSecond);
   EXPECT_EQ(seconds, 3);
-  Sim().DropModule("any");
+  Sim().DropModule("some other library");
   Sim().Advance(1);
-  EXPECT_EQ(seconds, 3) << "unloading a module drops its callbacks";
+  EXPECT_EQ(seconds, 4) << "another module's unload leaves these alone";
+  Sim().DropModule(gildmark::host::ToUtf8(gildmark::host::ModulePath()));
+  Sim().Advance(1);
+  EXPECT_EQ(seconds, 4) << "unloading a module drops its callbacks";
 }
 
 TEST_F(SimHostTest, EscapedExceptionsAreRecordedAsCrashes) {

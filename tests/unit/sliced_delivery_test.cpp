@@ -89,7 +89,7 @@ TEST_F(SlicedDeliveryTest, AConnectionTestAndATimerTickDuringADeliveryWait) {
 
   client().target->Clear();
   client().RunRequestCycle(true, false);  // the timer's tick
-  client().target->player = admin;
+  client().target->SetPlayer(admin);
   client().RunRequestCycle(false, true);  // gildmark.connect
   EXPECT_TRUE(Pending().empty()) << "no request until the reply is done and its results are posted";
   EXPECT_EQ(sim().ChatTo("admin").back(), kPleaseWaitMessage);

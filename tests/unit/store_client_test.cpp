@@ -113,7 +113,7 @@ TEST_F(StoreClientTest, TheInvalidKeyMessageReachesAndReleasesTheRequester) {
   auto* admin = sim().Join("admin", 1, "Boss");
   WriteConfig("nope");
   StoreClient& c = StartClient();
-  c.target->player = admin;
+  c.target->SetPlayer(admin);
   c.LoadConfig();
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{kInvalidKey});
   EXPECT_EQ(c.target->player, nullptr);

@@ -44,7 +44,10 @@ options:
   --launch-line "LINE"     the game's launch line, program first, as the system gives it
                            (default "ShooterGameServer TheIsland_WP?listen"); several servers
                            over one --root tell themselves apart by its map and port, or by
-                           -GildmarkInstance=NAME
+                           -serverkey=NAME or -GildmarkInstance=NAME
+  --hooks-fail             the host's hook installs fail (as its transaction step can)
+  --no-world               start without a world (before the game's InitGame): no chat
+                           messaging manager, and the host's EOS-id lookup crashes
   --help                   this text
 
 script lines:
@@ -59,7 +62,12 @@ script lines:
   wait <seconds>                               let simulated time pass (timers run)
   sync                                         wait until no HTTP request is pending
   players                                      list the connected players
+  world on|off                                 the world exists (and with it chat), or not yet
+  hooks fail|work                              later hook installs fail, or work again
+  messaging missing|present                    the chat messaging manager is missing, or there
   echo <text>                                  print a line of narration
+Console and RCON also take the host's own commands: plugins.unload <name> and plugins.load
+<name> unload and load the plugin (name: its library's name without the extension).
   quit                                         unload the plugin and stop
 Lines starting with # are comments. With standard input, time also passes on its own.
 
@@ -69,8 +77,9 @@ rights (player, admin, cheat: whenever a player's bits changed), rcon_input, rco
 (packet_id, text), http_request (client: "system" for the system's HTTPS client the plugin
 uses, "host" for the host's service; method, url, headers, body), http_done (status, body; or
 failure: connect, timeout, certificate, too_large, with error), http_cancelled, http_refused,
-timer_added, log (host log line), exception, plugin_loaded, plugin_unloaded.
-Exit status: 0, or 1 if a plugin callback let an exception escape or the unload did not run.
+timer_added, log (host log line), exception, game_thread (call, ms: a plugin call of 0.5 ms or
+more), plugin_loaded, plugin_unloaded (clean: nothing of the plugin left reachable, its code gone).
+Exit status: 0, or 1 if a plugin callback let an exception escape or an unload was not clean.
 )";
 
 struct Options {
@@ -78,6 +87,7 @@ struct Options {
   sim::CurlOptions curl;
   double speed = 1.0;
   int command_ms = 0;
+  bool hooks_fail = false, no_world = false;
 };
 
 // One line about a store request or reply: what was asked or answered, not the raw JSON.
@@ -145,6 +155,10 @@ class HumanLog {
     if (type == "join") return "[world] " + s("player") + " joins as \"" + s("name") + "\"";
     if (type == "leave" || type == "death" || type == "respawn") return "[world] " + s("player") + " " + type;
     if (type == "console_input" || type == "rcon_input" || type == "timer_added") return "";
+    if (type == "plugin_loaded") return "[server] plugin " + s("name") + " loaded";
+    if (type == "plugin_unloaded")
+      return "[server] plugin " + s("name") + " unloaded" +
+             (e.value("clean", false) ? "" : " (not clean: " + s("registrations_left") + " registrations left)");
     return "[" + type + "] " + e.dump();
   }
 
@@ -204,6 +218,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--command-ms") o.command_ms = std::stoi(next());
     else if (a == "--script") o.script = next();
     else if (a == "--launch-line") o.launch_line = next();
+    else if (a == "--hooks-fail") o.hooks_fail = true;
+    else if (a == "--no-world") o.no_world = true;
     else throw std::invalid_argument("unknown option " + a);
   }
   if (o.root.empty() || o.plugin.empty()) throw std::invalid_argument("--root and --plugin are required");
@@ -256,14 +272,13 @@ class Server {
               << " (needs host API " << info["MinApiVersion"].dump() << ", this host is " << kHostApiVersion << ")"
               << std::endl;
     std::string load_error;
-    handle_ = sim_.LoadPlugin(plugin_path_, &load_error);
-    if (!handle_) {
+    plugin_name_ = name;
+    if (o_.hooks_fail) sim_.SetHookInstallFails(true);
+    if (o_.no_world) sim_.SetWorldExists(false);
+    if (!sim_.LoadPlugin(plugin_path_, &load_error)) {
       std::cerr << "asa-devserver: " << load_error << "\n";
       return 2;
     }
-    sim_.Record({{"type", "plugin_loaded"}, {"path", plugin_path_}, {"hooks", sim_.HookCount(kNewPlayer)},
-                 {"console_commands", sim_.ConsoleCommandCount()}, {"rcon_commands", sim_.RconCommandCount()},
-                 {"timers", sim_.Timers().size()}});
 
     if (!o_.script.empty()) {
       std::ifstream script(o_.script);
@@ -276,17 +291,16 @@ class Server {
     } else {
       RunInteractive();
     }
-    const bool clean = Unload();
+    Unload();
+    bool clean = true;
+    for (auto& e : sim_.Events("plugin_unloaded")) clean = clean && e.value("clean", false);
+    if (!clean) std::cerr << "asa-devserver: an unload left something of the plugin behind\n";
     const auto escaped = sim_.EscapedExceptions();
     for (auto& e : escaped) std::cerr << "asa-devserver: exception escaped a plugin callback: " << e << "\n";
     return escaped.empty() && clean ? 0 : 1;
   }
 
  private:
-  static constexpr const char* kNewPlayer =
-      "AShooterGameMode.HandleNewPlayer_Implementation(AShooterPlayerController*,UPrimalPlayerData*,"
-      "AShooterCharacter*,bool)";
-
   // Game thread work for `ms` of real time.
   void Pump(long ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -350,6 +364,15 @@ class Server {
         const auto ids = sim_.PlayerIds();
         std::cout << "[world] players online: " << ids.size() << std::endl;
         for (auto& id : ids) std::cout << "[world]   " << sim_.Describe(id) << std::endl;
+      } else if (verb == "world") {
+        sim_.SetWorldExists(rest == "on");
+        std::cout << "[world] " << (rest == "on" ? "the world exists" : "no world yet") << std::endl;
+      } else if (verb == "hooks") {
+        sim_.SetHookInstallFails(rest == "fail");
+        std::cout << "[server] hook installs " << (rest == "fail" ? "fail" : "work") << std::endl;
+      } else if (verb == "messaging") {
+        sim_.SetMessagingMissing(rest == "missing");
+        std::cout << "[server] chat messaging manager " << (rest == "missing" ? "missing" : "present") << std::endl;
       } else if (verb == "echo") {
         std::cout << "\n== " << rest << std::endl;
       } else if (verb == "quit") {
@@ -396,28 +419,18 @@ class Server {
     }
   }
 
-  // What the host does at unload: Plugin_Unload, the module's timers and callbacks dropped, the
-  // library freed.
-  bool Unload() {
+  // The server stops: the plugin, if still loaded, is unloaded as the host's plugins.unload does.
+  void Unload() {
     sim_.WaitIdle(std::chrono::seconds(5));
-    const bool freed = sim_.UnloadPlugin(handle_, plugin_path_);
-    const bool unloaded = freed && sim_.ConsoleCommandCount() == 0 && sim_.RconCommandCount() == 0 &&
-                          sim_.HookCount(kNewPlayer) == 0;
-    void* still = dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (still) dlclose(still);
-    sim_.Record({{"type", "plugin_unloaded"}, {"clean", unloaded}, {"library_gone", still == nullptr},
-                 {"hooks", sim_.HookCount(kNewPlayer)}, {"console_commands", sim_.ConsoleCommandCount()},
-                 {"rcon_commands", sim_.RconCommandCount()}});
-    std::cout << "[server] plugin unloaded" << (unloaded ? "" : " (its unload entry did not run)") << std::endl;
-    return unloaded;
+    if (!sim_.PluginLoaded(plugin_name_)) return;
+    std::cout << "[server] " << sim_.UnloadPluginByName(plugin_name_) << std::endl;
   }
 
   Options o_;
   HumanLog human_;
   sim::Simulation& sim_;
   std::ofstream events_;
-  std::string plugin_path_;
-  void* handle_ = nullptr;
+  std::string plugin_path_, plugin_name_;
   bool quit_ = false;
 };
 

@@ -36,12 +36,21 @@ class Simulation {
   std::string LaunchLine() const;
 
   // --- world and players ------------------------------------------------------------------
+  // Without a world (before the game's InitGame) there is no chat messaging manager either, and
+  // the host's EOS-id lookup dereferences the null world.
   void SetWorldExists(bool exists);
+  // The host's hook install fails at its transaction step (and nulls the stored original).
+  void SetHookInstallFails(bool fails);
+  // The host's "Default" messaging manager is missing (a server configured for a messaging mod
+  // that is not there): any chat lookup crashes, whatever the caller checks.
+  void SetMessagingMissing(bool missing);
   // A player connects, with a living character or (as a new or dead survivor does) without one
   // until Respawn; the game's new-player handler runs through the hook chain. Names are UTF-8.
   // `admin_on_join`: the game grants the admin bit in its handler.
   AShooterPlayerController* Join(const std::string& eos_id, int64_t linked_id, const std::string& character_name,
                                  bool admin_on_join = false, bool with_character = true);
+  // The game destroys the player's controller after logout: a plugin that kept the pointer
+  // crashes the server when it uses it (recorded as a host crash; ASan sees the freed memory).
   void Leave(const std::string& eos_id);
   void Die(const std::string& eos_id);
   void Respawn(const std::string& eos_id);
@@ -108,16 +117,31 @@ class Simulation {
     std::string module;
   };
   std::vector<TimerInfo> Timers() const;
-  // What the host does when it unloads a plugin: drop its timers, its pending HTTP callbacks,
-  // its on-tick and on-timer callbacks.
+  // What the host does after a plugin's Plugin_Unload: the module's timers dropped, each of its
+  // console, RCON and chat commands and on-tick and on-timer callbacks emptied and removed, its
+  // hooks disabled, its pending HTTP callbacks and messaging manager dropped. The module is the
+  // library's path as the system names it (the plugin's own ModulePath()).
   void DropModule(const std::string& module_path);
+  // The host's unload of a module whose code is linked in (tests): `plugin_unload`, then
+  // DropModule.
+  void UnloadModule(const std::string& module_path, const std::function<void()>& plugin_unload);
+  // What the host still holds of a module: commands, callbacks, hooks, timers.
+  size_t ModuleRegistrations(const std::string& module_path) const;
   size_t TickCallbackCount() const;
   // The host's loading: the library (dlopen, LoadLibraryW), then its exported Plugin_Init if
-  // any. Null on failure, with the reason in `error`.
+  // any. Null on failure, with the reason in `error`. Records a "plugin_loaded" event.
   void* LoadPlugin(const std::string& path, std::string* error = nullptr);
   // The host's unloading: the exported Plugin_Unload if any, DropModule, then the library
-  // freed (dlclose, FreeLibrary). False when freeing failed.
+  // closed. False when closing failed. Records a "plugin_unloaded" event whose "clean" says
+  // that nothing of the module is left reachable and its code is gone.
   bool UnloadPlugin(void* handle, const std::string& path);
+  // The host's commands plugins.load <name> and plugins.unload <name> (console and RCON) do
+  // these; each returns the host's answer. A name loaded before is loaded from the same path,
+  // any other from ArkApi/Plugins/<name>/<name>.so (.dll) under the current directory.
+  std::string LoadPluginByName(const std::string& name);
+  std::string UnloadPluginByName(const std::string& name);
+  bool PluginLoaded(const std::string& name) const;
+  // Plugin commands only; the host's own plugins.* are not counted.
   size_t ConsoleCommandCount() const;
   size_t RconCommandCount() const;
   size_t HookCount(const std::string& name) const;
