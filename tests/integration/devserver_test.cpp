@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <chrono>
 
 #include <nlohmann/json.hpp>
 
@@ -239,6 +240,110 @@ TEST(DevServerTest, ABuyerHeldBackIsServedSecondsAfterSpawning) {
                             "has joined"),
             std::string::npos)
       << info.str();
+  fs::remove_all(dir);
+}
+
+// Admins update a plugin with the host's own commands. Unload and load, typed in the console and
+// sent over RCON, each pair while idle, while a request to a slow store is out, and in the middle
+// of a large delivery: the server stays up, every unload is clean, nothing is lost or run twice,
+// and a buyer who joins after the reloads is served by the reloaded plugin.
+TEST(DevServerTest, TheHostsUnloadAndLoadCommandsLoseNothing) {
+  namespace fs = std::filesystem;
+  const auto [dir, plugin_dir] = MakeTestRoot("reload", kOneKeyConfig);
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
+  // Each console command takes a millisecond of real time, so a delivery of thousands spans
+  // seconds of frames.
+  const std::string command = std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() + " --plugin " +
+                              GILDMARK_PLUGIN_PATH + " --events " + (dir / "events").string() +
+                              " --speed 10 --command-ms 1 --connect-to " + store.connect_to() + " --cacert " +
+                              store.cert() + " > " + (dir / "out").string() + " 2>&1";
+  FILE* server = popen(command.c_str(), "w");
+  ASSERT_NE(server, nullptr);
+  auto send = [&](const std::string& lines) {
+    fputs(lines.c_str(), server);
+    fflush(server);
+  };
+  auto reached = [&](const std::string& marker) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::stringstream out;
+      out << std::ifstream(dir / "out").rdbuf();
+      if (out.str().find("== " + marker) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  };
+  const std::string console_unload = "console admin plugins.unload Gildmark_DadUZ\n";
+  const std::string console_load = "console admin plugins.load Gildmark_DadUZ\n";
+  const std::string rcon_unload = "rcon plugins.unload Gildmark_DadUZ\n", rcon_load = "rcon plugins.load Gildmark_DadUZ\n";
+
+  send("sync\njoin admin 1 Boss\nadmin admin on\n");
+  send(console_unload + console_load + "sync\n" + rcon_unload + rcon_load + "sync\necho idle\n");
+  ASSERT_TRUE(reached("idle")) << std::ifstream(dir / "out").rdbuf();
+
+  // A load's first request is out for 1.5 s when the next unload comes.
+  store.SetFaults({{"delay_every", 1}, {"delay_ms", 1500}});
+  send(console_unload + console_load + console_unload + console_load + rcon_unload + rcon_load + rcon_unload +
+       rcon_load + "sync\necho slow\n");
+  ASSERT_TRUE(reached("slow")) << std::ifstream(dir / "out").rdbuf();
+  store.SetFaults(nlohmann::json::object());
+
+  // A thousand payments of two commands that need nobody online. A load's timer polls a second
+  // later; three seconds after a load the delivery is under way.
+  constexpr int kPayments = 1000;
+  nlohmann::json big = nlohmann::json::array();
+  for (int p = 1; p <= kPayments; ++p)
+    big.push_back({{"id", std::to_string(p)}, {"action", "purchase"}, {"eos_id", "offline" + std::to_string(p)},
+                   {"username", ""},
+                   {"cmds", {{{"id", 2 * p}, {"str", "say a" + std::to_string(p)}, {"state", ""}},
+                             {{"id", 2 * p + 1}, {"str", "say b" + std::to_string(p)}, {"state", ""}}}}});
+  store.AddPayments(big);
+  send(rcon_unload + rcon_load + "wait 3\n" + rcon_unload + rcon_load + "wait 3\n" + console_unload + console_load +
+       "wait 3\n" + console_unload + console_load + "wait 40\nsync\necho big\n");
+  ASSERT_TRUE(reached("big")) << std::ifstream(dir / "out").rdbuf();
+
+  store.AddPayments(nlohmann::json::array(
+      {{{"id", "buyer"}, {"action", "purchase"}, {"eos_id", "E7"}, {"username", ""},
+        {"cmds", {{{"id", 9}, {"str", "give {eosid} 9"}, {"state", "Must be online"}}}}}}));
+  send("join E7 7 Buyer\nwait 61\nsync\nquit\n");
+  const int status = pclose(server);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << std::ifstream(dir / "out").rdbuf();
+
+  std::map<std::string, int> runs;
+  int loaded = 0, unloaded = 0, unclean = 0, unloads_mid_delivery = 0, big_so_far = 0, big_at_last_unload = -1;
+  bool buyer_served_after_reload = false;
+  std::ifstream in(dir / "events");
+  for (std::string line; std::getline(in, line);) {
+    const auto e = nlohmann::json::parse(line);
+    EXPECT_NE(e["type"], "exception") << e.dump();
+    if (e["type"] == "plugin_loaded") ++loaded;
+    if (e["type"] == "plugin_unloaded") {
+      ++unloaded;
+      if (e["clean"] != true) ++unclean;
+      // Big commands ran since the last unload and more are to come: this one came mid-delivery.
+      if (big_so_far > 0 && big_so_far < 2 * kPayments && big_so_far != big_at_last_unload) ++unloads_mid_delivery;
+      big_at_last_unload = big_so_far;
+    }
+    if (e["type"] == "console_command") {
+      const std::string text = e["text"];
+      ++runs[text];
+      if (text.rfind("say ", 0) == 0) ++big_so_far;
+      if (text == "give E7 9") buyer_served_after_reload = loaded == 11;
+    }
+  }
+  EXPECT_EQ(loaded, 11);
+  EXPECT_EQ(unloaded, 11) << "ten by command, one at the end";
+  EXPECT_EQ(unclean, 0);
+  EXPECT_GE(unloads_mid_delivery, 2) << "by RCON and by console in the middle of the delivery";
+  int once = 0;
+  for (auto& [text, count] : runs) {
+    EXPECT_EQ(count, 1) << text << " ran " << count << " times";
+    once += count == 1;
+  }
+  EXPECT_EQ(once, 2 * kPayments + 1) << "every command ran";
+  EXPECT_TRUE(buyer_served_after_reload);
+  const auto counts = store.State()["counts"];
+  EXPECT_EQ(counts["done_payments"], kPayments + 1) << counts.dump();
   fs::remove_all(dir);
 }
 
