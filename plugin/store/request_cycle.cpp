@@ -277,7 +277,9 @@ void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, do
   StoreClient* client = g_store_client;
   if (!client) return;
   try {
-    NoteStoreReply(*client, reply, sent_at < 0 ? GameSeconds() : sent_at);
+    // An admin's test says how the store answers now; only its good news changes the schedule
+    // (a wait is over), or a few tests in a row would push the next poll out by minutes.
+    if (!connection_test || reply.Ok()) NoteStoreReply(*client, reply, sent_at < 0 ? GameSeconds() : sent_at);
     const bool success = reply.Ok();
     if (!success || (reply.body.empty() && !reply.prepared)) {
       if (connection_test) {

@@ -135,16 +135,23 @@ TEST_F(StoreBackoffTest, AConnectionTestIsNeverHeldAndSaysWhyAndWhen) {
   (void)admin;
   sim().ConsoleInput("admin", "gildmark.connect");
   ASSERT_EQ(sim().Scripted().PendingCount(), 1u) << "the admin's test goes out during the wait";
-  sim().Scripted().CompleteNext(429, "", {{"Retry-After", "300"}});
+  const long long left = g_store_client->backoff.SecondsLeft(GameSeconds());
+  sim().Scripted().CompleteNext(429, "", {{"Retry-After", "3000"}});
   sim().RunUntilIdle();
   const std::string answer = sim().ChatTo("admin").back();
   EXPECT_EQ(answer.rfind(kUnavailableMessage, 0), 0u) << answer;
-  EXPECT_NE(answer.find("(429 Too Many Requests; the next poll in 300 seconds)"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("(429 Too Many Requests; the next poll in " + std::to_string(left) + " seconds)"),
+            std::string::npos)
+      << answer << ": a test's refusal leaves the schedule as it was";
 
-  sim().ConsoleInput("admin", "gildmark.connect");
-  sim().Scripted().FailNext(sim::HttpFailure::connect, "Connection refused");
-  sim().RunUntilIdle();
-  EXPECT_NE(sim().ChatTo("admin").back().find("could not connect (Connection refused)"), std::string::npos);
+  // Failed tests, one after another, do not push the next poll out either.
+  for (int i = 0; i < 3; ++i) {
+    sim().ConsoleInput("admin", "gildmark.connect");
+    sim().Scripted().FailNext(sim::HttpFailure::connect, "Connection refused");
+    sim().RunUntilIdle();
+    EXPECT_NE(sim().ChatTo("admin").back().find("could not connect (Connection refused)"), std::string::npos);
+  }
+  EXPECT_EQ(g_store_client->backoff.SecondsLeft(GameSeconds()), left);
 
   // A successful test ends the wait: the next tick polls.
   sim().ConsoleInput("admin", "gildmark.connect");
