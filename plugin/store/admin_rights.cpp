@@ -59,9 +59,10 @@ void ReportJournalWriteProblem() {
 
 // One id per line with a bare line feed on every system; lines that end in "\r\n" (edited by
 // hand on Windows) are read as the same ids.
-void AdminJournal::Append(const std::string& id) {
-  if (AppendFileBytes(Path(), id.empty() ? "" : id + "\n")) return;
+bool AdminJournal::Append(const std::string& id) {
+  if (AppendFileBytes(Path(), id.empty() ? "" : id + "\n")) return true;
   ReportJournalWriteProblem();
+  return false;
 }
 
 bool AdminJournal::Remove(const std::string& id) { return RemoveLines({id}); }
@@ -98,17 +99,10 @@ bool AdminJournal::RemoveLines(const std::vector<std::string>& ids) {
 }
 
 void AdminJournal::RemoveAppended(const std::vector<std::string>& ids) {
-  if (ids.empty()) return;
-  size_t appended = 0;
-  for (const std::string& id : ids) appended += id.size() + 1;
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(Path(), ec);
-  if (ec || size != appended) {
-    RemoveLines(ids);
-    return;
-  }
-  // Emptying is one truncation; if it fails the line stays, for the next join to find.
-  if (!WriteFileBytes(Path(), "")) ReportJournalWriteProblem();
+  // Read, never judged by its size: a line a crash left for another player may have the same
+  // length as ours, and emptying the file would give that player their rights for good.
+  // RemoveLines empties the file only when it held nothing but these lines.
+  if (!ids.empty()) RemoveLines(ids);
 }
 
 void AdminJournal::CarryOverFromInstallation() {
@@ -146,11 +140,15 @@ bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController*
   auto* player = static_cast<AShooterPlayerController*>(controller);
   const bool was_admin = host::ReadBit(player, host::kAdminBit);
   std::string journal_id;
+  // Our own line is in the journal (appended now, or held from earlier in this slice): only then
+  // is there a line of ours to remove afterwards. A failed append was told; the command runs.
+  bool line_is_ours = false;
   if (!was_admin) {
     journal_id = JournalId(player);
-    const bool held = std::find(held_journal_ids.begin(), held_journal_ids.end(), journal_id) != held_journal_ids.end();
-    if (!held) {
-      AdminJournal::Append(journal_id);
+    line_is_ours =
+        std::find(held_journal_ids.begin(), held_journal_ids.end(), journal_id) != held_journal_ids.end();
+    if (!line_is_ours && AdminJournal::Append(journal_id)) {
+      line_is_ours = true;
       if (hold_journal_lines) held_journal_ids.push_back(journal_id);
     }
   }
@@ -163,7 +161,7 @@ bool StoreClient::ExecuteAsPlayer(const std::string& command, APlayerController*
                              held_journal_ids.end());
       throw;
     }
-    if (!hold_journal_lines) AdminJournal::RemoveAppended({journal_id});
+    if (!hold_journal_lines && line_is_ours) AdminJournal::RemoveAppended({journal_id});
   };
   const FString text = host::FromUtf8(command);
   target->Report("Executing command [FOR " + target_text + "]  : " + command, Severity::information, false);

@@ -18,12 +18,13 @@ extern const char* const kJournalFileName;
 class AdminJournal {
  public:
   static std::string Path();
-  static void Append(const std::string& id);
+  // False when the line could not be written (told).
+  static bool Append(const std::string& id);
   // Removes every line equal to `id`; true if there was one. Rewritten atomically.
   static bool Remove(const std::string& id);
   static bool RemoveLines(const std::vector<std::string>& ids);
-  // Removes the lines of `ids` that Append added: when they are all the journal holds (nearly
-  // always), the journal is emptied without being read; otherwise it is rewritten once.
+  // Removes the lines of `ids` that Append added, after reading what the journal holds: it is
+  // emptied only when it held nothing else; otherwise it is rewritten once without them.
   static void RemoveAppended(const std::vector<std::string>& ids);
   // A server that has just been given a folder of its own starts its journal with the lines of
   // the installation's journal, which it used until now: an upgrade loses no line. Done once,

@@ -183,6 +183,37 @@ TEST_F(AdminRightsTest, TheJoinCheckTakesBackRightsACrashLeftBehind) {
   host::RemoveNewPlayerHook(&OnHandleNewPlayer);
 }
 
+// A line that a crash left for an offline player must survive every grant to others, also one
+// whose journal line could not be written: linked ids of equal length made a removal that
+// judged the file by its size empty it, and the crash victim then kept the admin bit.
+TEST_F(AdminRightsTest, ALineACrashLeftSurvivesAGrantWhoseAppendFailed) {
+  Write("security_admin.dat", "123456789\n");
+  auto* buyer = sim().Join("y", 987654321, "Y");
+  const std::string journal = Dir() + "security_admin.dat";
+  SetFileFaultHook([&](FileStep step, const std::string& path) {
+    return step == FileStep::open_append && path == journal ? 28 /* ENOSPC */ : 0;
+  });
+  EXPECT_TRUE(client().ExecuteAsPlayer("give 1", buyer, "Y"));
+  client().hold_journal_lines = true;  // as a delivery slice does
+  EXPECT_TRUE(client().ExecuteAsPlayer("give 2", buyer, "Y"));
+  client().hold_journal_lines = false;
+  client().ReleaseJournalLines();
+  SetFileFaultHook(nullptr);
+  EXPECT_FALSE(sim().AdminBit("y"));
+  EXPECT_EQ(Read("security_admin.dat"), "123456789\n");
+
+  // Appends that work: the file holds the victim's line and ours; only ours goes.
+  EXPECT_TRUE(client().ExecuteAsPlayer("give 3", buyer, "Y"));
+  EXPECT_EQ(Read("security_admin.dat"), "123456789\n");
+
+  // The victim comes back with the bit the crash left: the join check takes it.
+  host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player);
+  sim().Join("x", 123456789, "X", /*admin_on_join=*/true);
+  EXPECT_FALSE(sim().AdminBit("x"));
+  EXPECT_EQ(Read("security_admin.dat"), "");
+  host::RemoveNewPlayerHook(&OnHandleNewPlayer);
+}
+
 // The game's handler as a test wants it: refuses odd calls, accepts even ones.
 int g_game_calls = 0;
 bool AlternatingGameHandler(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*,
