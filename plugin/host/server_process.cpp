@@ -30,6 +30,14 @@ std::string LaunchLine() {
 #endif
 }
 
+unsigned long ProcessId() {
+#ifdef _WIN32
+  return GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(getpid());
+#endif
+}
+
 ProcessLock::~ProcessLock() { Release(); }
 
 ProcessLock::Outcome ProcessLock::TryAcquire(const std::string& path, std::string& error) {

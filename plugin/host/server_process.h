@@ -11,6 +11,8 @@ namespace gildmark::host {
 
 // The game's launch line as the system gives it, program first, in UTF-8.
 std::string LaunchLine();
+// This process's id.
+unsigned long ProcessId();
 
 // An exclusive lock on a file, shared with every process of the machine (and of containers over
 // the same folder). The system releases it when its holder dies, so a killed server never

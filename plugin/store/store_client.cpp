@@ -130,6 +130,8 @@ void StoreClient::DecideInstanceFiles(bool listed) {
     // to it.
     instance_decided = true;
     if (listed && UseOwnFolder()) AdminJournal::CarryOverFromInstallation();
+    RemoveStaleTemporaryFiles(JsonFileStore::PluginDirectory());
+    if (ThisInstance().listed) RemoveStaleTemporaryFiles(InstanceFolder());
     return;
   }
   if (listed == ThisInstance().listed || told_listing_change) return;

@@ -1,6 +1,10 @@
 #include "support/plugin_files.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "host/host.h"
+#include "host/server_process.h"
 #include "support/request_target.h"
 #include "support/server_instance.h"
 
@@ -104,8 +108,32 @@ bool JsonFileStore::WriteText(const std::string& name, const std::string& text, 
   return WriteFileAtomically(PathOf(name), text, durable);
 }
 
+std::string TemporaryPathFor(const std::string& path) {
+  // Servers of one installation write beside the same files, at start outside any turn: each
+  // its own temporary. The instance name too, as containers over one folder may share ids.
+  const std::string& instance = ThisInstance().name;
+  return path + "." + (instance.empty() ? "" : instance + ".") + std::to_string(host::ProcessId()) + ".tmp";
+}
+
+void RemoveStaleTemporaryFiles(const std::string& folder) {
+  // A write takes milliseconds: a temporary this old is what a stopped or killed process left.
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& path = it->path();
+    if (path.extension() != ".tmp" || !it->is_regular_file(ec)) continue;
+    const auto written = fs::last_write_time(path, ec);
+    if (ec || now - written < kStaleTemporaryAge) {
+      ec.clear();
+      continue;
+    }
+    RemoveFile(path.string());
+  }
+}
+
 std::string WriteTemporaryFile(const std::string& path, const std::string& text, bool durable) {
-  const std::string temporary = path + ".tmp";
+  const std::string temporary = TemporaryPathFor(path);
   if (WriteFileBytes(temporary, text) && (!durable || FlushFileToDisk(temporary))) return temporary;
   const std::string reason = LastFileError();
   RemoveFile(temporary);

@@ -3,12 +3,14 @@
 // operations never throw: a file that cannot be read leaves the caller's value alone, and a
 // file that does not hold exactly one JSON value counts as missing.
 //
-// Writes never leave a half-written file: the text goes to "<path>.tmp", which is then renamed
+// Writes never leave a half-written file: the text goes to a temporary of this process's own
+// beside the file (TemporaryPathFor), which is then renamed
 // over the target, so a stop or a failed write at any moment leaves either the old or the new
 // content. A write that fails is told on the error route, since it may lose data; a missing
 // file when reading is not.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "json.hpp"
@@ -41,6 +43,12 @@ class JsonFileStore {
   static bool CollectText(const std::string& path, std::string& text);
 };
 
+// "<path>.<instance>.<process id>.tmp": the temporary of an atomic write, this process's own.
+std::string TemporaryPathFor(const std::string& path);
+// Temporaries older than this in `folder` (of any process, and of older versions' "<path>.tmp")
+// are removed: what a stopped or killed process left. Quiet; a file that stays is harmless.
+inline constexpr std::chrono::minutes kStaleTemporaryAge{10};
+void RemoveStaleTemporaryFiles(const std::string& folder);
 // The two halves of an atomic write, apart so that a test can stop between them.
 // Returns the temporary file's path, or "" when it could not be written.
 std::string WriteTemporaryFile(const std::string& path, const std::string& text, bool durable = false);

@@ -252,7 +252,7 @@ TEST_F(DeliveryTest, ResultsNoFileCouldKeepArePostedFromMemory) {
 TEST_F(DeliveryTest, AFailedFinalWriteKeepsTheLogSoNothingIsDeliveredTwice) {
   sim().Join("e", 1, "E");
   // A directory where the temporary file goes makes every write of response.json fail.
-  std::filesystem::create_directory(Dir() + "response.json.tmp");
+  std::filesystem::create_directory(TemporaryPathFor(Dir() + "response.json"));
   Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1")}))}));
   const std::string results = R"({"p":{"action":"purchase","cmds":{"1":"Executed"}}})";
   EXPECT_EQ(OnlyPending().body, results) << "the results still go to the store at once";
@@ -262,7 +262,7 @@ TEST_F(DeliveryTest, AFailedFinalWriteKeepsTheLogSoNothingIsDeliveredTwice) {
   FailNetwork();
 
   // The next cycle posts the logged state instead of asking for payments again.
-  std::filesystem::remove(Dir() + "response.json.tmp");
+  std::filesystem::remove(TemporaryPathFor(Dir() + "response.json"));
   Poll();
   EXPECT_EQ(OnlyPending().method, "POST");
   EXPECT_EQ(OnlyPending().body, results);
@@ -480,6 +480,8 @@ TEST_F(DeliveryTest, ResultsInAnyFormAreEmptiedOnceTheStoreHasThem) {
 
 TEST_F(DeliveryTest, ResponseJsonReachesTheDiskBeforeItsLogGoes) {
   sim().Join("e", 1, "E");
+  const std::string flush_temporary =
+      "flush to disk " + std::filesystem::path(TemporaryPathFor(Dir() + "response.json")).filename().string();
   std::vector<std::string> steps;
   SetFileFaultHook([&](FileStep step, const std::string& path) {
     const std::string name = std::filesystem::path(path).filename().string();
@@ -489,7 +491,7 @@ TEST_F(DeliveryTest, ResponseJsonReachesTheDiskBeforeItsLogGoes) {
   Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "give 1"), Command(2, "give 2")}))}));
   const auto count = [&](const std::string& step) { return std::count(steps.begin(), steps.end(), step); };
   EXPECT_EQ(count("rename response.json"), 1) << "the results go to response.json";
-  EXPECT_EQ(count("flush to disk response.json.tmp"), 0) << "the log keeps them on the disk until the store has them";
+  EXPECT_EQ(count(flush_temporary), 0) << "the log keeps them on the disk until the store has them";
   EXPECT_EQ(count("remove response.pending"), 0);
   EXPECT_EQ(count("flush to disk response.pending"), 0) << "not per command";
   FailNetwork();  // the log stays for the next cycle, which folds it into response.json
@@ -499,7 +501,7 @@ TEST_F(DeliveryTest, ResponseJsonReachesTheDiskBeforeItsLogGoes) {
   const auto at = [&](const std::string& step) {
     return std::find(steps.begin(), steps.end(), step) - steps.begin();
   };
-  EXPECT_LT(at("flush to disk response.json.tmp"), at("rename response.json"));
+  EXPECT_LT(at(flush_temporary), at("rename response.json"));
   EXPECT_LT(at("rename response.json"), at("remove response.pending"));
   Respond(200, "");
 

@@ -1,6 +1,9 @@
 // The JSON file store: strict acceptance, exact bytes, atomic writes, the ".broken" copy, and
 // silence where the plugin directory is missing.
+#include <chrono>
 #include <filesystem>
+
+#include "host/server_process.h"
 
 #include "plugin_fixture.h"
 
@@ -87,11 +90,37 @@ TEST_F(FileStoreTest, WritesAreExactAndAtomic) {
 TEST_F(FileStoreTest, AFailedWriteIsReportedAndLosesNothing) {
   JsonFileStore::WriteText("response.json", "{\"keep\":1}");
   // A directory where the temporary file would go makes the write fail.
-  std::filesystem::create_directory(Dir() + "response.json.tmp");
+  std::filesystem::create_directory(TemporaryPathFor(Dir() + "response.json"));
   JsonFileStore::WriteText("response.json", "{}");
   EXPECT_EQ(Read("response.json"), "{\"keep\":1}");
   ASSERT_EQ(LogMessages("err.log").size(), 1u);
   EXPECT_EQ(LogMessages("err.log")[0].rfind("Can't write to " + Dir() + "response.json", 0), 0u);
+}
+
+// Servers of one installation write beside the same files, at start outside any turn: each
+// process has temporaries of its own, and what a dead one left is cleaned up at the next start.
+TEST_F(FileStoreTest, TemporariesAreEachProcesssOwnAndStaleOnesGo) {
+  WriteConfig();
+  sim().SetLaunchLine("ArkAscendedServer TheIsland_WP?Port=7781");
+  const std::string pid = std::to_string(host::ProcessId());
+  namespace fs = std::filesystem;
+  const auto age = [&](const std::string& name, std::chrono::minutes minutes) {
+    Write(name, "x");
+    fs::last_write_time(Dir() + name, fs::file_time_type::clock::now() - minutes);
+  };
+  age("response.json.tmp", std::chrono::minutes(60));                     // an older version's
+  age("security_admin.dat.Other-7777.4242.tmp", std::chrono::minutes(11));  // a dead process's
+  age("response.json.Other-7777.4242.tmp", std::chrono::minutes(1));        // a live one's, maybe
+  age("notes.txt", std::chrono::minutes(600));                              // not ours at all
+  StartClient();
+  EXPECT_EQ(TemporaryPathFor(Dir() + "response.json"), Dir() + "response.json.TheIsland_WP-7781." + pid + ".tmp");
+  EXPECT_FALSE(Exists("response.json.tmp"));
+  EXPECT_FALSE(Exists("security_admin.dat.Other-7777.4242.tmp"));
+  EXPECT_TRUE(Exists("response.json.Other-7777.4242.tmp"));
+  EXPECT_TRUE(Exists("notes.txt"));
+  // Another process's temporary of the same file does not stand in the way of this one's write.
+  fs::create_directory(Dir() + "response.json.TheIsland_WP-7781.1.tmp");
+  EXPECT_TRUE(JsonFileStore::WriteText("response.json", "{}"));
 }
 
 TEST_F(FileStoreTest, AMissingPluginDirectoryIsSilent) {
