@@ -16,7 +16,9 @@ unsigned long ProcessId();
 
 // An exclusive lock on a file, shared with every process of the machine (and of containers over
 // the same folder). The system releases it when its holder dies, so a killed server never
-// leaves it taken. Never waits.
+// leaves it taken. Never waits. A file that is deleted or replaced never gives two holders: on
+// Windows it cannot be while held; elsewhere the folder holding it is locked as well, and the
+// locked file must be the one at the path.
 class ProcessLock {
  public:
   ProcessLock() = default;
@@ -40,6 +42,9 @@ class ProcessLock {
   static constexpr Handle kNone = -1;
 #endif
   Handle handle_ = kNone;
+#ifndef _WIN32
+  Handle folder_handle_ = kNone;
+#endif
 };
 
 }  // namespace gildmark::host

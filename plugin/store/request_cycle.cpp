@@ -66,7 +66,9 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
   }
   if (!MayUseInstanceName(*this, connection_test)) return;
   if (!turns.Take(GameSeconds())) {
-    if (connection_test)
+    if (connection_test && !turns.UnusableMessage().empty())
+      target->Report(turns.UnusableMessage(), Severity::error, true);
+    else if (connection_test)
       target->Report("Another server of this installation is talking to the store right now; this one asks when "
                      "its turn comes. Try gildmark.connect again in a few seconds",
                      Severity::information, true);

@@ -26,28 +26,50 @@ void Tell(const std::string& message, Severity severity) {
 StoreTurns::StoreTurns()
     : random_(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())) {}
 
-bool StoreTurns::TakeQuietly() {
+StoreTurns::Turn StoreTurns::TryTake() {
   std::string error;
   switch (lock_.TryAcquire(JsonFileStore::PathOf(kTurnsLockFileName), error)) {
     case host::ProcessLock::Outcome::held:
-      return true;
+      if (!unusable_message_.empty()) {
+        unusable_message_.clear();
+        told_failure_ = false;
+        Tell(JsonFileStore::PathOf(kTurnsLockFileName) + " can be locked again; this server takes turns with the "
+                 "others and asks the store",
+             Severity::information);
+      }
+      return Turn::ours;
     case host::ProcessLock::Outcome::taken:
-      return false;
+      return Turn::others;
     case host::ProcessLock::Outcome::failed:
       break;
   }
+  // A lock that cannot be had tells nothing about the other servers. Those sharing this server's
+  // key and files would fetch the same purchases: it waits for the lock. With a key and files of
+  // its own (listed), or alone, it goes on.
+  RefreshLineTags();
+  const bool shared = ThisInstance().tag_lines && !ThisInstance().listed;
+  const std::string path = JsonFileStore::PathOf(kTurnsLockFileName);
+  if (shared) {
+    unusable_message_ = "Can't lock " + path + " (" + error +
+                        "): other servers use this installation (its instances.txt names them), so this one does "
+                        "not ask the store until the lock works again, lest a purchase be delivered twice. Make "
+                        "sure " + path + " is a plain file the server may write (delete whatever else has that "
+                        "name); if the other servers are gone for good, delete instances.txt";
+  }
   if (!told_failure_ && IsDirectory(JsonFileStore::PluginDirectory())) {
     told_failure_ = true;
-    Tell("Can't lock " + JsonFileStore::PathOf(kTurnsLockFileName) + " (" + error +
-             "): servers started from this installation cannot take turns with the store; a single server is not "
-             "affected",
+    Tell(shared ? unusable_message_
+                : "Can't lock " + path + " (" + error +
+                      "): servers started from this installation cannot take turns with the store; a single "
+                      "server is not affected",
          Severity::error);
   }
-  return true;
+  return shared ? Turn::unusable : Turn::ours;
 }
 
 bool StoreTurns::Take(double now) {
-  if (Held() || TakeQuietly()) {
+  const Turn turn = Held() ? Turn::ours : TryTake();
+  if (turn == Turn::ours) {
     retry_at_ = -1;
     // Another server may have started from this folder since the last turn.
     RefreshLineTags();
@@ -55,7 +77,7 @@ bool StoreTurns::Take(double now) {
   }
   std::uniform_real_distribution<double> wait(kShortestWait, kLongestWait);
   retry_at_ = now + wait(random_);
-  if (told_taken_at_ < 0 || now - told_taken_at_ >= kTellTakenSeconds) {
+  if (turn == Turn::others && (told_taken_at_ < 0 || now - told_taken_at_ >= kTellTakenSeconds)) {
     told_taken_at_ = now;
     Tell("Another server of this installation is talking to the store; this one asks when its turn comes (told "
          "at most once an hour)",
@@ -80,7 +102,7 @@ void StoreTurns::DeferJournalRemoval(const std::string& id, double now) {
 
 std::vector<std::string> StoreTurns::DueJournalRemovals(double now) {
   if (deferred_ids_.empty() || now < deferred_at_) return {};
-  if (!Held() && !TakeQuietly()) {
+  if (!Held() && TryTake() != Turn::ours) {
     deferred_at_ = now + kJournalRetrySeconds;
     return {};
   }

@@ -20,12 +20,14 @@ namespace gildmark {
 class StoreTurns {
  public:
   StoreTurns();
-  // True when this process has the turn: held already, taken now, or a lock the system cannot
-  // give (told once; a server alone must still deliver). When another process has it, a retry is
-  // set and info.log says so at most once an hour.
+  // True when this process has the turn: held already, or taken now. A lock the system cannot
+  // give (cannot be opened, keeps being replaced) counts as the turn only for a server that
+  // shares no key and files with others (alone, or listed); otherwise it fails closed until the
+  // lock works again. Both told once in err.log. When another process has the turn, or the lock
+  // fails closed, a retry is set; info.log says that another has it at most once an hour.
   bool Take(double now);
-  // The lock now if it is free, without a retry or a word (a join check's journal line).
-  bool TakeNow() { return Held() || TakeQuietly(); }
+  // The lock now if it is free, without a retry (a join check's journal line).
+  bool TakeNow() { return Held() || TryTake() == Turn::ours; }
   bool Held() const { return lock_.Held(); }
   // At unload only, where a short wait is allowed: the lock within `limit`, or false.
   bool WaitAtUnload(std::chrono::milliseconds limit);
@@ -34,18 +36,23 @@ class StoreTurns {
   bool RetryDue(double now) const { return retry_at_ >= 0 && now >= retry_at_; }
   void ClearRetry() { retry_at_ = -1; }
 
+  // Why the lock fails closed, for an admin's connection test; empty while it works.
+  const std::string& UnusableMessage() const { return unusable_message_; }
+
   // Journal lines to remove under the lock (a join check found them while another server had it).
   void DeferJournalRemoval(const std::string& id, double now);
   // The ids whose removal is due, once this process has the lock (taken here when free).
   std::vector<std::string> DueJournalRemovals(double now);
 
  private:
-  bool TakeQuietly();
+  enum class Turn { ours, others, unusable };
+  Turn TryTake();
 
   host::ProcessLock lock_;
   double retry_at_ = -1;
   double told_taken_at_ = -1;
   bool told_failure_ = false;
+  std::string unusable_message_;
   std::vector<std::string> deferred_ids_;
   double deferred_at_ = -1;
   std::minstd_rand random_;

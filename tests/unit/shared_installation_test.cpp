@@ -214,6 +214,62 @@ TEST_F(SharedInstallationTest, ACycleWaitsForItsTurnAndGoesOnWhenAKilledHolderLe
   EXPECT_EQ(other.TryAcquire(Dir() + kTurnsLockFileName, error), host::ProcessLock::Outcome::held) << error;
 }
 
+// A lock that cannot be had says nothing about the other servers: with others sharing the key
+// and files, this one waits for the lock (said once, and again to an admin who asks); alone it
+// goes on.
+TEST_F(SharedInstallationTest, ALockThatCannotBeHadFailsClosedWhenOthersShareTheFolder) {
+  WriteConfig();
+  Write("instances.txt", "TheIsland_WP-7777\nScorchedEarth_WP-7779\n");
+  std::filesystem::create_directory(Dir() + kTurnsLockFileName);  // nothing can open it as a file
+  StartClient();
+  RunSeconds(30);
+  EXPECT_TRUE(Pending().empty()) << "no request while the lock cannot be had";
+  sim().Join("admin", 3, "Admin", true);
+  client().target->SetPlayer(sim().Player("admin"));
+  client().RunRequestCycle(false, true);
+  EXPECT_TRUE(Pending().empty());
+  EXPECT_TRUE(Has(sim().ChatTo("admin"), "lest a purchase be delivered twice"));
+  int told = 0;
+  for (const auto& line : LogMessages("err.log")) told += line.find("Can't lock") != std::string::npos;
+  EXPECT_EQ(told, 2) << "once for the logs, once for the admin who asked";
+
+  std::filesystem::remove(Dir() + kTurnsLockFileName);
+  RunSeconds(11);  // the next retry, at most 10 s away
+  EXPECT_EQ(Pending().size(), 1u);
+  EXPECT_TRUE(Has(LogMessages("info.log"), "can be locked again"));
+  Respond(200, "[]");
+}
+
+TEST_F(SharedInstallationTest, AServerAloneGoesOnWithoutALock) {
+  WriteConfig();
+  std::filesystem::create_directory(Dir() + kTurnsLockFileName);
+  StartClient();
+  Poll();
+  EXPECT_EQ(Pending().size(), 1u);
+  EXPECT_TRUE(Has(LogMessages("err.log"), "a single server is not affected"));
+  Respond(200, "[]");
+}
+
+// A lock file deleted or replaced while held (a cleanup tool, an admin tidying the folder) must
+// not let a second process lock a new file of that name.
+TEST(ProcessLockTest, ALockFileDeletedOrReplacedWhileHeldGivesNoSecondHolder) {
+  const std::string dir = MakeTempDir();
+  const std::string path = dir + "/store-turns.lock";
+  host::ProcessLock first, second;
+  std::string error;
+  ASSERT_EQ(first.TryAcquire(path, error), host::ProcessLock::Outcome::held) << error;
+  std::error_code ec;
+  std::filesystem::remove(path, ec);  // refused on Windows while held: fine as well
+  EXPECT_EQ(second.TryAcquire(path, error), host::ProcessLock::Outcome::taken);
+  WriteAll(dir + "/other", "");
+  std::filesystem::rename(dir + "/other", path, ec);
+  EXPECT_EQ(second.TryAcquire(path, error), host::ProcessLock::Outcome::taken);
+  first.Release();
+  EXPECT_EQ(second.TryAcquire(path, error), host::ProcessLock::Outcome::held) << error;
+  second.Release();
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(SharedInstallationTest, ASecondLiveProcessUnderAListedNameAsksNothing) {
   Write("config.json", kListedConfig);
   std::filesystem::create_directories(ServerDir("Island"));
