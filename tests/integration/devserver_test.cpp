@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -488,6 +489,53 @@ TEST(DevServerTest, TwoServersOverOneFolderAndOneKeyRunEachCommandOnce) {
   info << std::ifstream(plugin_dir / "info.log").rdbuf();
   EXPECT_NE(info.str().find("] [TheIsland_WP-7777] Executing command"), std::string::npos);
   EXPECT_NE(info.str().find("] [ScorchedEarth_WP-7779] Executing command"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+// A lock file that misbehaves never lets two servers deliver one purchase: its name taken by
+// something that cannot be opened while they start, then the file deleted again and again while
+// they run.
+TEST(DevServerTest, TwoServersRunEachCommandOnceWhateverHappensToTheLockFile) {
+  const auto [dir, plugin_dir] = MakeTestRoot("lockfile", kOneKeyConfig);
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
+  ServerRun island{"ArkAscendedServer TheIsland_WP?listen?Port=7777", {"IA"}, &store, {}};
+  ServerRun scorched{"ArkAscendedServer ScorchedEarth_WP?listen?Port=7779", {"SA"}, &store, {}};
+  nlohmann::json payments = nlohmann::json::array();
+  for (int id = 1; id <= 150; ++id)
+    payments.push_back({{"id", "pay-" + std::to_string(id)}, {"action", "purchase"}, {"eos_id", "away"},
+                        {"username", ""},
+                        {"cmds", {{{"id", id}, {"str", "say nobody " + std::to_string(id)}, {"state", ""}}}}});
+  store.AddPayments(payments);
+  const fs::path lock = plugin_dir / "store-turns.lock";
+  fs::create_directories(lock / "in the way");
+  std::atomic<int> deletions{0};
+  std::thread meddler([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    fs::remove_all(lock);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+      std::error_code ec;
+      if (fs::remove(lock, ec)) ++deletions;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  RunTogether(dir, {&island, &scorched});
+  meddler.join();
+
+  EXPECT_GT(deletions, 10);
+  const std::map<std::string, int> ran = Runs({&island, &scorched});
+  int missing = 0, twice = 0;
+  for (int id = 1; id <= 150; ++id) {
+    auto it = ran.find("say nobody " + std::to_string(id));
+    if (it == ran.end()) ++missing;
+    else if (it->second > 1) ++twice;
+  }
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(twice, 0);
+  EXPECT_EQ(store.State()["counts"]["done_payments"], 150);
+  std::stringstream err;
+  err << std::ifstream(plugin_dir / "err.log").rdbuf();
+  EXPECT_NE(err.str().find("lest a purchase be delivered twice"), std::string::npos) << err.str();
   fs::remove_all(dir);
 }
 
