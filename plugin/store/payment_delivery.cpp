@@ -272,6 +272,17 @@ std::string DeliveredResults::Text() const {
   return text;
 }
 
+nlohmann::json ReplyDelivery::KnownStates() const {
+  nlohmann::json states = nlohmann::json::parse(results_->Text(), nullptr, false);
+  if (!states.is_object()) states = nlohmann::json::object();
+  if (in_payment_ && !states_.empty()) {
+    nlohmann::json& payment = states[payment_id_];
+    if (!payment.is_object()) payment = {{"action", action_}, {"cmds", nlohmann::json::object()}};
+    for (const auto& [id, state] : states_) payment["cmds"][id] = state;
+  }
+  return states;
+}
+
 std::shared_ptr<DeliveredResults> ReplyDelivery::TakeResults() {
   std::shared_ptr<DeliveredResults> taken = std::move(results_);
   results_ = std::make_shared<DeliveredResults>();

@@ -66,6 +66,9 @@ class ReplyDelivery {
   // The results so far, and the payments, leaving the delivery empty. A large reply's results
   // are megabytes: they are turned into text, and freed, off the game thread.
   std::shared_ptr<DeliveredResults> TakeResults();
+  // Every state known so far as a results document: the finished payments' and those of the
+  // payment under way. What an unload keeps when the results log could not.
+  nlohmann::json KnownStates() const;
 
  private:
   void BeginPayment(StoreClient& client);

@@ -143,6 +143,7 @@ struct WrittenResults {
 void PostDeliveredResults(WrittenResults& results, bool clears_log) {
   StoreClient* client = g_store_client;
   if (!client) return;
+  client->results_on_their_way.reset();
   std::string text = std::move(results.text);
   try {
     if (clears_log) {
@@ -188,6 +189,9 @@ void FinishDelivery(StoreClient& client) {
   // results log then keeps the states).
   auto written = std::make_shared<WrittenResults>();
   const std::string path = JsonFileStore::PathOf(kResponseFileName);
+  // Without a complete log nothing on the disk holds these states yet: the client keeps them too
+  // until they are back, for an unload in between (rare: a disk that refused the log).
+  if (!clears_log) client.results_on_their_way = results;
   host::RunOffGameThread(
       [results = std::move(results), written, path, write = clears_log]() mutable {
         written->text = results->Text();

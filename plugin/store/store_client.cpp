@@ -78,12 +78,21 @@ void StoreClient::StopConnection(bool remove_frame_callback) {
 
 StoreClient::~StoreClient() {
   if (g_store_client == this) StopConnection(!leave_registrations_to_host);
+  // An unload in the middle of a delivery stops between two commands: each state so far is in
+  // the results log, posted at the next start, and the payments not begun come back. States the
+  // log could not take live only in the delivery, or in its results on their way to be written
+  // (a job the stop dropped): they join those kept below, lest their commands run again.
+  try {
+    if (delivery && !delivery->LogComplete()) MergeResults(unsaved_results, delivery->KnownStates());
+    if (results_on_their_way)
+      MergeResults(unsaved_results, nlohmann::json::parse(results_on_their_way->Text(), nullptr, false));
+    results_on_their_way.reset();
+  } catch (...) {
+  }
   try {
     KeepUnsavedResults(*this);
   } catch (...) {
   }
-  // An unload in the middle of a delivery stops between two commands: each state so far is in
-  // the results log, posted at the next start, and the payments not begun come back.
   delivery.reset();
   target->Clear();
   target.reset();

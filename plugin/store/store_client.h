@@ -24,6 +24,7 @@ extern const char* const kStoreApiBase;
 extern const char* const kResponseFileName;
 
 class ReplyDelivery;
+struct DeliveredResults;
 
 class StoreClient {
  public:
@@ -78,6 +79,9 @@ class StoreClient {
   // Results that neither the results log nor response.json could keep (a full or locked disk):
   // posted by every cycle until the store has them, so that they are not delivered again.
   nlohmann::json unsaved_results;
+  // A finished delivery's results whose log is incomplete, from the moment they go to be written
+  // off the game thread until the game thread has them again: an unload in between keeps them.
+  std::shared_ptr<DeliveredResults> results_on_their_way;
   StoreBackoff backoff;
   // info.log has said that response.json was found in a form not the plugin's own.
   bool told_foreign_results_form = false;
