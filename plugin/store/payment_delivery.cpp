@@ -192,6 +192,11 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
     if (next_command_ >= commands_.size()) EndPayment();
     return;
   }
+  // Its result was set aside as one the store refuses: run once already, never again.
+  if (client.SetAsideAsExecuted(payment_id_, command_id)) {
+    if (next_command_ >= commands_.size()) EndPayment();
+    return;
+  }
   Outcome outcome = Outcome::not_executed;
   std::string refused_text;
   try {

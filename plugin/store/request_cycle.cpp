@@ -5,6 +5,7 @@
 #include "host/host.h"
 #include "store/payment_delivery.h"
 #include "store/payment_players.h"
+#include "store/results_batches.h"
 #include "store/results_record.h"
 #include "store/store_client.h"
 #include "support/game_clock.h"
@@ -110,6 +111,8 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
       accepted = host::SendHttps(https, [scheduled, connection_test, sent_at = GameSeconds()](host::HttpsReply reply) {
         OnGetReply(std::move(reply), scheduled, connection_test, sent_at);
       });
+    } else if (!FitsOneBatch(*this, pending.document.size(), pending.text.size())) {
+      accepted = PostInBatches(*this, MembersOf(pending.document), false);
     } else {
       https.method = "POST";
       https.body = pending.text;
@@ -136,6 +139,7 @@ struct WrittenResults {
   std::string text;
   bool written = false;  // response.json holds the text
   std::string error;     // why not
+  std::vector<ResultsMember> members;  // when they go in batches
 };
 
 // Posts a finished delivery's results (on the game thread, once response.json holds them), and
@@ -162,7 +166,11 @@ void PostDeliveredResults(WrittenResults& results, bool clears_log) {
         MergeResults(client->unsaved_results, nlohmann::json::parse(text, nullptr, false));
     }
     // Without a key the results wait in the files for a cycle that has one.
-    if (client->key_parts.empty() || !PostResults(*client, std::move(text), true, clears_log))
+    if (client->key_parts.empty())
+      client->request_in_flight = false;
+    else if (!results.members.empty())
+      PostInBatches(*client, std::move(results.members), clears_log);
+    else if (!PostResults(*client, std::move(text), true, clears_log))
       client->request_in_flight = false;
   } catch (const std::exception& e) {
     client->target->Report(std::string("Could not post the results: ") + e.what(), Severity::error, false);
@@ -193,8 +201,11 @@ void FinishDelivery(StoreClient& client) {
   // until they are back, for an unload in between (rare: a disk that refused the log).
   if (!clears_log) client.results_on_their_way = results;
   host::RunOffGameThread(
-      [results = std::move(results), written, path, write = clears_log]() mutable {
+      [results = std::move(results), written, path, write = clears_log,
+       batch_payments = client.results_batch_payments]() mutable {
         written->text = results->Text();
+        if (results->members.size() > batch_payments || written->text.size() > kBatchBytes)
+          for (const auto& [id, member] : results->members) written->members.push_back({id, member});
         results.reset();  // the reply's last pieces are freed here, too
         if (!write) return;
         const std::string temporary = WriteTemporaryFile(path, written->text);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "store/request_cycle.h"
+#include "store/results_batches.h"
 #include "store/store_client.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
@@ -243,27 +244,35 @@ bool PostResults(StoreClient& client, std::string text, bool owns_flag, bool cle
   }
 }
 
+void ForgetAcknowledged(StoreClient& client, const std::string& sent) {
+  // What the store now has needs no keeping in memory any more.
+  if (IsEmptyResults(client.unsaved_results)) return;
+  const nlohmann::json posted = nlohmann::json::parse(sent, nullptr, false);
+  nlohmann::json& unsaved = client.unsaved_results;
+  for (auto payment = unsaved.begin(); payment != unsaved.end();) {
+    auto& cmds = (*payment)["cmds"];
+    for (auto cmd = cmds.begin(); cmd != cmds.end();) {
+      const bool acknowledged = posted.is_object() && posted.contains(payment.key()) &&
+                                posted[payment.key()].is_object() && posted[payment.key()].contains("cmds") &&
+                                posted[payment.key()]["cmds"].is_object() &&
+                                posted[payment.key()]["cmds"].value(cmd.key(), nlohmann::json()) == *cmd;
+      cmd = acknowledged ? cmds.erase(cmd) : std::next(cmd);
+    }
+    payment = cmds.empty() ? unsaved.erase(payment) : std::next(payment);
+  }
+  if (unsaved.empty()) unsaved = nullptr;
+}
+
 void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at, bool clears_log) {
   const bool success = reply.Ok();
   try {
+    // A body too large for the store (or a proxy before it) is no refusal: the same results go
+    // in batches.
+    if (reply.failure == host::HttpsFailure::none && reply.status == 413 && owns_flag && g_store_client &&
+        PostAgainInBatches(*g_store_client, sent, clears_log))
+      return;
     if (g_store_client) NoteStoreReply(*g_store_client, reply, sent_at < 0 ? GameSeconds() : sent_at);
-    // What the store now has needs no keeping in memory any more.
-    if (success && g_store_client && !IsEmptyResults(g_store_client->unsaved_results)) {
-      const nlohmann::json posted = nlohmann::json::parse(sent, nullptr, false);
-      nlohmann::json& unsaved = g_store_client->unsaved_results;
-      for (auto payment = unsaved.begin(); payment != unsaved.end();) {
-        auto& cmds = (*payment)["cmds"];
-        for (auto cmd = cmds.begin(); cmd != cmds.end();) {
-          const bool acknowledged = posted.is_object() && posted.contains(payment.key()) &&
-                                    posted[payment.key()].is_object() && posted[payment.key()].contains("cmds") &&
-                                    posted[payment.key()]["cmds"].is_object() &&
-                                    posted[payment.key()]["cmds"].value(cmd.key(), nlohmann::json()) == *cmd;
-          cmd = acknowledged ? cmds.erase(cmd) : std::next(cmd);
-        }
-        payment = cmds.empty() ? unsaved.erase(payment) : std::next(payment);
-      }
-      if (unsaved.empty()) unsaved = nullptr;
-    }
+    if (success && g_store_client) ForgetAcknowledged(*g_store_client, sent);
     if (success) {
       std::string current;
       // Results recorded after this POST was made, or not yet saved when it was, stay for the

@@ -90,6 +90,10 @@ StoreClient::~StoreClient() {
   } catch (...) {
   }
   try {
+    EndBatchesAtUnload(*this);
+  } catch (...) {
+  }
+  try {
     KeepUnsavedResults(*this);
   } catch (...) {
   }
@@ -150,6 +154,28 @@ void StoreClient::DecideInstanceFiles(bool listed) {
                      (listed ? "to servers/" + ThisInstance().name + "/" : "back to the plugin folder") +
                      " at the next start",
                  Severity::information, false);
+}
+
+void StoreClient::NoteSetAside(const std::string& payment_id, const nlohmann::json& result) {
+  if (!result.is_object() || !result.contains("cmds") || !result["cmds"].is_object()) return;
+  for (const auto& [command_id, state] : result["cmds"].items())
+    if (state.is_string()) set_aside_states_[payment_id][command_id] = state.get<std::string>();
+}
+
+bool StoreClient::SetAsideAsExecuted(const std::string& payment_id, const std::string& command_id) {
+  if (!set_aside_read_) {
+    // Once per start: a read per command would cost every delivery.
+    nlohmann::json kept;
+    JsonFileStore::ReadJsonFile(kSetAsideFileName, kept);
+    set_aside_read_ = true;
+    if (kept.is_object())
+      for (const auto& [id, result] : kept.items()) NoteSetAside(id, result);
+  }
+  if (set_aside_states_.empty()) return false;
+  auto payment = set_aside_states_.find(payment_id);
+  if (payment == set_aside_states_.end()) return false;
+  auto command = payment->second.find(command_id);
+  return command != payment->second.end() && command->second == kExecuted;
 }
 
 void ServeTurns(StoreClient& client) {

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "store/results_batches.h"
 #include "store/signing.h"
 #include "store/store_backoff.h"
 #include "store/store_config.h"
@@ -91,12 +93,24 @@ class StoreClient {
   double last_certificate_report = -1;
   // The journal ids whose lines are kept while hold_journal_lines is set.
   std::vector<std::string> held_journal_ids;
+  // The results being posted batch by batch (store/results_batches.h), and the most payments a
+  // batch may hold: fewer once the store refused a larger body.
+  std::unique_ptr<ResultsBatches> batches;
+  size_t results_batch_payments = kBatchPayments;
+  // Results the store refused even alone, kept in their file: their commands recorded as
+  // Executed are not run again when the store offers the payment once more.
+  void NoteSetAside(const std::string& payment_id, const nlohmann::json& result);
+  bool SetAsideAsExecuted(const std::string& payment_id, const std::string& command_id);
   // Turns with the other servers of this installation.
   StoreTurns turns;
   // The first readable config.json has said whether this server has files of its own.
   bool instance_decided = false;
   bool told_listing_change = false;
   bool told_duplicate_name = false;
+
+ private:
+  std::map<std::string, std::map<std::string, std::string>> set_aside_states_;
+  bool set_aside_read_ = false;
 };
 
 // Between store conversations: journal lines a join check left for the lock, a cycle that

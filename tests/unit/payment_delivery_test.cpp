@@ -1,6 +1,8 @@
 // Delivery of a reply: hold-back, placeholders, injection attempts, result records, the
 // immediate POST, and what a crash in the middle leaves behind.
+#include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "plugin_fixture.h"
 #include "store/payment_delivery.h"
@@ -183,6 +185,60 @@ TEST_F(DeliveryTest, TheHostsPluginCommandsFromTheStoreAreNeverRun) {
     EXPECT_FALSE(IsHostPluginCommand(allowed)) << allowed;
   for (const char* refused : {"plugins.", "admincheat plugins.unload x", "a|plugins.load b", "\tPLUGINS.LOAD"})
     EXPECT_TRUE(IsHostPluginCommand(refused)) << refused;
+}
+
+// A store behind something that refuses bodies over a size the plugin is not told (413): the
+// batch halves, down to one payment; a payment refused even alone is set aside in a file of its
+// own and told, the others go on, and purchases are fetched again once they are acknowledged.
+// What was set aside as run is never run again when the store offers it once more.
+TEST_F(DeliveryTest, BodiesTheStoreRefusesAreHalvedAndAPaymentRefusedAloneIsSetAside) {
+  sim().Join("e", 1, "E");
+  json huge_commands = json::array();
+  for (int c = 0; c < 300; ++c) huge_commands.push_back(Command(1000 + c, "give huge " + std::to_string(c)));
+  json payments = json::array({Payment("huge", "e", "", huge_commands)});
+  for (int p = 0; p < 40; ++p)
+    payments.push_back(Payment("p" + std::to_string(100 + p), "e", "", json::array({Command(p, "give " + std::to_string(p))})));
+  Deliver(payments);
+  constexpr size_t kLimit = 3000;
+  std::map<std::string, int> acknowledged;
+  int refused = 0;
+  while (!Pending().empty()) {
+    const auto request = OnlyPending();
+    ASSERT_EQ(request.method, "POST");
+    if (request.body.size() > kLimit) {
+      ++refused;
+      Respond(413, "");
+      continue;
+    }
+    const json batch = json::parse(request.body);
+    for (const auto& [id, result] : batch.items()) ++acknowledged[id];
+    Respond(200, "");
+  }
+  EXPECT_EQ(acknowledged.size(), 40u);
+  for (const auto& [id, times] : acknowledged) EXPECT_EQ(times, 1) << id;
+  EXPECT_EQ(acknowledged.count("huge"), 0u);
+  EXPECT_GE(refused, 3);
+  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_FALSE(Exists("response.pending"));
+  const json kept = json::parse(Read("response.refused.json"));
+  ASSERT_TRUE(kept.contains("huge"));
+  EXPECT_EQ(kept["huge"]["cmds"].size(), 300u);
+  int told = 0, refusals = 0;
+  for (const auto& line : LogMessages("err.log")) {
+    told += line.find("The store refuses the results of payment huge even alone") != std::string::npos;
+    refusals += line.find("refused the request") != std::string::npos;
+  }
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(refusals, 0) << "a body too large is no refusal of the key";
+
+  // Delivery goes on: the store offers the set-aside payment again, with a new one.
+  const size_t ran = CommandsRun().size();
+  Deliver(json::array({Payment("huge", "e", "", huge_commands),
+                       Payment("new", "e", "", json::array({Command(7000, "give new")}))}));
+  ASSERT_EQ(CommandsRun().size(), ran + 1) << "the set-aside commands are not run again";
+  EXPECT_EQ(CommandTexts().back(), "give new");
+  EXPECT_EQ(json::parse(OnlyPending().body), json::parse(R"({"new":{"action":"purchase","cmds":{"7000":"Executed"}}})"));
+  Respond(200, "");
 }
 
 #ifdef _WIN32

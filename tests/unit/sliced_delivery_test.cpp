@@ -3,11 +3,13 @@
 // whose commands were held back joins.
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "plugin_fixture.h"
 #include "store/admin_rights.h"
 #include "store/payment_delivery.h"
 #include "store/request_cycle.h"
+#include "store/results_batches.h"
 
 namespace gildmark::testing {
 namespace {
@@ -185,10 +187,27 @@ TEST_F(SlicedDeliveryTest, ALargeReplyIsDeliveredOverManyFramesInOrder) {
   // 6,000 commands do not fit in the few milliseconds one frame may spend.
   EXPECT_GT(sim().Frames() - frames_before, 3u);
   EXPECT_EQ(CommandsRun().size(), 6000u);
-  EXPECT_EQ(PostedResults().size(), 2000u);
   EXPECT_EQ(Lines("response.pending").size(), 6000u);
-  Respond(200, "");
+  // The results go in batches of whole payments, one after another.
+  std::set<std::string> posted;
+  int batches = 0;
+  while (!Pending().empty()) {
+    const auto request = OnlyPending();
+    ASSERT_EQ(request.method, "POST");
+    EXPECT_LE(request.body.size(), kBatchBytes);
+    const json batch = json::parse(request.body);
+    EXPECT_LE(batch.size(), kBatchPayments);
+    for (const auto& [id, result] : batch.items()) {
+      EXPECT_TRUE(posted.insert(id).second) << id << " posted twice";
+      EXPECT_EQ(result["cmds"].size(), 3u);
+    }
+    ++batches;
+    Respond(200, "");
+  }
+  EXPECT_EQ(posted.size(), 2000u);
+  EXPECT_GE(batches, 4);
   EXPECT_FALSE(Exists("response.pending"));
+  EXPECT_EQ(Read("response.json"), "{}");
 }
 
 class EarlyPollTest : public SlicedDeliveryTest {

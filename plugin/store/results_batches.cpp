@@ -1,0 +1,198 @@
+#include "store/results_batches.h"
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+
+#include "store/request_cycle.h"
+#include "store/results_record.h"
+#include "store/store_client.h"
+#include "support/game_clock.h"
+#include "support/plugin_files.h"
+
+namespace gildmark {
+
+const char* const kSetAsideFileName = "response.refused.json";
+
+bool FitsOneBatch(const StoreClient& client, size_t payments, size_t bytes) {
+  return payments <= client.results_batch_payments && bytes <= kBatchBytes;
+}
+
+std::vector<ResultsMember> MembersOf(const nlohmann::json& document) {
+  std::vector<ResultsMember> members;
+  if (!document.is_object()) return members;
+  members.reserve(document.size());
+  for (const auto& [id, result] : document.items())
+    members.push_back({id, CompactText(id) + ':' + CompactText(result)});
+  return members;
+}
+
+namespace {
+
+constexpr int kPayloadTooLarge = 413;
+
+std::deque<std::vector<ResultsMember>> Split(std::vector<ResultsMember> members, size_t most_payments) {
+  std::deque<std::vector<ResultsMember>> batches;
+  std::vector<ResultsMember> batch;
+  size_t bytes = 2;  // the braces
+  for (ResultsMember& member : members) {
+    if (!batch.empty() && (batch.size() >= most_payments || bytes + member.text.size() + 1 > kBatchBytes)) {
+      batches.push_back(std::move(batch));
+      batch.clear();
+      bytes = 2;
+    }
+    bytes += member.text.size() + 1;
+    batch.push_back(std::move(member));
+  }
+  if (!batch.empty()) batches.push_back(std::move(batch));
+  return batches;
+}
+
+std::string BodyOf(const std::vector<ResultsMember>& members) {
+  std::string body = "{";
+  for (const ResultsMember& member : members) {
+    if (body.size() > 1) body += ',';
+    body += member.text;
+  }
+  return body + '}';
+}
+
+void ReportError(StoreClient& client, const std::string& message) {
+  client.target->Report(message, Severity::error, false);
+}
+
+// Kept on the disk before it leaves response.json; false when the file would not take it.
+bool SetAside(StoreClient& client, const ResultsMember& member) {
+  const std::string path = JsonFileStore::PathOf(kSetAsideFileName);
+  nlohmann::json kept = nlohmann::json::object();
+  if (JsonFileStore::ReadJsonFile(kSetAsideFileName, kept) == JsonFileStore::ReadOutcome::unreadable) {
+    ReportError(client, "Can't read " + path + " (" + LastFileError() + ") to set the results of payment " +
+                            member.id + " aside; they wait in response.json");
+    return false;
+  }
+  if (!kept.is_object()) kept = nlohmann::json::object();
+  const nlohmann::json result = nlohmann::json::parse("{" + member.text + "}", nullptr, false);
+  if (!result.is_object()) return false;
+  kept[member.id] = result[member.id];
+  if (!JsonFileStore::WriteText(kSetAsideFileName, CompactText(kept), true)) return false;
+  client.NoteSetAside(member.id, kept[member.id]);
+  ReportError(client, "The store refuses the results of payment " + member.id + " even alone (413 Payload Too "
+                      "Large): they are set aside in " + path + " and not sent again, and the other results go on. "
+                      "The commands recorded there as Executed are not run again when the store offers that "
+                      "payment once more; send the file to the store's support");
+  return true;
+}
+
+void EndBatches(StoreClient& client, bool all_done);
+
+void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_at);
+
+void SendNextBatch(StoreClient& client) {
+  ResultsBatches& batches = *client.batches;
+  if (batches.to_send.empty()) {
+    EndBatches(client, true);
+    return;
+  }
+  if (client.key_parts.empty()) {
+    EndBatches(client, false);
+    return;
+  }
+  bool accepted = false;
+  try {
+    const StoreClient::SignedRequest request = client.PrepareRequest();
+    host::HttpsRequest https;
+    https.method = "POST";
+    https.url = request.url;
+    https.headers = request.headers;
+    https.body = BodyOf(batches.to_send.front());
+    https.content_type = "application/json";
+    std::string sent = https.body;
+    accepted = host::SendHttps(std::move(https), [sent = std::move(sent), sent_at = GameSeconds()](
+                                                     host::HttpsReply reply) { OnBatchReply(std::move(reply), sent, sent_at); });
+  } catch (const std::exception& e) {
+    ReportError(client, std::string("Could not send the results: ") + e.what());
+  }
+  if (!accepted) EndBatches(client, false);
+}
+
+void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_at) {
+  StoreClient* client = g_store_client;
+  if (!client || !client->batches) return;
+  try {
+    ResultsBatches& batches = *client->batches;
+    if (reply.failure == host::HttpsFailure::none && reply.status == kPayloadTooLarge) {
+      std::vector<ResultsMember> batch = std::move(batches.to_send.front());
+      batches.to_send.pop_front();
+      if (batch.size() > 1) {
+        const size_t half = batch.size() / 2;
+        client->results_batch_payments = std::min(client->results_batch_payments, half);
+        std::vector<ResultsMember> second(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(half)),
+                                          std::make_move_iterator(batch.end()));
+        batch.resize(half);
+        batches.to_send.push_front(std::move(second));
+        batches.to_send.push_front(std::move(batch));
+      } else if (SetAside(*client, batch.front())) {
+        ++batches.set_aside;
+      } else {
+        batches.to_send.push_front(std::move(batch));
+        EndBatches(*client, false);
+        return;
+      }
+      SendNextBatch(*client);
+      return;
+    }
+    NoteStoreReply(*client, reply, sent_at);
+    if (!reply.Ok()) {
+      EndBatches(*client, false);
+      return;
+    }
+    ForgetAcknowledged(*client, sent);
+    batches.acknowledged += batches.to_send.front().size();
+    batches.to_send.pop_front();
+    SendNextBatch(*client);
+  } catch (const std::exception& e) {
+    ReportError(*client, std::string("Could not send the results: ") + e.what());
+    EndBatches(*client, false);
+  } catch (...) {
+    EndBatches(*client, false);
+  }
+}
+
+void EndBatches(StoreClient& client, bool all_done) {
+  std::unique_ptr<ResultsBatches> batches = std::move(client.batches);
+  client.request_in_flight = false;
+  if (!batches || batches->acknowledged + batches->set_aside == 0) return;  // response.json holds them all still
+  // What the store has, and what was set aside, leave response.json once; the rest waits there.
+  std::vector<ResultsMember> rest;
+  for (auto& batch : batches->to_send)
+    for (auto& member : batch) rest.push_back(std::move(member));
+  const bool written = JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : BodyOf(rest), batches->clears_log);
+  const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
+  if (written && batches->clears_log && !RemoveFile(log_path))
+    ReportError(client, "Can't remove " + log_path + " (" + LastFileError() +
+                            "); the store has its results already, and is sent them once more");
+}
+
+}  // namespace
+
+bool PostInBatches(StoreClient& client, std::vector<ResultsMember> members, bool clears_log) {
+  client.request_in_flight = true;
+  client.batches = std::make_unique<ResultsBatches>();
+  client.batches->to_send = Split(std::move(members), client.results_batch_payments);
+  client.batches->clears_log = clears_log;
+  SendNextBatch(client);
+  return client.request_in_flight;
+}
+
+void EndBatchesAtUnload(StoreClient& client) {
+  if (client.batches) EndBatches(client, false);
+}
+
+bool PostAgainInBatches(StoreClient& client, const std::string& sent, bool clears_log) {
+  std::vector<ResultsMember> members = MembersOf(nlohmann::json::parse(sent, nullptr, false));
+  if (members.empty()) return false;
+  client.results_batch_payments = std::max<size_t>(1, std::min(client.results_batch_payments, members.size() / 2));
+  return PostInBatches(client, std::move(members), clears_log);
+}
+
+}  // namespace gildmark
