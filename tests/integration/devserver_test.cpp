@@ -245,6 +245,56 @@ TEST(DevServerTest, ABuyerHeldBackIsServedSecondsAfterSpawning) {
   fs::remove_all(dir);
 }
 
+// A devserver read from a pipe: the test writes script lines as it goes, and waits for an
+// "echo" line's narration to know they were played.
+class InteractiveServer {
+ public:
+  InteractiveServer(const std::filesystem::path& dir, const std::string& options) : dir_(dir) {
+    const std::string command = std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() +
+                                " --plugin " + GILDMARK_PLUGIN_PATH + " --events " + (dir / "events").string() + " " +
+                                options + " > " + (dir / "out").string() + " 2>&1";
+    pipe_ = popen(command.c_str(), "w");
+  }
+  ~InteractiveServer() {
+    if (pipe_) pclose(pipe_);
+  }
+  bool started() const { return pipe_ != nullptr; }
+  void Send(const std::string& lines) {
+    fputs(lines.c_str(), pipe_);
+    fflush(pipe_);
+  }
+  bool Reached(const std::string& marker) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Output().find("== " + marker) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  // "quit" and the exit status.
+  int Quit() {
+    Send("quit\n");
+    const int status = pclose(pipe_);
+    pipe_ = nullptr;
+    return WEXITSTATUS(status);
+  }
+  std::string Output() const {
+    std::stringstream out;
+    out << std::ifstream(dir_ / "out").rdbuf();
+    return out.str();
+  }
+  std::vector<nlohmann::json> Events() const {
+    std::vector<nlohmann::json> events;
+    std::ifstream in(dir_ / "events");
+    for (std::string line; std::getline(in, line);) events.push_back(nlohmann::json::parse(line));
+    return events;
+  }
+
+ private:
+  std::filesystem::path dir_;
+  FILE* pipe_ = nullptr;
+};
+
 // Admins update a plugin with the host's own commands. Unload and load, typed in the console and
 // sent over RCON, each pair while idle, while a request to a slow store is out, and in the middle
 // of a large delivery: the server stays up, every unload is clean, nothing is lost or run twice,
@@ -255,39 +305,24 @@ TEST(DevServerTest, TheHostsUnloadAndLoadCommandsLoseNothing) {
   gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
   // Each console command takes a millisecond of real time, so a delivery of thousands spans
   // seconds of frames.
-  const std::string command = std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() + " --plugin " +
-                              GILDMARK_PLUGIN_PATH + " --events " + (dir / "events").string() +
-                              " --speed 10 --command-ms 1 --connect-to " + store.connect_to() + " --cacert " +
-                              store.cert() + " > " + (dir / "out").string() + " 2>&1";
-  FILE* server = popen(command.c_str(), "w");
-  ASSERT_NE(server, nullptr);
-  auto send = [&](const std::string& lines) {
-    fputs(lines.c_str(), server);
-    fflush(server);
-  };
-  auto reached = [&](const std::string& marker) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::stringstream out;
-      out << std::ifstream(dir / "out").rdbuf();
-      if (out.str().find("== " + marker) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  };
+  InteractiveServer server(dir, "--speed 10 --command-ms 1 --connect-to " + store.connect_to() + " --cacert " +
+                                    store.cert());
+  ASSERT_TRUE(server.started());
+  auto send = [&](const std::string& lines) { server.Send(lines); };
+  auto reached = [&](const std::string& marker) { return server.Reached(marker); };
   const std::string console_unload = "console admin plugins.unload Gildmark_DadUZ\n";
   const std::string console_load = "console admin plugins.load Gildmark_DadUZ\n";
   const std::string rcon_unload = "rcon plugins.unload Gildmark_DadUZ\n", rcon_load = "rcon plugins.load Gildmark_DadUZ\n";
 
   send("sync\njoin admin 1 Boss\nadmin admin on\n");
   send(console_unload + console_load + "sync\n" + rcon_unload + rcon_load + "sync\necho idle\n");
-  ASSERT_TRUE(reached("idle")) << std::ifstream(dir / "out").rdbuf();
+  ASSERT_TRUE(reached("idle")) << server.Output();
 
   // A load's first request is out for 1.5 s when the next unload comes.
   store.SetFaults({{"delay_every", 1}, {"delay_ms", 1500}});
   send(console_unload + console_load + console_unload + console_load + rcon_unload + rcon_load + rcon_unload +
        rcon_load + "sync\necho slow\n");
-  ASSERT_TRUE(reached("slow")) << std::ifstream(dir / "out").rdbuf();
+  ASSERT_TRUE(reached("slow")) << server.Output();
   store.SetFaults(nlohmann::json::object());
 
   // A thousand payments of two commands that need nobody online.
@@ -317,28 +352,25 @@ TEST(DevServerTest, TheHostsUnloadAndLoadCommandsLoseNothing) {
   // passes), and the next waits for its load; then the rest is left to finish.
   for (const std::string& pair :
        {rcon_unload + rcon_load, rcon_unload + rcon_load, console_unload + console_load, console_unload + console_load}) {
-    ASSERT_TRUE(await(said, said() + 20)) << std::ifstream(dir / "out").rdbuf();
+    ASSERT_TRUE(await(said, said() + 20)) << server.Output();
     const int loads = count("\"plugin_loaded\"");
     send(pair);
     ASSERT_TRUE(await([&] { return count("\"plugin_loaded\""); }, loads + 1));
   }
-  ASSERT_TRUE(await(said, 2 * kPayments)) << std::ifstream(dir / "out").rdbuf();
+  ASSERT_TRUE(await(said, 2 * kPayments)) << server.Output();
   send("sync\necho big\n");
-  ASSERT_TRUE(reached("big")) << std::ifstream(dir / "out").rdbuf();
+  ASSERT_TRUE(reached("big")) << server.Output();
 
   store.AddPayments(nlohmann::json::array(
       {{{"id", "buyer"}, {"action", "purchase"}, {"eos_id", "E7"}, {"username", ""},
         {"cmds", {{{"id", 9}, {"str", "give {eosid} 9"}, {"state", "Must be online"}}}}}}));
-  send("join E7 7 Buyer\nwait 61\nsync\nquit\n");
-  const int status = pclose(server);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << std::ifstream(dir / "out").rdbuf();
+  send("join E7 7 Buyer\nwait 61\nsync\n");
+  EXPECT_EQ(server.Quit(), 0) << server.Output();
 
   std::map<std::string, int> runs;
   int loaded = 0, unloaded = 0, unclean = 0, unloads_mid_delivery = 0, big_so_far = 0, big_at_last_unload = -1;
   bool buyer_served_after_reload = false;
-  std::ifstream in(dir / "events");
-  for (std::string line; std::getline(in, line);) {
-    const auto e = nlohmann::json::parse(line);
+  for (const auto& e : server.Events()) {
     EXPECT_NE(e["type"], "exception") << e.dump();
     if (e["type"] == "plugin_loaded") ++loaded;
     if (e["type"] == "plugin_unloaded") {
@@ -368,6 +400,48 @@ TEST(DevServerTest, TheHostsUnloadAndLoadCommandsLoseNothing) {
   EXPECT_TRUE(buyer_served_after_reload);
   const auto counts = store.State()["counts"];
   EXPECT_EQ(counts["done_payments"], kPayments + 1) << counts.dump();
+  fs::remove_all(dir);
+}
+
+// A store behind something that refuses large bodies with 413, at a size the plugin is not
+// told: the results of thousands of payments all reach it in batches, and a purchase made
+// afterwards is delivered.
+TEST(DevServerTest, AStoreRefusingLargeBodiesGetsEveryResultAndDeliveryGoesOn) {
+  namespace fs = std::filesystem;
+  const auto [dir, plugin_dir] = MakeTestRoot("413", kOneKeyConfig);
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr", {"--max-post-bytes", "20000"});
+  constexpr int kPayments = 4000;
+  nlohmann::json payments = nlohmann::json::array();
+  for (int p = 1; p <= kPayments; ++p)
+    payments.push_back({{"id", std::to_string(p)}, {"action", "purchase"}, {"eos_id", "away"}, {"username", ""},
+                        {"cmds", {{{"id", 2 * p}, {"str", "say a" + std::to_string(p)}, {"state", ""}},
+                                  {{"id", 2 * p + 1}, {"str", "say b" + std::to_string(p)}, {"state", ""}}}}});
+  store.AddPayments(payments);
+  InteractiveServer server(dir, "--speed 20 --connect-to " + store.connect_to() + " --cacert " + store.cert());
+  ASSERT_TRUE(server.started());
+  server.Send("sync\njoin p 1 P\nwait 61\nsync\nwait 61\nsync\necho delivered\n");
+  ASSERT_TRUE(server.Reached("delivered")) << server.Output();
+  auto state = store.State();
+  EXPECT_EQ(state["counts"]["done_payments"], kPayments) << "every result reached the store";
+  store.AddPayments(nlohmann::json::array(
+      {{{"id", "later"}, {"action", "purchase"}, {"eos_id", "away"}, {"username", ""},
+        {"cmds", {{{"id", 1}, {"str", "say later"}, {"state", ""}}}}}}));
+  server.Send("wait 61\nsync\n");
+  EXPECT_EQ(server.Quit(), 0) << server.Output();
+
+  std::map<std::string, int> runs;
+  for (const auto& e : server.Events()) {
+    EXPECT_NE(e["type"], "exception") << e.dump();
+    if (e["type"] == "console_command") ++runs[e["text"].get<std::string>()];
+  }
+  EXPECT_EQ(runs.size(), 2u * kPayments + 1);
+  for (const auto& [text, count] : runs) EXPECT_EQ(count, 1) << text;
+  state = store.State();
+  EXPECT_EQ(state["counts"]["done_payments"], kPayments + 1);
+  int too_large = 0;
+  for (const auto& request : state["requests"])
+    too_large += request["verdict"].get<std::string>().rfind("answered 413", 0) == 0;
+  EXPECT_GE(too_large, 1) << "the store did refuse bodies";
   fs::remove_all(dir);
 }
 

@@ -228,7 +228,8 @@ TEST_F(SharedInstallationTest, ALockThatCannotBeHadFailsClosedWhenOthersShareThe
   client().target->SetPlayer(sim().Player("admin"));
   client().RunRequestCycle(false, true);
   EXPECT_TRUE(Pending().empty());
-  EXPECT_TRUE(Has(sim().ChatTo("admin"), "lest a purchase be delivered twice"));
+  EXPECT_TRUE(Has(sim().ChatTo("admin"), "lest a purchase be delivered twice"))
+      << ::testing::PrintToString(sim().ChatTo("admin")) << Read("err.log");
   int told = 0;
   for (const auto& line : LogMessages("err.log")) told += line.find("Can't lock") != std::string::npos;
   EXPECT_EQ(told, 2) << "once for the logs, once for the admin who asked";

@@ -54,6 +54,7 @@ options:
   --quote                 wrap every GET answer in one more pair of double quotes
   --garble-every N        cut every Nth GET answer in half
   --only METHOD           the fault options hit only GET or only POST requests
+  --max-post-bytes N      answer 413 Payload Too Large to POST bodies over N bytes
   --time-offset S         pretend this clock is S seconds ahead
   --help                  this text
 
@@ -61,7 +62,7 @@ test endpoints:
   POST /_sim/payments     add payments (a JSON array of payment objects, or one object)
   POST /_sim/faults       set the fault options anew: {"fail_every":N,"status_every":N,"status":C,"retry_after":"S",
                           "delay_every":N,"delay_ms":MS,"drop_every":N,"garble_every":N,"quote":B,
-                          "only":"GET"|"POST"} (faults hit only that method)
+                          "only":"GET"|"POST","max_post_bytes":N} (faults hit only that method)
   GET  /_sim/summary      the state in a few lines of text
   GET  /_sim/state        {"waiting":[..],"done":[..],"results":[..],"requests":[..],"counts":{..}}
 )";
@@ -77,6 +78,7 @@ struct Options {
       garble_every = 0;
   bool quote = false;
   std::string only;  // faults hit only requests of this method, when set
+  size_t max_post_bytes = 0;  // larger POST bodies get 413, as a proxy before the store may answer
   long long time_offset = 0;
 };
 
@@ -161,6 +163,7 @@ class Store {
     o_.garble_every = faults.value("garble_every", 0);
     o_.quote = faults.value("quote", false);
     o_.only = faults.value("only", "");
+    o_.max_post_bytes = faults.value("max_post_bytes", size_t{0});
   }
 
   void Handle(const httplib::Request& req, httplib::Response& res, const std::string& server_id) {
@@ -189,6 +192,11 @@ class Store {
       Log(record, "answered " + std::to_string(o.status));
       res.status = o.status;
       if (!o.retry_after.empty()) res.set_header("Retry-After", o.retry_after);
+      return;
+    }
+    if (req.method == "POST" && o.max_post_bytes > 0 && req.body.size() > o.max_post_bytes) {
+      Log(record, "answered 413 (" + std::to_string(req.body.size()) + " bytes)");
+      res.status = 413;
       return;
     }
     if (!verdict.empty()) {
@@ -335,6 +343,7 @@ Options Parse(int argc, char** argv) {
     else if (a == "--tls-key") o.tls_key = next();
     else if (a == "--payments") o.payments_file = next();
     else if (a == "--fail-every") o.fail_every = std::stoi(next());
+    else if (a == "--max-post-bytes") o.max_post_bytes = std::stoul(next());
     else if (a == "--status-every") o.status_every = std::stoi(next());
     else if (a == "--status") o.status = std::stoi(next());
     else if (a == "--retry-after") o.retry_after = next();
