@@ -2,7 +2,9 @@
 // an offline buyer, their commands, the results, the POST and its reply, a join) on the
 // simulated server with the plugin linked in, run again and again with file operations failing:
 // each step of the cycle in turn with ENOSPC, EIO and EACCES, then the plugin folder unwritable
-// for K steps from each step on. After each run the faults go and the server runs on until the
+// for K steps from each step on, then a failed step followed by an unload and a load, then the
+// turns lock file made unopenable, replaced or deleted while another process tries to take it.
+// Every run starts with a journal line a crash left for an offline player, who joins at the end. After each run the faults go and the server runs on until the
 // store has every command delivered and acknowledged. Per fault class it prints the runs,
 // crashes, lost results, commands run twice, rights left set and runs whose polling stopped;
 // any figure but the runs fails. A repeat has no excuse: results that no file could keep are
@@ -20,6 +22,7 @@
 
 #include "../support/portable.h"
 #include "json.hpp"
+#include "host/server_process.h"
 #include "host/store_https.h"
 #include "shell/plugin_entry.h"
 #include "sim/simulation.h"
@@ -33,6 +36,10 @@ using nlohmann::json;
 namespace fs = std::filesystem;
 
 sim::Simulation& Sim() { return sim::Simulation::Get(); }
+
+// Linked ids of one length: a journal removal that judged the file by its size would take the
+// crash victim's line with a buyer's.
+constexpr int64_t kAlice = 100000011, kBob = 100000022, kCrashVictim = 123456789;
 
 // The store as far as the campaign needs it: payments with their waiting commands; "Executed"
 // removes a command, "Not Executed" keeps it for the next poll.
@@ -85,6 +92,10 @@ bool IsWrite(gildmark::FileStep step) {
          step == FileStep::rename || step == FileStep::remove;
 }
 
+// What happens to the turns lock file at the fault's step (the servers of this installation are
+// two, so a lock that cannot be had stops polling until it can).
+enum class LockTrouble { none, unopenable, replaced, deleted };
+
 struct Fault {
   std::string cls;
   int code = 0;
@@ -92,6 +103,8 @@ struct Fault {
   long count = 1;   // how many steps from there
   bool writes_only = false;
   bool post_lost = false;  // the delivery's own POST fails too, so the files are all that keep the states
+  bool unload = false;     // the plugin is unloaded (by the host's order) right after the step, and loaded again
+  LockTrouble lock = LockTrouble::none;
 };
 
 struct Outcome {
@@ -99,6 +112,7 @@ struct Outcome {
   int lost = 0;
   int repeats = 0;
   int rights_left = 0;
+  int two_holders = 0;  // another process got the turns lock while the plugin held it
   bool polling_stopped = false;
   long steps = 0;  // file steps while the faults were on
   std::vector<std::string> failed;  // "write of response.pending: No space left on device"
@@ -112,6 +126,11 @@ Outcome Run(const fs::path& root, const Fault* fault) {
   fs::create_directories(dir);
   std::ofstream(dir / "config.json")
       << R"({"key":"srv.secret.third","request_interval_in_minutes":1,"order_received_text":"Thanks!"})";
+  // A line a crash left for an offline player, of the same length as the buyers' ids: it must
+  // survive every grant and removal, whatever fails.
+  std::ofstream(dir / "security_admin.dat") << kCrashVictim << "\n";
+  std::ofstream(dir / "instances.txt") << "TheIsland_WP-7777\nScorchedEarth_WP-7779\n";
+  const std::string lock_path = (dir / "store-turns.lock").string();
   Sim().Reset(root.string());
   Sim().SetConsoleObserver([](AShooterPlayerController*, const std::string&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -119,9 +138,43 @@ Outcome Run(const fs::path& root, const Fault* fault) {
   StoreModel store;
   bool faults_on = true;
   long step = 0;
+  bool unload_due = false;
+  // Another process of the installation, as far as the lock goes (flock and LockFileEx locks of
+  // separate opens meet within one process too).
+  gildmark::host::ProcessLock rival;
+  auto rival_tries = [&] {
+    std::string error;
+    const bool plugin_holds = gildmark::g_store_client && gildmark::g_store_client->turns.Held();
+    if (rival.TryAcquire(lock_path, error) == gildmark::host::ProcessLock::Outcome::held && plugin_holds)
+      ++out.two_holders;
+    rival.Release();
+  };
+  auto restore_lock = [&] {
+    std::error_code ec;
+    if (fs::is_directory(lock_path, ec)) fs::remove_all(lock_path, ec);
+  };
   gildmark::SetFileFaultHook([&](gildmark::FileStep s, const std::string& path) -> int {
     if (!faults_on) return 0;
     ++step;
+    if (fault && fault->lock != LockTrouble::none && step == fault->first) {
+      std::error_code ec;
+      if (fault->lock == LockTrouble::unopenable) {
+        fs::remove(lock_path, ec);
+        fs::create_directories(fs::path(lock_path) / "in the way", ec);
+        out.failed.push_back("store-turns.lock made a folder");
+      } else if (fault->lock == LockTrouble::replaced) {
+        std::ofstream(lock_path + ".new") << "";
+        fs::rename(lock_path + ".new", lock_path, ec);
+        out.failed.push_back("store-turns.lock replaced");
+      } else {
+        fs::remove(lock_path, ec);
+        out.failed.push_back("store-turns.lock deleted");
+      }
+      rival_tries();
+      return 0;
+    }
+    if (fault && fault->lock == LockTrouble::unopenable && step == fault->first + fault->count) restore_lock();
+    if (fault && fault->unload && step == fault->first) unload_due = true;
     if (!fault || step < fault->first || step >= fault->first + fault->count) return 0;
     if (fault->writes_only && !IsWrite(s)) return 0;
     out.failed.push_back(std::string(gildmark::FileStepName(s)) + " of " + fs::path(path).filename().string() +
@@ -151,20 +204,33 @@ Outcome Run(const fs::path& root, const Fault* fault) {
       for (int frame = 0; frame < 1000 && gildmark::g_store_client &&
                           (gildmark::g_store_client->delivery || gildmark::host::PendingOffGameThreadWork() > 0);
            ++frame) {
+        if (unload_due) break;
         Sim().RunFrame(1.0f / 30);
         gildmark::host::WaitForPreparedHttps();
+      }
+      if (unload_due) {
+        // The host's unload, then its load: whatever was under way stops between two steps.
+        unload_due = false;
+        Sim().UnloadModule(gildmark::host::ToUtf8(gildmark::host::ModulePath()), [] { gildmark::PluginUnload(); });
+        gildmark::PluginLoad();
       }
     }
   };
 
   gildmark::PluginLoad();
   answer_all();  // the first cycle's reply is discarded
-  Sim().Join("eosA", 11, "Alice");
+  Sim().Join("eosA", kAlice, "Alice");
   Sim().Advance(1);  // the first tick: Alice online, Bob offline
   answer_all();
-  Sim().Join("eosB", 22, "Bob");
+  Sim().Join("eosB", kBob, "Bob");
   out.steps = step;
   faults_on = false;
+  restore_lock();
+  if (unload_due) {
+    unload_due = false;
+    Sim().UnloadModule(gildmark::host::ToUtf8(gildmark::host::ModulePath()), [] { gildmark::PluginUnload(); });
+    gildmark::PluginLoad();
+  }
 
   // The faults are gone: the server runs on until the store has nothing waiting.
   int idle_ticks = 0;
@@ -190,6 +256,12 @@ Outcome Run(const fs::path& root, const Fault* fault) {
   }
   for (const char* player : {"eosA", "eosB"})
     if (Sim().AdminBit(player) || Sim().CheatBit(player)) ++out.rights_left;
+  // The crash victim comes back with the admin bit the crash left: the join check must take it.
+  Sim().Join("eosX", kCrashVictim, "Xavier", /*admin_on_join=*/true);
+  if (Sim().AdminBit("eosX") || Sim().CheatBit("eosX")) {
+    ++out.rights_left;
+    out.notes.push_back("the crash victim's journal line was lost");
+  }
 
   std::map<std::string, int> runs;
   for (auto& e : Sim().Events("console_command")) ++runs[e["text"].get<std::string>()];
@@ -201,14 +273,13 @@ Outcome Run(const fs::path& root, const Fault* fault) {
   out.crashed = !Sim().EscapedExceptions().empty();
   for (auto& e : Sim().EscapedExceptions()) out.notes.push_back("escaped: " + e);
 
-  gildmark::PluginUnload();
-  Sim().DropModule(gildmark::host::ToUtf8(gildmark::host::ModulePath()));
+  Sim().UnloadModule(gildmark::host::ToUtf8(gildmark::host::ModulePath()), [] { gildmark::PluginUnload(); });
   gildmark::SetFileFaultHook(nullptr);
   return out;
 }
 
 struct Tally {
-  int runs = 0, crashes = 0, lost = 0, repeats = 0, rights = 0, stopped = 0;
+  int runs = 0, crashes = 0, lost = 0, repeats = 0, rights = 0, stopped = 0, two_holders = 0;
   std::vector<std::string> examples;
 };
 
@@ -246,11 +317,31 @@ int main(int argc, char** argv) {
       classes.emplace_back(name, faults);
     }
   }
+  // An unload by the host at each step, after that step failed: what only memory held must be
+  // kept, and nothing run again after the load.
+  {
+    std::vector<Fault> faults;
+    for (long n = 1; n <= steps; n += stride) faults.push_back({"ENOSPC, then unload and load", ENOSPC, n, 1, false, false, true});
+    classes.emplace_back("ENOSPC, then unload and load", faults);
+  }
+  // The lock file of the two servers' turns, at each step: a folder in its way for 8 steps,
+  // replaced, deleted; another process tries to take it each time.
+  for (auto [name, trouble] : {std::pair{"lock file unopenable 8 steps", LockTrouble::unopenable},
+                               {"lock file replaced", LockTrouble::replaced},
+                               {"lock file deleted", LockTrouble::deleted}}) {
+    std::vector<Fault> faults;
+    for (long n = 1; n <= steps; n += stride) {
+      Fault fault{name, 0, n, trouble == LockTrouble::unopenable ? 8 : 1};
+      fault.lock = trouble;
+      faults.push_back(fault);
+    }
+    classes.emplace_back(name, faults);
+  }
 
   std::cout << "file-fault campaign: " << steps << " file steps and " << commands
             << " commands in one delivery cycle; each run goes on without faults until all is acknowledged\n";
   std::cout << "fault class                               runs  crashes  lost  twice  rights left  "
-               "polling stopped\n";
+               "polling stopped  two lock holders\n";
   bool ok = true;
   for (auto& [name, faults] : classes) {
     Tally t;
@@ -262,7 +353,8 @@ int main(int argc, char** argv) {
       t.repeats += o.repeats;
       t.rights += o.rights_left;
       t.stopped += o.polling_stopped;
-      if ((o.crashed || o.lost || o.repeats || o.rights_left || o.polling_stopped) &&
+      t.two_holders += o.two_holders;
+      if ((o.crashed || o.lost || o.repeats || o.rights_left || o.polling_stopped || o.two_holders) &&
           t.examples.size() < 3) {
         std::string example = "step " + std::to_string(fault.first) + ":";
         for (auto& f : o.failed) example += " [" + f + "]";
@@ -271,10 +363,10 @@ int main(int argc, char** argv) {
         t.examples.push_back(example);
       }
     }
-    std::printf("%-40s %5d  %7d  %4d  %5d  %11d  %15d\n", name.c_str(), t.runs, t.crashes, t.lost, t.repeats,
-                t.rights, t.stopped);
+    std::printf("%-40s %5d  %7d  %4d  %5d  %11d  %15d  %16d\n", name.c_str(), t.runs, t.crashes, t.lost, t.repeats,
+                t.rights, t.stopped, t.two_holders);
     for (auto& e : t.examples) std::cout << "    " << e << "\n";
-    ok = ok && !t.crashes && !t.lost && !t.repeats && !t.rights && !t.stopped;
+    ok = ok && !t.crashes && !t.lost && !t.repeats && !t.rights && !t.stopped && !t.two_holders;
   }
   fs::remove_all(root);
   std::cout << (ok ? "fault campaign: nothing lost, nothing run twice, no rights left, polling never "
