@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build build-asan test test-default test-asan test-windows demo bench crashtest faulttest fuzz \
-        windows-check
+        fuzz-build windows-check
 
 all: build
 
@@ -69,6 +69,15 @@ faulttest: build
 fuzz:
 	@bash scripts/deps.sh fuzz
 	@bash scripts/fuzz.sh
+
+# The fuzz targets built with clang and libFuzzer, without running them (CI: they cannot break
+# unseen).
+fuzz-build:
+	@bash scripts/deps.sh fuzz
+	@cmake --preset fuzz >/dev/null
+	@echo "building the fuzz targets with clang and libFuzzer (a few minutes)"
+	@cmake --build --preset fuzz -j $(JOBS) >/dev/null
+	@echo "fuzz targets built"
 
 # The plugin's sources compiled for Windows with MinGW (syntax only), _WIN32 branches included.
 windows-check:

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"get_reply config response journal"}
+targets=${FUZZ_TARGETS:-"get_reply config response journal installation"}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
 mkdir -p build/fuzz/runs

@@ -162,15 +162,18 @@ void StoreClient::NoteSetAside(const std::string& payment_id, const nlohmann::js
     if (state.is_string()) set_aside_states_[payment_id][command_id] = state.get<std::string>();
 }
 
+void StoreClient::ReadSetAside() {
+  set_aside_read_ = true;
+  set_aside_states_.clear();
+  nlohmann::json kept;
+  JsonFileStore::ReadJsonFile(kSetAsideFileName, kept);
+  if (kept.is_object())
+    for (const auto& [id, result] : kept.items()) NoteSetAside(id, result);
+}
+
 bool StoreClient::SetAsideAsExecuted(const std::string& payment_id, const std::string& command_id) {
-  if (!set_aside_read_) {
-    // Once per start: a read per command would cost every delivery.
-    nlohmann::json kept;
-    JsonFileStore::ReadJsonFile(kSetAsideFileName, kept);
-    set_aside_read_ = true;
-    if (kept.is_object())
-      for (const auto& [id, result] : kept.items()) NoteSetAside(id, result);
-  }
+  // Once per start: a read per command would cost every delivery.
+  if (!set_aside_read_) ReadSetAside();
   if (set_aside_states_.empty()) return false;
   auto payment = set_aside_states_.find(payment_id);
   if (payment == set_aside_states_.end()) return false;

@@ -101,6 +101,9 @@ class StoreClient {
   // Executed are not run again when the store offers the payment once more.
   void NoteSetAside(const std::string& payment_id, const nlohmann::json& result);
   bool SetAsideAsExecuted(const std::string& payment_id, const std::string& command_id);
+  // Reads the set-aside file anew (once per start otherwise); any content is taken for what it
+  // is worth, and nothing in it throws.
+  void ReadSetAside();
   // Turns with the other servers of this installation.
   StoreTurns turns;
   // The first readable config.json has said whether this server has files of its own.
