@@ -118,9 +118,12 @@ TEST_F(FileStoreTest, TemporariesAreEachProcesssOwnAndStaleOnesGo) {
   EXPECT_FALSE(Exists("security_admin.dat.Other-7777.4242.tmp"));
   EXPECT_TRUE(Exists("response.json.Other-7777.4242.tmp"));
   EXPECT_TRUE(Exists("notes.txt"));
-  // Another process's temporary of the same file does not stand in the way of this one's write.
+  // Another process writing a temporary of the same file (under the one name all used to
+  // share, or under its own) does not stand in the way of this one's write.
+  fs::create_directory(Dir() + "response.json.tmp");
   fs::create_directory(Dir() + "response.json.TheIsland_WP-7781.1.tmp");
-  EXPECT_TRUE(JsonFileStore::WriteText("response.json", "{}"));
+  EXPECT_TRUE(JsonFileStore::WriteText("response.json", "{\"x\":1}"));
+  EXPECT_EQ(Read("response.json"), "{\"x\":1}");
 }
 
 TEST_F(FileStoreTest, AMissingPluginDirectoryIsSilent) {
