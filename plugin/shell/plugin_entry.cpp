@@ -7,6 +7,8 @@
 #include "host/host.h"
 #include "store/admin_rights.h"
 #include "store/store_client.h"
+#include "store/store_status.h"
+#include "support/game_clock.h"
 #include "support/plugin_files.h"
 #include "support/request_target.h"
 
@@ -69,6 +71,7 @@ void TestConnectionFor(const RequestTarget& requester) {
 
 bool PluginLoad() {
   AtEdge("logger set-up", [] { InitPluginLogger(); });
+  ForgetFileProblems();
   // Once per start: without the folder every later step fails, and each would blame something else.
   AtEdge("start", [] { CheckPluginDirectory(); });
   // A client that fails here is tried again by the next tick or gildmark.connect.
@@ -81,6 +84,8 @@ bool PluginLoad() {
   AtEdge("command registration", [] {
     host::AddConsoleCommand(kConnectCommand, &OnConnectConsole);
     host::AddRconCommand(kConnectCommand, &OnConnectRcon);
+    host::AddConsoleCommand(kStatusCommand, &OnStatusConsole);
+    host::AddRconCommand(kStatusCommand, &OnStatusRcon);
   });
   AtEdge("timer", [] {
     const int minutes = g_store_client ? g_store_client->config.request_interval_in_minutes : 1;
@@ -143,8 +148,28 @@ void OnTimerTick() {
     return;
   }
   AtEdge("scheduled poll", [] {
+    g_store_client->last_scheduled_poll = GameSeconds();
     g_store_client->target->Clear();
     g_store_client->RunRequestCycle(true, false);
+  });
+}
+
+// The status goes to the one who asked only; the requester of a request still out is left alone.
+void OnStatusConsole(APlayerController* player, FString*, bool) {
+  if (!player) return;
+  AtEdge("gildmark.status", [player] {
+    if (!host::ReadBit(player, host::kAdminBit)) return;
+    RequestTarget asker;
+    asker.SetPlayer(player);
+    asker.Report(StatusText(g_store_client), Severity::answer, true);
+  });
+}
+
+void OnStatusRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+  AtEdge("gildmark.status", [connection, packet] {
+    RequestTarget asker;
+    asker.SetRconRequester(connection, packet);
+    asker.Report(StatusText(g_store_client), Severity::answer, true);
   });
 }
 

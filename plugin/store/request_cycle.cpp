@@ -243,7 +243,9 @@ void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
 void AnswerConnectionTest(StoreClient& client, std::string body) {
   StripOuterQuotes(body);
   const bool is_array = nlohmann::json::accept(body) && nlohmann::json::parse(body).is_array();
-  client.target->Report(is_array ? kConnectionSuccessfulMessage : body, Severity::information, true);
+  const std::string verdict = is_array ? std::string(kConnectionSuccessfulMessage) : body;
+  client.last_test = {GameSeconds(), "GET", verdict};
+  client.target->Report(verdict, Severity::information, true);
   client.request_in_flight = false;
 }
 
@@ -283,6 +285,10 @@ void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double s
                  Severity::information);
 }
 
+void NoteLastAnswer(StoreClient& client, const char* method, const host::HttpsReply& reply) {
+  client.last_answer = {GameSeconds(), method, reply.Ok() ? "success" : DescribeFailure(reply)};
+}
+
 std::string UnavailableText(const StoreClient& client, const host::HttpsReply& reply) {
   std::string text = std::string(kUnavailableMessage) + " (" + DescribeFailure(reply);
   const long long next = client.backoff.SecondsLeft(GameSeconds());
@@ -297,12 +303,14 @@ void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, do
     // An admin's test says how the store answers now; only its good news changes the schedule
     // (a wait is over), or a few tests in a row would push the next poll out by minutes.
     if (!connection_test || reply.Ok()) NoteStoreReply(*client, reply, sent_at < 0 ? GameSeconds() : sent_at);
+    NoteLastAnswer(*client, "GET", reply);
     const bool success = reply.Ok();
     if (!success || (reply.body.empty() && !reply.prepared)) {
       if (connection_test) {
-        client->target->Report(success ? std::string(kUnavailableMessage) + " (the store's answer was empty)"
-                                       : UnavailableText(*client, reply),
-                               Severity::information, true);
+        const std::string verdict = success ? std::string(kUnavailableMessage) + " (the store's answer was empty)"
+                                            : UnavailableText(*client, reply);
+        client->last_test = {GameSeconds(), "GET", verdict};
+        client->target->Report(verdict, Severity::information, true);
       }
       client->target->Clear();
       client->request_in_flight = false;

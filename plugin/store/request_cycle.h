@@ -31,6 +31,8 @@ void PollEarlyForJoinedBuyers(StoreClient& client);
 // What every answer of the store (to a GET or a POST) tells the backoff, and what it tells the
 // logs: a backoff starting or ending, a refusal, a certificate nobody trusts.
 void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double sent_at);
+// The last answer of the store, as gildmark.status tells it.
+void NoteLastAnswer(StoreClient& client, const char* method, const host::HttpsReply& reply);
 // The unavailability message with the cause and, while backing off, when the next poll is.
 std::string UnavailableText(const StoreClient& client, const host::HttpsReply& reply);
 

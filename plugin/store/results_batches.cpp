@@ -119,6 +119,7 @@ void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_a
   StoreClient* client = g_store_client;
   if (!client || !client->batches) return;
   try {
+    NoteLastAnswer(*client, "POST", reply);
     ResultsBatches& batches = *client->batches;
     if (reply.failure == host::HttpsFailure::none && reply.status == kPayloadTooLarge) {
       std::vector<ResultsMember> batch = std::move(batches.to_send.front());

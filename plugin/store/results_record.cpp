@@ -266,6 +266,7 @@ void ForgetAcknowledged(StoreClient& client, const std::string& sent) {
 void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag, double sent_at, bool clears_log) {
   const bool success = reply.Ok();
   try {
+    if (g_store_client) NoteLastAnswer(*g_store_client, "POST", reply);
     // A body too large for the store (or a proxy before it) is no refusal: the same results go
     // in batches.
     if (reply.failure == host::HttpsFailure::none && reply.status == 413 && owns_flag && g_store_client &&

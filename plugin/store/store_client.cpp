@@ -49,7 +49,9 @@ StoreClient::StoreClient(const RequestTarget* requester) {
     }
     // config.json says first whether this server keeps its files in a folder of its own.
     LoadConfig();
-    JsonFileStore::EnsureJson(kResponseFileName, "{}");
+    JsonFileStore::EnsureJson(kResponseFileName, "{}", true,
+                              "an empty results document; results only it held cannot reach the store, which "
+                              "offers those purchases again (results recorded in response.pending are still sent)");
     RunRequestCycle(false, requester != nullptr);
   } catch (...) {
     // The object never stood: nothing may find it through the plugin-wide pointer, and nothing

@@ -16,6 +16,7 @@
 #include "store/signing.h"
 #include "store/store_backoff.h"
 #include "store/store_config.h"
+#include "store/store_status.h"
 #include "store/store_turns.h"
 #include "store/waiting_buyers.h"
 #include "support/request_target.h"
@@ -101,9 +102,17 @@ class StoreClient {
   // Executed are not run again when the store offers the payment once more.
   void NoteSetAside(const std::string& payment_id, const nlohmann::json& result);
   bool SetAsideAsExecuted(const std::string& payment_id, const std::string& command_id);
+  size_t SetAsideCount() {
+    if (!set_aside_read_) ReadSetAside();
+    return set_aside_states_.size();
+  }
   // Reads the set-aside file anew (once per start otherwise); any content is taken for what it
   // is worth, and nothing in it throws.
   void ReadSetAside();
+  // For gildmark.status: the store's last answer to anything, the last connection test's
+  // verdict, and when the timer last polled (game seconds; negative: not yet).
+  StoreAnswerNote last_answer, last_test;
+  double last_scheduled_poll = -1;
   // Turns with the other servers of this installation.
   StoreTurns turns;
   // The first readable config.json has said whether this server has files of its own.

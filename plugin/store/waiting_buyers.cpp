@@ -32,6 +32,13 @@ void WaitingBuyers::Note(const std::string& eos_id, const std::string& username)
   buyers_.emplace(key, std::prev(order_.end()));
 }
 
+std::vector<std::string> WaitingBuyers::First(size_t n) const {
+  std::vector<std::string> out;
+  for (auto it = order_.begin(); it != order_.end() && out.size() < n; ++it)
+    out.push_back(it->by_eos_id ? "EOS id " + it->value : it->value);
+  return out;
+}
+
 void WaitingBuyers::Forget(const std::string& eos_id, const std::string& username) {
   if (buyers_.empty()) return;
   if (!eos_id.empty())

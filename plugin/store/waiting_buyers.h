@@ -29,6 +29,8 @@ class WaitingBuyers {
   // The buyer was found online by a delivery: their commands are no longer waiting for a join.
   void Forget(const std::string& eos_id, const std::string& username);
   size_t Count() const { return buyers_.size(); }
+  // The `n` buyers waiting longest, each as "EOS id <id>" or their name.
+  std::vector<std::string> First(size_t n) const;
 
   // A player joined (their character may not exist yet).
   void OnJoin(AShooterPlayerController* player, double now);

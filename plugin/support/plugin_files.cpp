@@ -65,7 +65,8 @@ bool JsonFileStore::CollectText(const std::string& path, std::string& text) {
   return true;
 }
 
-void JsonFileStore::EnsureJson(const std::string& name, const std::string& default_text, bool tell_unreadable) {
+void JsonFileStore::EnsureJson(const std::string& name, const std::string& default_text, bool tell_unreadable,
+                               const std::string& replacement) {
   const std::string path = PathOf(name);
   std::string bytes;
   if (!ReadFileBytes(path, bytes)) {
@@ -81,10 +82,10 @@ void JsonFileStore::EnsureJson(const std::string& name, const std::string& defau
   }
   if (IsValidJson(CollectLines(bytes))) return;
   const bool kept = WriteFileBytes(path + ".broken", bytes);
-  ReportError(kept ? name + " did not hold valid JSON: it is kept as " + name +
-                         ".broken and replaced with the default text"
-                   : name + " did not hold valid JSON and could not be kept as " + name +
-                         ".broken; it is replaced with the default text");
+  ReportError(kept ? name + " did not hold valid JSON: it is kept as " + name + ".broken and replaced with " +
+                         replacement
+                   : name + " did not hold valid JSON and could not be kept as " + name + ".broken; it is replaced with " +
+                         replacement);
   ReplaceText(path, default_text);
 }
 

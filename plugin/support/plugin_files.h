@@ -28,7 +28,9 @@ class JsonFileStore {
   // Creates the file with the default text when missing; when it exists but is not valid JSON,
   // keeps it as "<name>.broken", writes the default and says so on the error route. A file that
   // exists but cannot be read is left alone, and reported unless the caller tells it itself.
-  static void EnsureJson(const std::string& name, const std::string& default_text, bool tell_unreadable = true);
+  // `replacement` says in the message what took the file's place and what that means.
+  static void EnsureJson(const std::string& name, const std::string& default_text, bool tell_unreadable = true,
+                         const std::string& replacement = "the default text");
   static bool ReplaceText(const std::string& path, const std::string& text);
   static void ReadJson(const std::string& name, nlohmann::json& value);
   // ReadJson that also says why there was no value.

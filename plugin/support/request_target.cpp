@@ -56,7 +56,39 @@ void AppendPluginLog(const std::string& message, const std::string& file_name) {
   AppendFileBytes(JsonFileStore::PathOf(file_name), "[" + FormatLocalTime() + "] " + tag + message + "\n");
 }
 
+namespace {
+FileProblems& FileProblemsState() {
+  static FileProblems problems;
+  return problems;
+}
+}  // namespace
+
+const FileProblems& FileProblemsSinceStart() { return FileProblemsState(); }
+void ForgetFileProblems() { FileProblemsState() = FileProblems{}; }
+
 void RequestTarget::Report(const std::string& message, Severity severity, bool final) {
+  if (severity == Severity::answer) {
+    ReplyRcon(message, final);
+    // Chat shows one line per message.
+    size_t start = 0;
+    while (start <= message.size()) {
+      const size_t end = message.find('\n', start);
+      const bool last = end == std::string::npos;
+      ReplyChat(message.substr(start, last ? std::string::npos : end - start), final && last);
+      if (last) break;
+      start = end + 1;
+    }
+    return;
+  }
+  if (severity == Severity::error && message.rfind("Can't ", 0) == 0) {
+    FileProblems& problems = FileProblemsState();
+    ++problems.count;
+    problems.last = message;
+    try {
+      problems.last_at = FormatLocalTime();
+    } catch (...) {
+    }
+  }
   try {
     if (auto& logger = PluginLogger()) {
       if (severity == Severity::error)

@@ -13,7 +13,10 @@
 
 namespace gildmark {
 
-enum class Severity { information, error };
+// information: info.log; error: err.log; answer: only the one who asked (RCON and chat), for
+// answers that belong in no log (a status report). Each line of an answer is a chat line of its
+// own; RCON gets them in one reply.
+enum class Severity { information, error, answer };
 
 struct RequestTarget {
   // The admin who asked, as they asked. The game destroys a controller after logout, so the
@@ -45,6 +48,16 @@ struct RequestTarget {
     rcon_connection = nullptr, rcon_packet = nullptr, rcon_packet_id = 0;
   }
 };
+
+// File problems told since the plugin started (every "Can't ..." on the error route): how many,
+// and the last with its local time.
+struct FileProblems {
+  size_t count = 0;
+  std::string last;
+  std::string last_at;
+};
+const FileProblems& FileProblemsSinceStart();
+void ForgetFileProblems();
 
 // Appends "[<local time>] <message>\n" to a log file of the plugin directory; silent on failure.
 void AppendPluginLog(const std::string& message, const std::string& file_name);

@@ -35,8 +35,8 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
   EXPECT_EQ(commands_at_first_request, 0u);
   EXPECT_EQ(timers_at_first_request, 0u);
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
-  EXPECT_EQ(sim().RconCommandCount(), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
+  EXPECT_EQ(sim().RconCommandCount(), 2u);
   ASSERT_EQ(sim().Timers().size(), 1u);
   EXPECT_EQ(sim().Timers()[0].interval_seconds, 60);
   EXPECT_EQ(sim().Timers()[0].count, -1);
@@ -48,8 +48,8 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
   EXPECT_EQ(g_store_client, nullptr);
   EXPECT_EQ(PluginLogger(), nullptr);
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
-  EXPECT_EQ(sim().RconCommandCount(), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
+  EXPECT_EQ(sim().RconCommandCount(), 2u);
   EXPECT_EQ(sim().TickCallbackCount(), 1u);
   sim().DropModule(host::ToUtf8(host::ModulePath()));
   EXPECT_EQ(sim().ModuleRegistrations(host::ToUtf8(host::ModulePath())), 0u);
@@ -74,8 +74,8 @@ TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
     PluginLoad();
     EXPECT_EQ(g_store_client, nullptr);
     EXPECT_EQ(sim().HookCount(kHook), 1u);
-    EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
-    EXPECT_EQ(sim().RconCommandCount(), 1u);
+    EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
+    EXPECT_EQ(sim().RconCommandCount(), 2u);
     EXPECT_EQ(sim().Timers().size(), 1u);
     EXPECT_NE(LogMessages("err.log").back().find("Simulated fault in " + realloc), std::string::npos);
   };
@@ -148,7 +148,7 @@ TEST_F(PluginEntryTest, AnUnusableConfigStillInstallsEverything) {
   Write("config.json", "{\"key\": 12}");
   PluginLoad();
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
   EXPECT_EQ(sim().Timers().size(), 1u);
   EXPECT_TRUE(sim().Events("http_request").empty());
   // Mending the file and connecting brings the plugin to life without a restart.
@@ -238,7 +238,7 @@ TEST_F(PluginEntryTest, LoadUnloadAndLoadAgain) {
   PluginLoad();
   Respond(200, "[]");
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
   EXPECT_EQ(sim().Timers().size(), 1u);
   sim().Join("p", 3, "P");
   sim().Advance(1);

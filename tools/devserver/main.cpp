@@ -423,7 +423,8 @@ class Server {
   void Unload() {
     sim_.WaitIdle(std::chrono::seconds(5));
     if (!sim_.PluginLoaded(plugin_name_)) return;
-    std::cout << "[server] " << sim_.UnloadPluginByName(plugin_name_) << std::endl;
+    const std::string answer = sim_.UnloadPluginByName(plugin_name_);
+    std::cout << "[server] " << answer << std::endl;
   }
 
   Options o_;
