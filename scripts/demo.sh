@@ -48,7 +48,7 @@ JSON
 
 cat > "$work/script" <<'EOF2'
 sync
-echo Alice joins. The admin runs gildmark.connect over RCON: RCON hears at once that the store is being asked, and the store's verdict goes to the server log and info.log (the game may close an RCON connection at any moment). It delivers nothing.
+echo Alice joins. The admin runs gildmark.connect over RCON: RCON hears at once that the store is being asked (the game may close an RCON connection at any moment), and the store's verdict goes to the server log, info.log and gildmark.status. It delivers nothing.
 join 0002a1ce 1001 Alice
 rcon gildmark.connect
 sync
@@ -57,7 +57,9 @@ wait 60
 sync
 echo Alice got her sword and her broadcast. Carol is not on the server and her broadcast has no placeholders and needs nobody online, so it ran through the first player on the server, Alice, who held the rights for that one command: that is the "[FOR ]" line, with no buyer to name. Bob is offline, so his "Must be online" item was reported "Not Executed": the store keeps it and offers it again at the next poll.
 players
-echo Bob joins. Next: the poll a minute later offers his item again, and this time he is online to get it.
+echo The admin asks what the plugin is doing: gildmark.status over RCON, answered at once from what the plugin knows. It names Bob as a buyer whose item waits for him to join.
+rcon gildmark.status
+echo Bob joins. Next: the plugin sees that a buyer whose item was held back is online with a living character, and asks the store at once rather than at the next regular poll; the store offers his item again, and this time he is online to get it.
 join 0002b0b0 1002 Bob
 wait 60
 sync
