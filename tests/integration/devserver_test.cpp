@@ -445,6 +445,32 @@ TEST(DevServerTest, AStoreRefusingLargeBodiesGetsEveryResultAndDeliveryGoesOn) {
   fs::remove_all(dir);
 }
 
+// gildmark.status over RCON, as a remote admin tool sends it: after a delivery whose buyer is
+// offline it names that buyer; after the store answers 503 it shows the 503 and the next poll.
+TEST(DevServerTest, StatusOverRconNamesTheBuyerHeldBackAndShowsARefusal) {
+  namespace fs = std::filesystem;
+  const auto [dir, plugin_dir] = MakeTestRoot("status", kOneKeyConfig);
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
+  store.AddPayments(nlohmann::json::array(
+      {{{"id", "1"}, {"action", "purchase"}, {"eos_id", "E5"}, {"username", ""},
+        {"cmds", {{{"id", 1}, {"str", "give {eosid} 1"}, {"state", "Must be online"}}}}}}));
+  InteractiveServer server(dir, "--speed 20 --connect-to " + store.connect_to() + " --cacert " + store.cert());
+  ASSERT_TRUE(server.started());
+  server.Send("sync\njoin p 1 P\nwait 61\nsync\nrcon gildmark.status\necho held\n");
+  ASSERT_TRUE(server.Reached("held")) << server.Output();
+  store.SetFaults({{"status_every", 1}, {"status", 503}, {"retry_after", "120"}});
+  server.Send("wait 61\nsync\nrcon gildmark.status\n");
+  EXPECT_EQ(server.Quit(), 0) << server.Output();
+  std::vector<std::string> answers;
+  for (const auto& e : server.Events())
+    if (e["type"] == "rcon_reply") answers.push_back(e["text"]);
+  ASSERT_EQ(answers.size(), 2u) << server.Output();
+  EXPECT_NE(answers[0].find("Held back for offline buyers: 1 buyer (EOS id E5)"), std::string::npos) << answers[0];
+  EXPECT_NE(answers[1].find("(GET): 503 Service Unavailable"), std::string::npos) << answers[1];
+  EXPECT_NE(answers[1].find("Next poll in about"), std::string::npos) << answers[1];
+  fs::remove_all(dir);
+}
+
 }  // namespace
 
 namespace two_servers {
