@@ -97,45 +97,32 @@ bool DispatchConsole(Simulation::State& s, APlayerController* player, const FStr
 }
 
 void Simulation::State::AddHostCommands() {
-  auto word_after_command = [](const std::string& line) {
-    std::istringstream in(line);
+  // "plugins.load <name>": the name is the line's second word.
+  auto name_in = [](const FString& line) {
+    std::istringstream in(Narrow(line));
     std::string command, name;
     in >> command >> name;
     return name;
   };
-  auto console = [this](std::string reply) {
-    Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", std::move(reply)}});
+  // A console answer goes to the host log; an RCON one to its client.
+  auto add = [&](const char* command, std::string (Simulation::*action)(const std::string&)) {
+    console_commands.push_back(std::make_shared<HostRecord<ConsoleHandler>>(HostRecord<ConsoleHandler>{
+        command,
+        [this, action, name_in](APlayerController*, FString* message, bool) {
+          const std::string answer = (Simulation::Get().*action)(message ? name_in(*message) : "");
+          Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", answer}});
+        },
+        ""}));
+    rcon_commands.push_back(std::make_shared<HostRecord<RconHandler>>(HostRecord<RconHandler>{
+        command,
+        [action, name_in](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+          FString answer = Wide((Simulation::Get().*action)(packet ? name_in(packet->Body) : ""));
+          if (connection && packet) connection->SendMessageW(packet->Id, 0, &answer);
+        },
+        ""}));
   };
-  console_commands.push_back(std::make_shared<HostRecord<ConsoleHandler>>(HostRecord<ConsoleHandler>{
-      "plugins.load",
-      [=](APlayerController*, FString* message, bool) {
-        console(Simulation::Get().LoadPluginByName(word_after_command(Narrow(*message))));
-      },
-      ""}));
-  console_commands.push_back(std::make_shared<HostRecord<ConsoleHandler>>(HostRecord<ConsoleHandler>{
-      "plugins.unload",
-      [=](APlayerController*, FString* message, bool) {
-        console(Simulation::Get().UnloadPluginByName(word_after_command(Narrow(*message))));
-      },
-      ""}));
-  auto rcon = [](RCONClientConnection* connection, RCONPacket* packet, const std::string& reply) {
-    FString text = Wide(reply);
-    if (connection && packet) connection->SendMessageW(packet->Id, 0, &text);
-  };
-  rcon_commands.push_back(std::make_shared<HostRecord<RconHandler>>(HostRecord<RconHandler>{
-      "plugins.load",
-      [=](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
-        const std::string name = packet ? word_after_command(Narrow(packet->Body)) : "";
-        rcon(connection, packet, Simulation::Get().LoadPluginByName(name));
-      },
-      ""}));
-  rcon_commands.push_back(std::make_shared<HostRecord<RconHandler>>(HostRecord<RconHandler>{
-      "plugins.unload",
-      [=](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
-        const std::string name = packet ? word_after_command(Narrow(packet->Body)) : "";
-        rcon(connection, packet, Simulation::Get().UnloadPluginByName(name));
-      },
-      ""}));
+  add("plugins.load", &Simulation::LoadPluginByName);
+  add("plugins.unload", &Simulation::UnloadPluginByName);
 }
 
 void Simulation::ConsoleInput(const std::string& eos_id, const std::string& line) {

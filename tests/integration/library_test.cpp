@@ -42,6 +42,17 @@ class LibraryTest : public ::testing::Test {
     return handle;
   }
   static bool StillMapped() { return gildmark::testing::LibraryMapped(PluginPath()); }
+  // The pending GET answered with one purchase for "buyer": decoded on the plugin's own thread,
+  // then delivered from a frame.
+  static void AnswerWithOnePurchaseAndWait() {
+    sim().Scripted().CompleteNext(
+        200, R"([{"id":"9","action":"a","eos_id":"buyer","username":"","cmds":[{"id":1,"str":"give 1","state":""}]}])");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+      sim().RunUntilIdle();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (sim().Events("console_command").empty() && std::chrono::steady_clock::now() < deadline);
+  }
   // The library's full path as the system names it, which is what the host unloads by.
   static std::string PluginPath() {
     return std::filesystem::absolute(std::filesystem::path(GILDMARK_PLUGIN_PATH)).make_preferred().string();
@@ -111,14 +122,7 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   sim().Join("buyer", 5, "Buyer");
   sim().Advance(1);
   ASSERT_EQ(sim().Scripted().PendingCount(), 1u);
-  sim().Scripted().CompleteNext(
-      200, R"([{"id":"9","action":"a","eos_id":"buyer","username":"","cmds":[{"id":1,"str":"give 1","state":""}]}])");
-  // The reply is decoded on the plugin's own thread, then delivered from a frame.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  do {
-    sim().RunUntilIdle();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  } while (sim().Events("console_command").empty() && std::chrono::steady_clock::now() < deadline);
+  AnswerWithOnePurchaseAndWait();
   auto commands = sim().Events("console_command");
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0]["text"], "give 1");
@@ -178,13 +182,7 @@ TEST_F(LibraryTest, TheHostsCommandsUnloadAndLoadAgainWhileIdleAndWithARequestOu
   sim().Join("buyer", 5, "Buyer");
   sim().Advance(61);
   ASSERT_EQ(sim().Scripted().PendingCount(), 1u);
-  sim().Scripted().CompleteNext(
-      200, R"([{"id":"9","action":"a","eos_id":"buyer","username":"","cmds":[{"id":1,"str":"give 1","state":""}]}])");
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  do {
-    sim().RunUntilIdle();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  } while (sim().Events("console_command").empty() && std::chrono::steady_clock::now() < deadline);
+  AnswerWithOnePurchaseAndWait();
   EXPECT_EQ(sim().Events("console_command").size(), 1u);
   sim().ConsoleInput("admin", "plugins.unload Gildmark_DadUZ");
   EXPECT_FALSE(StillMapped());
