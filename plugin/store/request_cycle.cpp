@@ -19,6 +19,22 @@ namespace {
 // Certificate failures are told at most this often: a forged store may answer every poll.
 constexpr double kCertificateReportSeconds = 3600;
 
+// A connection test's verdict, judged where the reply arrives (off the game thread for all but
+// a small one): a list of payments means the store answers; anything else is its message.
+struct ConnectionVerdict {
+  std::string text;
+};
+
+std::shared_ptr<void> JudgeConnectionTestReply(host::HttpsReply& reply) {
+  if (reply.body.empty()) return nullptr;  // told as an empty answer
+  std::string body = std::move(reply.body);
+  StripOuterQuotes(body);
+  const nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+  auto verdict = std::make_shared<ConnectionVerdict>();
+  verdict->text = document.is_array() ? std::string(kConnectionSuccessfulMessage) : std::move(body);
+  return verdict;
+}
+
 void ReportToLogs(const std::string& message, Severity severity) {
   RequestTarget nobody;
   nobody.Report(message, severity, false);
@@ -106,8 +122,10 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
     https.headers = request.headers;
     if (pending.text.empty()) {
       https.method = "GET";
-      // A large reply is decoded off the game thread; a connection test only reads its shape.
+      // A large reply is decoded off the game thread; a connection test only reads its shape,
+      // there too.
       if (scheduled) https.prepare = PreparePaymentsReply;
+      else if (connection_test) https.prepare = JudgeConnectionTestReply;
       accepted = host::SendHttps(https, [scheduled, connection_test, sent_at = GameSeconds()](host::HttpsReply reply) {
         OnGetReply(std::move(reply), scheduled, connection_test, sent_at);
       });
@@ -240,10 +258,9 @@ void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
   if (client.delivery->Done()) FinishDelivery(client);
 }
 
-void AnswerConnectionTest(StoreClient& client, std::string body) {
-  StripOuterQuotes(body);
-  const bool is_array = nlohmann::json::accept(body) && nlohmann::json::parse(body).is_array();
-  const std::string verdict = is_array ? std::string(kConnectionSuccessfulMessage) : body;
+void AnswerConnectionTest(StoreClient& client, host::HttpsReply& reply) {
+  const std::shared_ptr<void> judged = reply.prepared ? reply.prepared : JudgeConnectionTestReply(reply);
+  const std::string verdict = judged ? static_cast<ConnectionVerdict*>(judged.get())->text : std::string();
   client.last_test = {GameSeconds(), "GET", verdict};
   client.target->Report(verdict, Severity::information, true);
   client.request_in_flight = false;
@@ -317,7 +334,7 @@ void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, do
     } else if (scheduled) {
       StartDelivery(*client, reply);
     } else if (connection_test) {
-      AnswerConnectionTest(*client, std::move(reply.body));
+      AnswerConnectionTest(*client, reply);
     } else {
       client->request_in_flight = false;
     }
