@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -253,14 +254,18 @@ class Store {
     if (!doc.is_object()) return "the results are not a JSON object";
     std::lock_guard lock(mutex_);
     results_.push_back(doc);
+    // The waiting payments by id, so that thousands of results cost thousands of steps.
+    std::unordered_multimap<std::string, json*> by_id;
+    for (auto& payment : waiting_)
+      if (payment.contains("id") && payment["id"].is_string()) by_id.emplace(payment["id"].get<std::string>(), &payment);
     for (auto& [payment_id, result] : doc.items()) {
       if (!result.is_object() || !result.contains("cmds") || !result["cmds"].is_object()) continue;
       for (auto& [command_id, state] : result["cmds"].items()) {
         if (state == "Executed") ++executed_reports_[payment_id][command_id];
         if (state != "Executed") continue;
-        for (auto& payment : waiting_) {
-          if (payment["id"] != payment_id) continue;
-          auto& cmds = payment["cmds"];
+        const auto range = by_id.equal_range(payment_id);
+        for (auto it = range.first; it != range.second; ++it) {
+          auto& cmds = (*it->second)["cmds"];
           for (size_t i = 0; i < cmds.size(); ++i) {
             if (cmds[i].contains("id") && cmds[i]["id"].dump() == command_id) {
               cmds.erase(i);
