@@ -163,10 +163,18 @@ TEST_F(DeliveryE2eTest, AWrongKeyShowsTheStoresAnswerToTheAdmin) {
   Settle();
   EXPECT_EQ(sim().ChatTo("admin").back(), "No pending payments found") << "the store's own answer when none wait";
   store_->AddPayments(json::array({Pay("p1", "E1", "", json::array({Cmd(1, "give {eosid} 1", "Must be online")}))}));
-  // Over RCON the answer waits for nobody: RCON hears at once, the logs get the verdict.
+  // Over RCON the answer waits for nobody: RCON hears at once, the logs and the status get the
+  // verdict.
   sim().RconInput("gildmark.connect");
   Settle();
-  EXPECT_EQ(sim().RconReplies().back(), "Gildmark is asking the store; its answer will be in info.log (or err.log) and the server log");
+  EXPECT_EQ(sim().RconReplies().back(),
+            "Gildmark is asking the store; run gildmark.status in a few seconds for its answer (it also goes to "
+            "info.log or err.log and the server log)");
+  sim().RconInput("gildmark.status");
+  EXPECT_NE(sim().RconReplies().back().find("The last connection test, 0 s ago (GET): Gildmark API connection "
+                                            "successful."),
+            std::string::npos)
+      << sim().RconReplies().back();
   std::ifstream info(plugin_dir_ / "info.log");
   std::string line, last;
   while (std::getline(info, line)) last = line;
