@@ -135,41 +135,42 @@ Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const
 
 }  // namespace
 
-ReplyDelivery::ReplyDelivery(std::vector<nlohmann::json> payments)
+ReplyDelivery::ReplyDelivery(std::vector<PaymentRecord> payments)
     : payments_(std::move(payments)), results_(std::make_shared<DeliveredResults>()) {}
 
 void ReplyDelivery::BeginPayment(StoreClient& client) {
-  const nlohmann::json& payment = payments_[next_payment_++];
+  const PaymentRecord& record = payments_[next_payment_++];
   in_payment_ = false;
-  commands_.clear();
+  command_count_ = 0;
   next_command_ = 0;
   states_.clear();
   payment_id_.clear();
   told_refusal_ = false;
-  buyer_ = MakePaymentPlayer(payment);
+  head_ = record.Head();
+  buyer_ = MakePaymentPlayer(head_);
   ResolvePaymentPlayer(buyer_);  // an unusable record was told when it was made
   looked_up_this_slice_ = true;
   if (buyer_.usable) {
     try {
-      action_ = StringMember(payment, "action");
-      ForEachElement(Member(payment, "cmds"), [&](const nlohmann::json& command) { commands_.push_back(&command); });
-      if (!commands_.empty()) payment_id_ = StringMember(payment, "id");
+      action_ = StringMember(head_, "action");
+      (void)Member(head_, "cmds");  // a payment without commands cannot be read
+      command_count_ = record.CommandCount();
+      if (command_count_ > 0) payment_id_ = StringMember(head_, "id");
       in_payment_ = true;
     } catch (const std::exception& e) {
       ReportError(client, std::string("Skipping a payment that cannot be read: ") + e.what(), false);
-      commands_.clear();
+      command_count_ = 0;
     }
   }
   if (in_payment_) {
-    eos_id_ = TextOr(payment, "eos_id");
-    username_ = TextOr(payment, "username");
+    eos_id_ = TextOr(head_, "eos_id");
+    username_ = TextOr(head_, "username");
     if (buyer_.online) {
       client.waiting_buyers.Forget(eos_id_, username_);
       Greet(client, buyer_);
     }
-    in_payment_ = !commands_.empty();
+    in_payment_ = command_count_ > 0;
   }
-  if (!in_payment_) payments_[next_payment_ - 1] = nullptr;
 }
 
 void ReplyDelivery::RunCommand(StoreClient& client) {
@@ -183,24 +184,24 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
       return;
     }
   }
-  const nlohmann::json& command = *commands_[next_command_++];
+  const nlohmann::json command = payments_[next_payment_ - 1].Command(next_command_++);
   std::string command_id;
   try {
     command_id = CommandIdText(command);
   } catch (const std::exception& e) {
     ReportError(client, std::string("Skipping a command that cannot be read: ") + e.what(), false);
-    if (next_command_ >= commands_.size()) EndPayment();
+    if (next_command_ >= command_count_) EndPayment();
     return;
   }
   // Its result was set aside as one the store refuses: run once already, never again.
   if (client.SetAsideAsExecuted(payment_id_, command_id)) {
-    if (next_command_ >= commands_.size()) EndPayment();
+    if (next_command_ >= command_count_) EndPayment();
     return;
   }
   Outcome outcome = Outcome::not_executed;
   std::string refused_text;
   try {
-    outcome = DeliverCommand(client, payments_[next_payment_ - 1], command, buyer_, refused_text);
+    outcome = DeliverCommand(client, head_, command, buyer_, refused_text);
   } catch (const std::exception& e) {
     ReportError(client, std::string("Error while executing command : ") + e.what(), true);
   } catch (...) {
@@ -219,23 +220,16 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
   states_[command_id] = state;
   any_state_ = true;
   if (!AppendPendingResult(payment_id_, action_, command_id, state)) log_complete_ = false;
-  if (next_command_ >= commands_.size()) EndPayment();
+  if (next_command_ >= command_count_) EndPayment();
 }
 
 void ReplyDelivery::EndPayment() {
   in_payment_ = false;
-  // A payment id seen twice keeps the states of its last occurrence, as the document would.
-  if (!states_.empty()) {
-    nlohmann::json cmds = nlohmann::json::object();
-    for (const auto& [id, state] : states_) cmds[id] = state;
-    std::string& member = results_->members[payment_id_];
-    results_->bytes -= member.size();
-    member = CompactText(payment_id_) + ':' + CompactText({{"action", action_}, {"cmds", std::move(cmds)}});
-    results_->bytes += member.size();
-  }
-  // What is delivered is freed as it goes, a payment at a time, not all at once at the end.
-  payments_[next_payment_ - 1] = nullptr;
-  commands_.clear();
+  // A payment id seen twice keeps the states of its last occurrence, as the document would. The
+  // states are handed over whole, not copied: a payment may have many thousands.
+  if (!states_.empty()) results_->payments_states[payment_id_] = PaymentStates{action_, std::move(states_)};
+  states_.clear();
+  command_count_ = 0;
 }
 
 bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::time_point deadline) {
@@ -265,13 +259,24 @@ bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::tim
   return Done();
 }
 
+std::string DeliveredResults::MemberText(const std::string& payment_id, const PaymentStates& states) {
+  std::string text = CompactText(payment_id) + ":{\"action\":" + CompactText(states.action) + ",\"cmds\":{";
+  bool first = true;
+  for (const auto& [id, state] : states.cmds) {
+    if (!first) text += ',';
+    first = false;
+    text += CompactText(id);
+    text += ':';
+    text += CompactText(state);
+  }
+  return text + "}}";
+}
+
 std::string DeliveredResults::Text() const {
-  std::string text;
-  text.reserve(bytes + members.size() + 2);
-  text += '{';
-  for (const auto& [payment_id, member] : members) {
+  std::string text = "{";
+  for (const auto& [payment_id, states] : payments_states) {
     if (text.size() > 1) text += ',';
-    text += member;
+    text += MemberText(payment_id, states);
   }
   text += '}';
   return text;
@@ -294,7 +299,7 @@ std::shared_ptr<DeliveredResults> ReplyDelivery::TakeResults() {
   taken->payments.swap(payments_);
   in_payment_ = false;
   next_payment_ = 0;
-  commands_.clear();
+  command_count_ = 0;
   return taken;
 }
 

@@ -2,7 +2,9 @@
 // into each command, hold back what needs an online buyer, run the rest with temporary rights,
 // and record "Executed" or "Not Executed" per command. Every call into the plugin on the game
 // thread is frame time, so a reply is delivered a slice at a time (ReplyDelivery::Continue, from
-// the per-frame callback), each ending at a deadline checked between commands. A buyer is
+// the per-frame callback), each ending at a deadline checked between commands, whatever the
+// number of payments or of commands in one; nothing on the game thread grows with a payment's
+// size but the commands that run. A buyer is
 // looked up when their payment starts and again in each later slice, as they may have left or
 // died in between. Each state goes to the results log (store/results_record.h) the moment it is
 // known, so a crash or an unload between two commands loses nothing and runs nothing twice;
@@ -18,6 +20,7 @@
 
 #include "json.hpp"
 #include "store/payment_players.h"
+#include "store/payment_records.h"
 #include "store/results_record.h"
 
 namespace gildmark {
@@ -37,12 +40,19 @@ std::string CommandIdText(const nlohmann::json& command);
 // unload this plugin inside its own frame callback. Never run.
 bool IsHostPluginCommand(const std::string& command);
 
-// What a finished delivery leaves: its results, and its payments to be freed.
+// One payment's results.
+struct PaymentStates {
+  std::string action;
+  std::map<std::string, std::string> cmds;  // command id -> state
+};
+
+// What a finished delivery leaves: its results, and its payments to be freed. Its text is built
+// off the game thread: a large reply's results are megabytes.
 struct DeliveredResults {
-  // Payment id -> its member of the results document, as compact text ("id":{...}).
-  std::map<std::string, std::string> members;
-  size_t bytes = 0;
-  std::vector<nlohmann::json> payments;
+  std::map<std::string, PaymentStates> payments_states;  // by payment id
+  std::vector<PaymentRecord> payments;
+  // A payment's member of the results document, as compact text ("id":{...}).
+  static std::string MemberText(const std::string& payment_id, const PaymentStates& states);
   // The results document's compact text (keys ascending).
   std::string Text() const;
 };
@@ -53,7 +63,7 @@ inline constexpr std::chrono::microseconds kDeliverySliceBudget{3500};
 
 class ReplyDelivery {
  public:
-  explicit ReplyDelivery(std::vector<nlohmann::json> payments);
+  explicit ReplyDelivery(std::vector<PaymentRecord> payments);
 
   // Delivers until `deadline`, checked between commands (at least one step is made). True when
   // the reply is done.
@@ -75,13 +85,13 @@ class ReplyDelivery {
   void RunCommand(StoreClient& client);
   void EndPayment();
 
-  std::vector<nlohmann::json> payments_;
+  std::vector<PaymentRecord> payments_;
   size_t next_payment_ = 0;
 
-  // The payment under way.
+  // The payment under way: its members but the commands, which are read one at a time.
   bool in_payment_ = false;
-  std::vector<const nlohmann::json*> commands_;
-  size_t next_command_ = 0;
+  nlohmann::json head_;
+  size_t command_count_ = 0, next_command_ = 0;
   PaymentPlayer buyer_;
   std::string payment_id_, action_, eos_id_, username_;
   std::map<std::string, std::string> states_;  // command id -> state

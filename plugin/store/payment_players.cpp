@@ -14,41 +14,36 @@ void StripOuterQuotes(std::string& text) {
   }
 }
 
-nlohmann::json DecodePaymentsReply(std::string body) {
-  StripOuterQuotes(body);
-  if (nlohmann::json::accept(body)) return nlohmann::json::parse(body);
-  HandleTextReply(body);
-  return 0;
+namespace {
+
+// The document 0 (or 0.0, -0) says that nothing waits.
+bool IsZero(const std::string& text) {
+  const size_t at = ValueStart(text);
+  if (at >= text.size() || (text[at] != '-' && (text[at] < '0' || text[at] > '9'))) return false;
+  return nlohmann::json::parse(text, nullptr, false) == nlohmann::json(0);
 }
 
-std::shared_ptr<void> PreparePaymentsReply(host::HttpsReply& reply) {
-  auto decoded = std::make_shared<DecodedPayments>();
-  std::string body = std::move(reply.body);
+}  // namespace
+
+DecodedPayments DecodePayments(std::string& body) {
+  DecodedPayments decoded;
   StripOuterQuotes(body);
-  nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
-  if (document.is_discarded()) {
-    reply.body = std::move(body);  // the text, quotes already stripped
-    return decoded;
-  }
-  decoded->is_json = true;
-  decoded->nothing = document == nlohmann::json(0);
-  if (!decoded->nothing) decoded->payments = PaymentsOf(std::move(document));
-  // The body is freed here rather than on the game thread: a large reply is megabytes.
+  if (!nlohmann::json::accept(body)) return decoded;  // the text, quotes already stripped
+  decoded.is_json = true;
+  decoded.nothing = IsZero(body);
+  if (!decoded.nothing) decoded.payments = PaymentRecordsOf(std::make_shared<const std::string>(std::move(body)));
+  body.clear();
   return decoded;
 }
 
-std::vector<nlohmann::json> PaymentsOf(nlohmann::json document) {
-  std::vector<nlohmann::json> payments;
-  if (document.is_array()) {
-    payments.reserve(document.size());
-    for (auto& payment : document) payments.push_back(std::move(payment));
-  } else if (document.is_object()) {
-    payments.reserve(document.size());
-    for (auto& [key, payment] : document.items()) payments.push_back(std::move(payment));
-  } else if (!document.is_null()) {
-    payments.push_back(std::move(document));
-  }
-  return payments;
+std::shared_ptr<void> PreparePaymentsReply(host::HttpsReply& reply) {
+  return std::make_shared<DecodedPayments>(DecodePayments(reply.body));
+}
+
+DecodedPayments DecodePaymentsReply(std::string body) {
+  DecodedPayments decoded = DecodePayments(body);
+  if (!decoded.is_json) HandleTextReply(body);
+  return decoded;
 }
 
 void HandleTextReply(const std::string& body) {

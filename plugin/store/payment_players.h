@@ -1,7 +1,7 @@
-// The store's GET reply and the buyers it names. A large reply is decoded off the game thread
-// (PreparePaymentsReply, the request's preparation step) into its payments in delivery order;
-// DecodePaymentsReply does the same on the game thread for a reply that had no preparation,
-// and either way a reply that is text, not JSON, is told or ignored here. MakePaymentPlayer
+// The store's GET reply and the buyers it names. A large reply is checked and split off the game
+// thread (PreparePaymentsReply, the request's preparation step) into its payments in delivery
+// order (store/payment_records.h); DecodePaymentsReply does the same on the game thread for a
+// reply that had no preparation, and either way a reply that is text, not JSON, is told or ignored here. MakePaymentPlayer
 // reads a payment's buyer; ResolvePaymentPlayer finds them among the connected, living players,
 // or falls back to the world's first player controller, each time a delivery needs to know.
 #pragma once
@@ -16,6 +16,7 @@
 
 #include "host/host.h"
 #include "host/store_https.h"
+#include "store/payment_records.h"
 
 namespace gildmark {
 
@@ -32,20 +33,21 @@ struct PaymentPlayer {
 
 // Removes one pair of surrounding double quotes; nothing inside is unescaped.
 void StripOuterQuotes(std::string& text);
-// The reply as a JSON document, or the integer 0 when there is nothing to deliver.
-nlohmann::json DecodePaymentsReply(std::string body);
 
-// A reply decoded off the game thread.
+// A reply's body made into payments.
 struct DecodedPayments {
-  bool is_json = false;  // false: the reply is text, left in the reply's body without its quotes
+  bool is_json = false;  // false: the reply is text, left in the body without its quotes
   bool nothing = false;  // the document was 0: nothing to deliver
-  std::vector<nlohmann::json> payments;
+  std::vector<PaymentRecord> payments;
 };
-// The preparation step of a scheduled GET: decodes the body and takes it from the reply when it
-// is JSON. Touches nothing but the reply.
+// Checks the whole body and splits it into payments, taking it when it is JSON. Touches nothing
+// but its argument, so that it may run off the game thread.
+DecodedPayments DecodePayments(std::string& body);
+// The preparation step of a scheduled GET: DecodePayments on the reply's body.
 std::shared_ptr<void> PreparePaymentsReply(host::HttpsReply& reply);
-// The document's elements in the order they are delivered (see ForEachElement), moved out.
-std::vector<nlohmann::json> PaymentsOf(nlohmann::json document);
+// DecodePayments on the game thread, for a reply that had no preparation; a text reply is
+// handled here.
+DecodedPayments DecodePaymentsReply(std::string body);
 // The side of a text reply: "No pending payments found" empties response.json, the store's own
 // messages are told.
 void HandleTextReply(const std::string& body);

@@ -29,9 +29,10 @@ std::shared_ptr<void> JudgeConnectionTestReply(host::HttpsReply& reply) {
   if (reply.body.empty()) return nullptr;  // told as an empty answer
   std::string body = std::move(reply.body);
   StripOuterQuotes(body);
-  const nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+  // Checked, not decoded: a document of a large reply would cost many times its size.
+  const bool list = nlohmann::json::accept(body) && body[ValueStart(body)] == '[';
   auto verdict = std::make_shared<ConnectionVerdict>();
-  verdict->text = document.is_array() ? std::string(kConnectionSuccessfulMessage) : std::move(body);
+  verdict->text = list ? std::string(kConnectionSuccessfulMessage) : std::move(body);
   return verdict;
 }
 
@@ -222,8 +223,9 @@ void FinishDelivery(StoreClient& client) {
       [results = std::move(results), written, path, write = clears_log,
        batch_payments = client.results_batch_payments]() mutable {
         written->text = results->Text();
-        if (results->members.size() > batch_payments || written->text.size() > kBatchBytes)
-          for (const auto& [id, member] : results->members) written->members.push_back({id, member});
+        if (results->payments_states.size() > batch_payments || written->text.size() > kBatchBytes)
+          for (const auto& [id, states] : results->payments_states)
+            written->members.push_back({id, DeliveredResults::MemberText(id, states)});
         results.reset();  // the reply's last pieces are freed here, too
         if (!write) return;
         const std::string temporary = WriteTemporaryFile(path, written->text);
@@ -234,17 +236,14 @@ void FinishDelivery(StoreClient& client) {
 }
 
 void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
-  std::vector<nlohmann::json> payments;
-  bool nothing = false;
-  if (auto* decoded = static_cast<DecodedPayments*>(reply.prepared.get())) {
-    if (!decoded->is_json) HandleTextReply(reply.body);
-    nothing = !decoded->is_json || decoded->nothing;
-    payments = std::move(decoded->payments);
+  DecodedPayments decoded;
+  if (auto* prepared = static_cast<DecodedPayments*>(reply.prepared.get())) {
+    if (!prepared->is_json) HandleTextReply(reply.body);
+    decoded = std::move(*prepared);
   } else {
-    nlohmann::json document = DecodePaymentsReply(std::move(reply.body));
-    nothing = document == nlohmann::json(0);
-    if (!nothing) payments = PaymentsOf(std::move(document));
+    decoded = DecodePaymentsReply(std::move(reply.body));
   }
+  const bool nothing = !decoded.is_json || decoded.nothing;
   if (nothing) {
     client.request_in_flight = false;
     client.target->Clear();
@@ -254,7 +253,7 @@ void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
   std::string current;
   if (!ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) || current != "{}")
     JsonFileStore::WriteText(kResponseFileName, "{}");
-  client.delivery = std::make_unique<ReplyDelivery>(std::move(payments));
+  client.delivery = std::make_unique<ReplyDelivery>(std::move(decoded.payments));
   if (client.delivery->Done()) FinishDelivery(client);
 }
 

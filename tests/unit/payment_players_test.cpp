@@ -2,6 +2,7 @@
 // connected players.
 #include "plugin_fixture.h"
 #include "store/payment_players.h"
+#include "store/payment_records.h"
 
 namespace gildmark::testing {
 namespace {
@@ -16,28 +17,36 @@ class PaymentPlayersTest : public PluginTest {
   // Each payment's buyer read and looked up, as a delivery does when the payment starts.
   std::vector<std::unique_ptr<PaymentPlayer>> Load(const nlohmann::json& document) {
     std::vector<std::unique_ptr<PaymentPlayer>> list;
-    for (const auto& payment : PaymentsOf(document)) {
+    ForEachElement(document, [&](const nlohmann::json& payment) {
       list.push_back(std::make_unique<PaymentPlayer>(MakePaymentPlayer(payment)));
       ResolvePaymentPlayer(*list.back());
-    }
+    });
     return list;
   }
 };
 
 TEST_F(PaymentPlayersTest, DecodingStripsOneQuotePairAndHandlesText) {
-  EXPECT_EQ(DecodePaymentsReply("[]"), nlohmann::json::array());
-  EXPECT_EQ(DecodePaymentsReply("\"[{\"id\":\"1\"}]\""), nlohmann::json::parse("[{\"id\":\"1\"}]"));
-  EXPECT_EQ(DecodePaymentsReply("0"), 0);
+  auto payments_of = [](std::string body) {
+    DecodedPayments decoded = DecodePaymentsReply(std::move(body));
+    nlohmann::json heads = nlohmann::json::array();
+    for (const PaymentRecord& payment : decoded.payments) heads.push_back(payment.Head());
+    return decoded.is_json && !decoded.nothing ? heads : nlohmann::json(0);
+  };
+  EXPECT_EQ(payments_of("[]"), nlohmann::json::array());
+  EXPECT_EQ(payments_of("\"[{\"id\":\"1\"}]\""), nlohmann::json::parse("[{\"id\":\"1\"}]"));
+  EXPECT_EQ(payments_of("0"), 0);
+  EXPECT_EQ(payments_of(" -0.0 "), 0);
+  EXPECT_EQ(payments_of("1"), nlohmann::json::array({1}));
 
   Write("response.json", "{\"1\":{}}");
-  EXPECT_EQ(DecodePaymentsReply("\"No pending payments found\""), 0);
+  EXPECT_EQ(payments_of("\"No pending payments found\""), 0);
   EXPECT_EQ(Read("response.json"), "{}");
 
   client().target->SetPlayer(sim().Join("admin", 1, "Boss"));
-  EXPECT_EQ(DecodePaymentsReply("\"Gildmark: invalid signature\""), 0);
+  EXPECT_EQ(payments_of("\"Gildmark: invalid signature\""), 0);
   EXPECT_EQ(sim().ChatTo("admin"), std::vector<std::string>{"Gildmark: invalid signature"});
   EXPECT_EQ(client().target->player, nullptr) << "the store's message is final";
-  EXPECT_EQ(DecodePaymentsReply("something else"), 0);
+  EXPECT_EQ(payments_of("something else"), 0);
   EXPECT_EQ(LogMessages("info.log").back(), "Gildmark: invalid signature");
 
   std::string text = "\"";
@@ -70,7 +79,7 @@ TEST_F(PaymentPlayersTest, DecodingOffTheGameThreadKeepsOrderAndLeavesTextToTheG
   ASSERT_TRUE(decoded->is_json);
   EXPECT_FALSE(decoded->nothing);
   ASSERT_EQ(decoded->payments.size(), 2u);
-  EXPECT_EQ(decoded->payments[0]["id"], "1") << "objects are delivered by ascending key";
+  EXPECT_EQ(decoded->payments[0].Head()["id"], "1") << "objects are delivered by ascending key";
   EXPECT_TRUE(reply.body.empty()) << "the decoded body is freed off the game thread";
 
   auto zero = host::AnswerOf(200, "0");
@@ -81,6 +90,29 @@ TEST_F(PaymentPlayersTest, DecodingOffTheGameThreadKeepsOrderAndLeavesTextToTheG
   EXPECT_FALSE(as_text->is_json);
   EXPECT_EQ(text.body, "No pending payments found") << "one pair of quotes stripped, once";
   EXPECT_TRUE(as_text->payments.empty());
+}
+
+TEST_F(PaymentPlayersTest, PaymentsSplitFromTheTextAreThoseTheDocumentHas) {
+  const char* replies[] = {
+      R"([{"id":"1","cmds":[{"id":1,"str":"a ]}\" [{"},{"id":2}],"eos_id":"e"}])",
+      "\xEF\xBB\xBF \n[ {\"cmds\" : { \"b\":2 , \"a\":1, \"b\":3 } , \"id\" : \"x\" } ]\t",
+      R"({"p2":{"cmds":null,"id":"2"},"p1":{"id":"1"},"p2":{"cmds":7,"id":"3"}})",
+      R"([{"c\u006dds":[1,2],"cmds":[3],"nested":{"cmds":[9]}},[1,[2]],"text",12.5,null,true,{}])",
+      R"({"\u00e9":{"cmds":"one"},"e":{"cmds":[[1],{"x":[]}]}})",
+      R"("just text")",
+      R"([{"cmds":[1],"cmds":[2,3]}])",
+      "[]",
+      "{}",
+  };
+  for (const char* reply : replies) {
+    ASSERT_TRUE(nlohmann::json::accept(reply)) << reply;
+    EXPECT_EQ(PaymentsAsRecordsHaveThem(reply), PaymentsAsDocumentHasThem(reply)) << reply;
+  }
+  // A payment's head leaves its commands out, whatever their number.
+  const PaymentRecord record(nlohmann::json::parse(R"({"id":"1","cmds":[{"id":5},{"id":6}]})"));
+  EXPECT_EQ(record.Head(), nlohmann::json::parse(R"({"id":"1","cmds":null})"));
+  ASSERT_EQ(record.CommandCount(), 2u);
+  EXPECT_EQ(record.Command(1), nlohmann::json::parse(R"({"id":6})"));
 }
 
 TEST_F(PaymentPlayersTest, BuyersResolveOnlineOnlyWhenConnectedAndAlive) {
