@@ -1,6 +1,8 @@
 #include "store/request_cycle.h"
 
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 
 #include "host/host.h"
 #include "store/payment_delivery.h"
@@ -64,6 +66,128 @@ bool MayUseInstanceName(StoreClient& client, bool connection_test) {
   return false;
 }
 
+
+// Results files up to this size are folded where the cycle runs (well under a millisecond);
+// larger ones, a backlog after a long outage, on the plugin's own thread.
+constexpr uintmax_t kFoldHereBytes = uintmax_t{64} << 10;
+
+bool ResultsFilesAreSmall() {
+  std::error_code ec;
+  uintmax_t bytes = 0;
+  for (const char* name : {kResponseFileName, kPendingResultsFileName}) {
+    const uintmax_t size = std::filesystem::file_size(JsonFileStore::PathOf(name), ec);
+    if (!ec) bytes += size;
+  }
+  return bytes <= kFoldHereBytes;
+}
+
+// The cycle's request once the results waiting are known: a GET when none wait, else they are
+// posted, in batches when they are many. `members`: the results' members, made already.
+void SendCycleRequest(StoreClient& client, PendingResults& pending, std::vector<ResultsMember> members, bool scheduled,
+                      bool connection_test) {
+  // The turn is given back as soon as nothing of this conversation is in flight.
+  struct GiveBackWhenIdle {
+    StoreClient& client;
+    ~GiveBackWhenIdle() {
+      if (!client.request_in_flight && !client.delivery) client.turns.Release();
+    }
+  } give_back{client};
+  // A GET only when no results wait anywhere: payments whose results the store has not had
+  // would come back and be delivered again.
+  if (!pending.readable) {
+    if (connection_test) client.target->Clear();  // the requester has had the reason
+    return;
+  }
+  if (client.key_parts.empty()) return;  // the key went while the results were read
+  const StoreClient::SignedRequest request = client.PrepareRequest();
+
+  client.request_in_flight = true;
+  bool accepted = false;
+  try {
+    host::HttpsRequest https;
+    https.url = request.url;
+    https.headers = request.headers;
+    if (!members.empty()) {
+      accepted = PostInBatches(client, std::move(members), false);
+    } else if (pending.text.empty()) {
+      https.method = "GET";
+      // A large reply is decoded off the game thread; a connection test only reads its shape,
+      // there too.
+      if (scheduled) https.prepare = PreparePaymentsReply;
+      else if (connection_test) https.prepare = JudgeConnectionTestReply;
+      accepted = host::SendHttps(https, [scheduled, connection_test, sent_at = GameSeconds()](host::HttpsReply reply) {
+        OnGetReply(std::move(reply), scheduled, connection_test, sent_at);
+      });
+    } else if (!FitsOneBatch(client, pending.document.size(), pending.text.size())) {
+      accepted = PostInBatches(client, MembersOf(pending.document), false);
+    } else {
+      https.method = "POST";
+      https.body = pending.text;
+      https.content_type = "application/json";
+      const std::string sent = pending.text;
+      accepted = host::SendHttps(https, [sent, sent_at = GameSeconds()](host::HttpsReply reply) {
+        OnPostReply(std::move(reply), sent, true, sent_at);
+      });
+    }
+  } catch (const std::exception& e) {
+    client.target->Report(std::string("Could not start the store request: ") + e.what(), Severity::error, false);
+    accepted = false;
+  }
+  if (!accepted) {
+    if (connection_test) client.target->Report(kUnavailableMessage, Severity::information, true);
+    client.request_in_flight = false;
+  }
+}
+
+// What the plugin's own thread made of large results files.
+struct FoldedResults {
+  PendingResults pending;
+  std::vector<ResultsMember> members;  // when they go in batches
+};
+
+// The request flag is held from here, so that nothing else starts or writes the results files
+// until the request that follows is sent. A stop drops the work, or waits for it; the files
+// hold the results either way.
+void FoldOffGameThread(StoreClient& client, bool scheduled, bool connection_test) {
+  client.request_in_flight = true;
+  auto folded = std::make_shared<FoldedResults>();
+  host::RunOffGameThread(
+      [folded, batch_payments = client.results_batch_payments] {
+        PendingResults& pending = folded->pending;
+        try {
+          pending = FoldPendingResults();
+          if (!pending.text.empty() &&
+              (pending.document.size() > batch_payments || pending.text.size() > kBatchBytes)) {
+            folded->members = MembersOf(pending.document);
+            std::string().swap(pending.text);  // not sent as one
+          }
+        } catch (const std::exception& e) {
+          pending = PendingResults();
+          pending.readable = false;
+          pending.problems.push_back(std::string("Could not read the results waiting for the store: ") + e.what());
+        }
+      },
+      [folded, scheduled, connection_test] {
+        StoreClient* client = g_store_client;
+        if (!client) return;
+        client->request_in_flight = false;
+        PendingResults& pending = folded->pending;
+        const bool had_unsaved = !IsEmptyResults(client->unsaved_results);
+        try {
+          FinishPendingResults(client, pending);
+        } catch (const std::exception& e) {
+          client->target->Report(std::string("Could not read the results waiting for the store: ") + e.what(),
+                                 Severity::error, false);
+          pending.readable = false;
+        }
+        std::vector<ResultsMember> members = std::move(folded->members);
+        // Results that only memory held joined the document just now (rare: a disk that refused).
+        if (had_unsaved && !members.empty()) members = MembersOf(pending.document);
+        SendCycleRequest(*client, pending, std::move(members), scheduled, connection_test);
+        // The document of a large backlog is freed where it costs no frame.
+        host::ReleaseOffGameThread(std::move(folded));
+      });
+}
 }  // namespace
 
 bool IsEmptyResults(const nlohmann::json& document) {
@@ -92,15 +216,10 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
                      Severity::information, true);
     return;
   }
-  // The turn is given back as soon as nothing of this conversation is in flight.
-  struct GiveBackWhenIdle {
-    StoreClient& client;
-    ~GiveBackWhenIdle() {
-      if (!client.request_in_flight && !client.delivery) client.turns.Release();
-    }
-  } give_back{*this};
-  // A GET only when no results wait anywhere: payments whose results the store has not had
-  // would come back and be delivered again.
+  if (!ResultsFilesAreSmall()) {
+    FoldOffGameThread(*this, scheduled, connection_test);
+    return;
+  }
   PendingResults pending;
   try {
     pending = LoadPendingResults(this);
@@ -109,46 +228,7 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
                    false);
     pending.readable = false;
   }
-  if (!pending.readable) {
-    if (connection_test) target->Clear();  // the requester has had the reason
-    return;
-  }
-  const SignedRequest request = PrepareRequest();
-
-  request_in_flight = true;
-  bool accepted = false;
-  try {
-    host::HttpsRequest https;
-    https.url = request.url;
-    https.headers = request.headers;
-    if (pending.text.empty()) {
-      https.method = "GET";
-      // A large reply is decoded off the game thread; a connection test only reads its shape,
-      // there too.
-      if (scheduled) https.prepare = PreparePaymentsReply;
-      else if (connection_test) https.prepare = JudgeConnectionTestReply;
-      accepted = host::SendHttps(https, [scheduled, connection_test, sent_at = GameSeconds()](host::HttpsReply reply) {
-        OnGetReply(std::move(reply), scheduled, connection_test, sent_at);
-      });
-    } else if (!FitsOneBatch(*this, pending.document.size(), pending.text.size())) {
-      accepted = PostInBatches(*this, MembersOf(pending.document), false);
-    } else {
-      https.method = "POST";
-      https.body = pending.text;
-      https.content_type = "application/json";
-      const std::string sent = pending.text;
-      accepted = host::SendHttps(https, [sent, sent_at = GameSeconds()](host::HttpsReply reply) {
-        OnPostReply(std::move(reply), sent, true, sent_at);
-      });
-    }
-  } catch (const std::exception& e) {
-    target->Report(std::string("Could not start the store request: ") + e.what(), Severity::error, false);
-    accepted = false;
-  }
-  if (!accepted) {
-    if (connection_test) target->Report(kUnavailableMessage, Severity::information, true);
-    request_in_flight = false;
-  }
+  SendCycleRequest(*this, pending, {}, scheduled, connection_test);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <memory>
 
+#include "host/store_https.h"
 #include "store/request_cycle.h"
 #include "store/results_record.h"
 #include "store/store_client.h"
@@ -83,7 +84,7 @@ bool SetAside(StoreClient& client, const ResultsMember& member) {
   return true;
 }
 
-void EndBatches(StoreClient& client, bool all_done);
+void EndBatches(StoreClient& client, bool all_done, bool at_unload = false);
 
 void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_at);
 
@@ -159,19 +160,58 @@ void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_a
   }
 }
 
-void EndBatches(StoreClient& client, bool all_done) {
+void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
   std::unique_ptr<ResultsBatches> batches = std::move(client.batches);
-  client.request_in_flight = false;
-  if (!batches || batches->acknowledged + batches->set_aside == 0) return;  // response.json holds them all still
+  if (!batches || batches->acknowledged + batches->set_aside == 0) {  // response.json holds them all still
+    client.request_in_flight = false;
+    return;
+  }
   // What the store has, and what was set aside, leave response.json once; the rest waits there.
-  std::vector<ResultsMember> rest;
+  auto rest = std::make_shared<std::vector<ResultsMember>>();
+  size_t bytes = 0;
   for (auto& batch : batches->to_send)
-    for (auto& member : batch) rest.push_back(std::move(member));
-  const bool written = JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : BodyOf(rest), batches->clears_log);
-  const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
-  if (written && batches->clears_log && !RemoveFile(log_path))
-    ReportError(client, "Can't remove " + log_path + " (" + LastFileError() +
-                            "); the store has its results already, and is sent them once more");
+    for (auto& member : batch) {
+      bytes += member.text.size();
+      rest->push_back(std::move(member));
+    }
+  const bool clears_log = batches->clears_log;
+  auto remove_log = [clears_log](StoreClient& client, bool written) {
+    const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
+    if (written && clears_log && !RemoveFile(log_path))
+      ReportError(client, "Can't remove " + log_path + " (" + LastFileError() +
+                              "); the store has its results already, and is sent them once more");
+  };
+  if (all_done || at_unload || bytes <= kBatchBytes) {
+    client.request_in_flight = false;
+    remove_log(client, JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : BodyOf(*rest), clears_log));
+    return;
+  }
+  // The rest of a large backlog is written off the game thread; the flag stays set until then,
+  // so that nothing reads response.json in between. A stop drops the write: response.json then
+  // still holds every result, and the next cycle posts the acknowledged ones once more.
+  struct Write {
+    bool written = false;
+    std::string error;
+  };
+  auto write = std::make_shared<Write>();
+  const std::string path = JsonFileStore::PathOf(kResponseFileName);
+  host::RunOffGameThread(
+      [rest = std::move(rest), write, path, durable = clears_log]() mutable {
+        const std::string temporary = WriteTemporaryFile(path, BodyOf(*rest), durable);
+        rest.reset();
+        write->written = !temporary.empty() && CommitTemporaryFile(temporary, path, durable);
+        if (!write->written) write->error = LastFileError();
+      },
+      [write, path, remove_log] {
+        StoreClient* client = g_store_client;
+        if (!client) return;
+        client->request_in_flight = false;
+        if (!write->written) {
+          RestoreFileError(write->error);
+          ReportWriteProblem(path);
+        }
+        remove_log(*client, write->written);
+      });
 }
 
 }  // namespace
@@ -186,7 +226,7 @@ bool PostInBatches(StoreClient& client, std::vector<ResultsMember> members, bool
 }
 
 void EndBatchesAtUnload(StoreClient& client) {
-  if (client.batches) EndBatches(client, false);
+  if (client.batches) EndBatches(client, false, true);
 }
 
 bool PostAgainInBatches(StoreClient& client, const std::string& sent, bool clears_log) {

@@ -1,8 +1,8 @@
 #include "store/results_record.h"
 
 #include <chrono>
-
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/request_cycle.h"
@@ -86,25 +86,54 @@ void MergeResults(nlohmann::json& into, const nlohmann::json& results) {
   }
 }
 
-PendingResults LoadPendingResults(StoreClient* client) {
+namespace {
+
+// What the fold has to tell, said on the game thread.
+void Problem(PendingResults& out, std::string message) { out.problems.push_back(std::move(message)); }
+
+// An atomic, durable write that tells nobody: the fold may run off the game thread.
+bool WriteQuietly(PendingResults& out, const std::string& path, const std::string& text) {
+  const std::string temporary = WriteTemporaryFile(path, text, true);
+  if (!temporary.empty() && CommitTemporaryFile(temporary, path, true)) return true;
+  out.unwritten.emplace_back(path, LastFileError());
+  return false;
+}
+
+// The log's lines in place, as SplitLines has them: a large log is megabytes.
+template <class Visit>
+void ForEachLine(const std::string& bytes, Visit&& visit) {
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    size_t length = end - start;
+    if (length > 0 && bytes[start + length - 1] == '\r') --length;
+    visit(std::string_view(bytes.data() + start, length));
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+PendingResults FoldPendingResults() {
   PendingResults out;
   nlohmann::json document;
   const std::string response_path = JsonFileStore::PathOf(kResponseFileName);
   const JsonFileStore::ReadOutcome outcome = JsonFileStore::ReadJsonFile(kResponseFileName, document);
   if (outcome == JsonFileStore::ReadOutcome::unreadable) {
-    ReportProblem(client, "Can't read " + response_path +
-                              ": the results waiting for the store cannot be read; nothing is sent until they can (" +
-                              LastFileError() + ")");
+    Problem(out, "Can't read " + response_path +
+                     ": the results waiting for the store cannot be read; nothing is sent until they can (" +
+                     LastFileError() + ")");
     out.readable = false;
     return out;
   }
   const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
   std::string log;
+  bool written_here = false;
   if (!ReadFileBytes(log_path, log)) {
     if (FileExists(log_path)) {
-      ReportProblem(client, "Can't read " + log_path +
-                                ": the results it holds wait until it can be read; nothing is sent until then (" +
-                                LastFileError() + ")");
+      Problem(out, "Can't read " + log_path + ": the results it holds wait until it can be read; nothing is sent until then (" +
+                       LastFileError() + ")");
       out.readable = false;
       return out;
     }
@@ -121,20 +150,20 @@ PendingResults LoadPendingResults(StoreClient* client) {
                                    ? " did not hold valid JSON"
                                    : " did not hold a results object (" + CompactText(document) + ")";
       if (foreign)
-        ReportProblem(client, response_path + what + (copied ? "; it is kept as " + kept : "; it could not be kept as " + kept) +
-                                  " and replaced by the results of " + log_path);
+        Problem(out, response_path + what + (copied ? "; it is kept as " + kept : "; it could not be kept as " + kept) +
+                         " and replaced by the results of " + log_path);
       document = nlohmann::json::object();
     }
     std::vector<size_t> skipped;
     std::vector<std::string> replaced;
     size_t number = 0;
-    for (const std::string& line : SplitLines(log)) {
+    ForEachLine(log, [&](std::string_view line) {
       ++number;
-      if (line.empty()) continue;
+      if (line.empty()) return;
       const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
       if (!IsResultRecord(entry)) {
         skipped.push_back(number);
-        continue;
+        return;
       }
       const std::string& id = entry["id"].get_ref<const std::string&>();
       nlohmann::json& payment = document[id];
@@ -144,39 +173,65 @@ PendingResults LoadPendingResults(StoreClient* client) {
       }
       payment["action"] = entry["action"];
       payment["cmds"][entry["cmd"].get_ref<const std::string&>()] = entry["state"];
-    }
+    });
+    std::string().swap(log);
     if (!skipped.empty())
-      ReportProblem(client, log_path + ": skipped line" + (skipped.size() > 1 ? "s " : " ") + JoinNumbers(skipped) +
-                                ", not a complete result record");
+      Problem(out, log_path + ": skipped line" + (skipped.size() > 1 ? "s " : " ") + JoinNumbers(skipped) +
+                       ", not a complete result record");
     for (const std::string& id : replaced)
-      ReportProblem(client, response_path + ": the member \"" + id +
-                                "\" could not hold a result; it is replaced by the recorded one");
+      Problem(out, response_path + ": the member \"" + id + "\" could not hold a result; it is replaced by the recorded one");
     // Durable: only once response.json holds what the log held, on the disk, may the log go.
-    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document), true);
+    out.text = CompactText(document);
+    out.saved = written_here = WriteQuietly(out, response_path, out.text);
     if (out.saved && !RemoveFile(log_path))
-      ReportProblem(client, "Can't remove " + log_path + " (" + LastFileError() +
-                                "); its results are already in " + response_path);
-  }
-  // Results that no file could keep are newer still; they are written now if the disk allows.
-  if (client && !IsEmptyResults(client->unsaved_results)) {
-    MergeResults(document, client->unsaved_results);
-    out.saved = JsonFileStore::WriteText(kResponseFileName, CompactText(document), true);
-    if (out.saved) client->unsaved_results = nullptr;
+      Problem(out, "Can't remove " + log_path + " (" + LastFileError() + "); its results are already in " + response_path);
   }
   out.document = std::move(document);
-  if (!IsEmptyResults(out.document)) out.text = CompactText(out.document);
+  if (IsEmptyResults(out.document))
+    out.text.clear();
+  else if (out.text.empty())
+    out.text = CompactText(out.document);
   // An editor or a backup tool may have left the file pretty-printed, with a BOM or CRLF: its
   // results are posted all the same, and the reply empties it by comparing documents.
-  if (client && !out.text.empty() && !client->told_foreign_results_form) {
+  if (!out.text.empty() && !written_here) {
     std::string bytes;
-    if (ReadFileBytes(response_path, bytes) && bytes != out.text) {
-      client->told_foreign_results_form = true;
-      RequestTarget nobody;
-      nobody.Report(response_path + " is not in the plugin's own form (edited by hand or by another program?); "
-                                    "its results are taken over as they stand and posted",
-                    Severity::information, false);
+    out.foreign_form = ReadFileBytes(response_path, bytes) && bytes != out.text;
+  }
+  return out;
+}
+
+void FinishPendingResults(StoreClient* client, PendingResults& out) {
+  for (const std::string& problem : out.problems) ReportProblem(client, problem);
+  out.problems.clear();
+  for (const auto& [path, reason] : out.unwritten) {
+    RestoreFileError(reason);
+    ReportWriteProblem(path);
+  }
+  out.unwritten.clear();
+  if (!out.readable) return;
+  // Results that no file could keep are newer still; they are written now if the disk allows.
+  if (client && !IsEmptyResults(client->unsaved_results)) {
+    MergeResults(out.document, client->unsaved_results);
+    out.text = CompactText(out.document);
+    out.saved = JsonFileStore::WriteText(kResponseFileName, out.text, true);
+    if (out.saved) {
+      client->unsaved_results = nullptr;
+      out.foreign_form = false;  // written in the plugin's own form just now
     }
   }
+  if (client && out.foreign_form && !client->told_foreign_results_form) {
+    client->told_foreign_results_form = true;
+    RequestTarget nobody;
+    nobody.Report(JsonFileStore::PathOf(kResponseFileName) +
+                      " is not in the plugin's own form (edited by hand or by another program?); "
+                      "its results are taken over as they stand and posted",
+                  Severity::information, false);
+  }
+}
+
+PendingResults LoadPendingResults(StoreClient* client) {
+  PendingResults out = FoldPendingResults();
+  FinishPendingResults(client, out);
   return out;
 }
 

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "host/store_https.h"
 #include "json.hpp"
@@ -51,8 +53,18 @@ struct PendingResults {
   nlohmann::json document;  // null when nothing was found
   std::string text;         // compact text to post; empty when no results wait
   bool saved = true;        // response.json holds `text`
+  // What the fold has to tell: error messages, writes that failed (path, reason), and a
+  // response.json in another form than the plugin's.
+  std::vector<std::string> problems;
+  std::vector<std::pair<std::string, std::string>> unwritten;
+  bool foreign_form = false;
 };
 PendingResults LoadPendingResults(StoreClient* client);
+// LoadPendingResults in two steps: the file work, which touches neither the client nor the game
+// and so may run off the game thread (a log after a long outage is megabytes), then the telling
+// and the results that only memory holds, on the game thread.
+PendingResults FoldPendingResults();
+void FinishPendingResults(StoreClient* client, PendingResults& pending);
 // Adds the states of `results` to `into` (an object of payment id -> {action, cmds}); states of
 // `results` win.
 void MergeResults(nlohmann::json& into, const nlohmann::json& results);

@@ -210,6 +210,79 @@ TEST_F(SlicedDeliveryTest, ALargeReplyIsDeliveredOverManyFramesInOrder) {
   EXPECT_EQ(Read("response.json"), "{}");
 }
 
+TEST_F(SlicedDeliveryTest, OnePaymentOfManyCommandsSpansManyFramesAndEachRunsOnce) {
+  sim().Join("e", 1, "E");
+  json cmds = json::object();  // by ascending key, as an object's commands go
+  for (int c = 0; c < 6000; ++c) cmds[std::to_string(100000 + c)] = Command(c, "give " + std::to_string(c));
+  Poll();
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, json::array({Payment("big", "e", "", cmds)}).dump()));
+  const uint64_t frames_before = sim().Frames();
+  Settle();
+  EXPECT_GT(sim().Frames() - frames_before, 3u) << "one payment is sliced like many";
+  const std::vector<std::string> texts = CommandTexts();
+  ASSERT_EQ(texts.size(), 6000u);
+  for (int c = 0; c < 6000; c += 997) EXPECT_EQ(texts[static_cast<size_t>(c)], "give " + std::to_string(c));
+  EXPECT_EQ(sim().ChatTo("e").size(), 1u) << "greeted once, not once a slice";
+  // A payment larger than a batch goes alone.
+  const auto post = OnlyPending();
+  ASSERT_EQ(post.method, "POST");
+  const json results = json::parse(post.body);
+  ASSERT_EQ(results["big"]["cmds"].size(), 6000u);
+  EXPECT_EQ(results["big"]["cmds"]["5999"], "Executed");
+  Respond(200, "");
+  EXPECT_EQ(Read("response.json"), "{}");
+  EXPECT_FALSE(Exists("response.pending"));
+}
+
+// A results log of a long outage, megabytes: folded on the plugin's own thread, and posted in
+// batches once it is; a batch the store fails leaves only the rest in response.json.
+TEST_F(SlicedDeliveryTest, ABacklogOfResultsIsFoldedOffTheGameThread) {
+  std::string log;
+  for (int p = 0; p < 1500; ++p)
+    for (int c = 0; c < 2; ++c)
+      log += json{{"action", "purchase"}, {"cmd", std::to_string(c)}, {"id", "p" + std::to_string(p)}, {"state", "Executed"}}
+                 .dump() +
+             "\n";
+  log += "{\"damaged\n";
+  Write("response.pending", log);
+  Poll();
+  EXPECT_TRUE(Pending().empty()) << "nothing is sent before the log is folded";
+  EXPECT_TRUE(client().request_in_flight) << "and nothing else starts meanwhile";
+  client().RunRequestCycle(true, false);
+  Settle();
+  EXPECT_EQ(LogMessages("err.log").back(), Dir() + "response.pending: skipped line 3001, not a complete result record");
+  EXPECT_FALSE(Exists("response.pending")) << "response.json holds the results on the disk";
+  EXPECT_EQ(json::parse(Read("response.json")).size(), 1500u);
+
+  std::set<std::string> acknowledged;
+  auto post = OnlyPending();
+  ASSERT_EQ(post.method, "POST");
+  const json first = json::parse(post.body);
+  for (const auto& [id, result] : first.items()) acknowledged.insert(id);
+  Respond(200, "");
+  ASSERT_EQ(OnlyPending().method, "POST");
+  Respond(500, "");
+  EXPECT_FALSE(client().request_in_flight);
+  const json rest = json::parse(Read("response.json"));
+  EXPECT_EQ(rest.size() + acknowledged.size(), 1500u) << "what the store has left response.json";
+  for (const auto& id : acknowledged) EXPECT_FALSE(rest.contains(id)) << id;
+
+  // The next cycle posts the rest, and only the rest.
+  size_t posted = 0;
+  Poll();
+  Settle();
+  while (!Pending().empty()) {
+    const json batch = json::parse(OnlyPending().body);
+    for (const auto& [id, result] : batch.items()) {
+      EXPECT_EQ(acknowledged.count(id), 0u) << id << " posted again";
+      ++posted;
+    }
+    Respond(200, "");
+  }
+  EXPECT_EQ(posted, rest.size());
+  EXPECT_EQ(Read("response.json"), "{}");
+}
+
 class EarlyPollTest : public SlicedDeliveryTest {
  protected:
   // Joins reach the plugin through the game's new-player handler, as once it is loaded.
