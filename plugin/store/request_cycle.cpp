@@ -353,6 +353,7 @@ void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double s
   const StoreBackoff::Change change = client.backoff.OnReply(reply, sent_at, now, interval, std::time(nullptr));
   if (reply.Ok()) {
     client.told_refusal = 0;
+    client.told_too_large = false;
     if (change == StoreBackoff::Change::ended)
       ReportToLogs("The store answers again; polling every " + std::to_string(interval) + " seconds as before",
                    Severity::information);
@@ -367,6 +368,13 @@ void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double s
                        "); nothing from that answer was run. Told at most once an hour while it goes on",
                    Severity::error);
     }
+  } else if (reply.failure == host::HttpsFailure::too_large && !client.told_too_large) {
+    // No store's answer comes near: 10,000 payments of three commands are about 4 MB.
+    client.told_too_large = true;
+    ReportToLogs("The store's answer was larger than " + std::to_string(host::kMaxReplyBytes >> 20) +
+                     " MiB, the most the plugin takes; nothing of it was run. Asking again in " + std::to_string(next) +
+                     " seconds, and less often while it goes on. If it lasts, ask the store's support",
+                 Severity::error);
   } else if (reply.failure == host::HttpsFailure::none && reply.status >= 400 && reply.status < 500 &&
              reply.status != 429 && client.told_refusal != reply.status) {
     // A key the store no longer accepts, an unknown server: the admin has to act.

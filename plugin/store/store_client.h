@@ -90,6 +90,7 @@ class StoreClient {
   bool told_foreign_results_form = false;
   // The refusal status last told on the error route (0: none since the last success).
   int told_refusal = 0;
+  bool told_too_large = false;  // an answer over the size the plugin takes, told once while it lasts
   // Game time of the last report of a certificate nobody trusts; negative: none yet.
   double last_certificate_report = -1;
   // The journal ids whose lines are kept while hold_journal_lines is set.

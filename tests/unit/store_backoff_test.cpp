@@ -114,6 +114,15 @@ TEST_F(StoreBackoffTest, ARefusalIsToldOnceWithTheStoresOwnWords) {
   EXPECT_NE(errors[0].find("403 Forbidden: This key was revoked"), std::string::npos);
 }
 
+TEST_F(StoreBackoffTest, AnAnswerOverTheCapIsToldOnceAndNotAskedForSooner) {
+  const int requests = RunFor(30 * 60, [] { sim().Scripted().FailNext(sim::HttpFailure::too_large); });
+  EXPECT_LE(requests, 6) << "later and later, never faster than the interval";
+  const auto errors = LogMessages("err.log");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("larger than 64 MiB, the most the plugin takes; nothing of it was run"), std::string::npos)
+      << errors[0];
+}
+
 TEST_F(StoreBackoffTest, AStoreThatCannotBeTrustedRunsNothingAndIsToldHourly) {
   sim().Join("buyer", 2, "Buyer");
   Write("response.json", "{}");
