@@ -36,9 +36,10 @@ namespace {
 // Counted only while the peak is measured: atomics on every allocation would weigh on the
 // timings.
 std::atomic<bool> g_tracking{false};
+// A block counts only in the measurement it was made in: one freed later must not lower another's.
+std::atomic<size_t> g_epoch{1};
 std::atomic<long long> g_heap_now{0}, g_heap_peak{0};
 void Track(long long delta) {
-  if (!g_tracking.load(std::memory_order_relaxed)) return;
   const long long now = g_heap_now += delta;
   long long peak = g_heap_peak.load();
   while (now > peak && !g_heap_peak.compare_exchange_weak(peak, now)) {
@@ -46,17 +47,21 @@ void Track(long long delta) {
 }
 }  // namespace
 
+// Each block's header: its size, and whether it was counted. The stand-in's record of events
+// (every command, every request's body) is its own memory, not the plugin's.
 void* operator new(size_t size) {
   void* p = std::malloc(size + 16);
   if (!p) throw std::bad_alloc();
-  *static_cast<size_t*>(p) = size;
-  Track(static_cast<long long>(size));
+  const bool counted = g_tracking.load(std::memory_order_relaxed) && !sim::Simulation::Recording();
+  static_cast<size_t*>(p)[0] = size;
+  static_cast<size_t*>(p)[1] = counted ? g_epoch.load(std::memory_order_relaxed) : 0;
+  if (counted) Track(static_cast<long long>(size));
   return static_cast<char*>(p) + 16;
 }
 void operator delete(void* p) noexcept {
   if (!p) return;
   char* base = static_cast<char*>(p) - 16;
-  Track(-static_cast<long long>(*reinterpret_cast<size_t*>(base)));
+  if (reinterpret_cast<size_t*>(base)[1] == g_epoch.load(std::memory_order_relaxed)) Track(-static_cast<long long>(reinterpret_cast<size_t*>(base)[0]));
   std::free(base);
 }
 void operator delete(void* p, size_t) noexcept { operator delete(p); }
@@ -99,17 +104,21 @@ class World {
       while (client_->delivery) sim().RunFrame(kFrameSeconds);
     } while (sim().Scripted().PendingCount() > 0 || host::PendingOffGameThreadWork() > 0);
   }
+  // As the store's JSON has it (keys ascending), written out directly: replies up to 64 MiB.
   static std::string Reply(int payments) {
-    json reply = json::array();
+    std::string reply = "[";
     for (int p = 0; p < payments; ++p) {
-      json cmds = json::array();
-      for (int c = 0; c < 3; ++c)
-        cmds.push_back({{"id", p * 3 + c}, {"str", "giveitem {eosid} Blueprint'/Game/Item" + std::to_string(c) + "' 1 0 0"},
-                        {"state", "Must be online"}});
-      reply.push_back({{"id", "order-" + std::to_string(p)}, {"action", "purchase"},
-                       {"eos_id", "eos" + std::to_string(p % kPlayers)}, {"username", ""}, {"cmds", cmds}});
+      if (p > 0) reply += ',';
+      reply += R"({"action":"purchase","cmds":[)";
+      for (int c = 0; c < 3; ++c) {
+        if (c > 0) reply += ',';
+        reply += R"({"id":)" + std::to_string(p * 3 + c) + R"(,"state":"Must be online","str":"giveitem {eosid} )" +
+                 R"(Blueprint'/Game/Item)" + std::to_string(c) + R"(' 1 0 0"})";
+      }
+      reply += R"(],"eos_id":"eos)" + std::to_string(p % kPlayers) + R"(","id":"order-)" + std::to_string(p) +
+               R"(","username":""})";
     }
-    return reply.dump();
+    return reply + "]";
   }
   // Back to the state before a reply: logs and files trimmed, nothing pending.
   void Reset() {
@@ -166,6 +175,64 @@ class World {
       ++run.frames;
     } while (client_->delivery || host::PendingOffGameThreadWork() > 0);
     return run;
+  }
+
+  // An unusual input from start to end: `start` on the game thread, then frames until nothing is
+  // left, every POST answered with success. The worst call into the plugin and the peak heap.
+  struct InputRun {
+    double game_thread_us = 0, worst_call_us = 0;
+    int frames = 0;
+    long long peak_heap = 0;
+  };
+  template <class Start>
+  InputRun RunInput(Start&& start) {
+    using Clock = std::chrono::steady_clock;
+    InputRun run;
+    auto call = [&](auto&& work) {
+      const auto begin = Clock::now();
+      const double recording = sim::Simulation::RecordingMicros();
+      work();
+      const double us = std::chrono::duration<double, std::micro>(Clock::now() - begin).count() -
+                        (sim::Simulation::RecordingMicros() - recording);
+      run.game_thread_us += us;
+      run.worst_call_us = std::max(run.worst_call_us, us);
+    };
+    ++g_epoch;
+    g_heap_now = 0;
+    g_heap_peak = 0;
+    g_tracking = true;
+    client_->target->Clear();
+    start(call);
+    for (;;) {
+      // The stand-in's record of every command, rights change and request is its own memory.
+      sim().ClearEvents();
+      while (sim().Scripted().PendingCount() > 0) sim().Scripted().CompleteNext(200, "");
+      const double worst_before = run.worst_call_us;
+      const bool had_delivery = client_->delivery != nullptr, had_batches = client_->batches != nullptr;
+      call([&] { sim().RunQueue(); });
+      call([&] { sim().RunFrame(kFrameSeconds); });
+      if (getenv("BENCH_DEBUG") && run.worst_call_us > worst_before)
+        fprintf(stderr, "frame %d worst %.2f ms delivery %d->%d batches %d->%d\n", run.frames, run.worst_call_us / 1000,
+                had_delivery, client_->delivery != nullptr, had_batches, client_->batches != nullptr);
+      ++run.frames;
+      if (client_->delivery) continue;
+      if (host::PendingOffGameThreadWork() > 0) {
+        host::WaitForPreparedHttps();  // the plugin's own thread, not frame time
+        continue;
+      }
+      if (sim().Scripted().PendingCount() == 0 && !client_->request_in_flight) break;
+    }
+    g_tracking = false;
+    run.peak_heap = g_heap_peak.load();
+    return run;
+  }
+  // A reply of about `bytes`, of payments of three commands.
+  static std::string ReplyOfSize(size_t bytes) {
+    const size_t per_payment = Reply(1000).size() / 1000;
+    size_t payments = bytes / per_payment;
+    std::string body = Reply(static_cast<int>(payments));
+    while (body.size() > bytes) body = Reply(static_cast<int>(payments = payments * 99 / 100));
+    return body;
   }
 
  private:
@@ -351,6 +418,7 @@ ReplyFigures MeasureReplies() {
     const std::string body = World::Reply(payments);
     for (int round = 0; round < 3; ++round) {
       world.Reset();
+      ++g_epoch;
       g_heap_now = 0;
       g_heap_peak = 0;
       g_tracking = payments == 1000 && round == 0;
@@ -367,6 +435,75 @@ ReplyFigures MeasureReplies() {
   return figures;
 }
 
+// Inputs of an unusual shape: one payment of many commands, a results backlog after a long
+// outage, and replies up to the size the plugin takes.
+struct UnusualRow {
+  std::string what;
+  double size_mib = 0;  // the input's size
+  World::InputRun run;
+  double per_command_us = -1;
+};
+std::vector<UnusualRow> MeasureUnusualInputs() {
+  World& world = TheWorld();
+  std::vector<UnusualRow> rows;
+  {
+    json cmds = json::array();
+    for (int c = 0; c < 100000; ++c)
+      cmds.push_back({{"id", c}, {"str", "giveitem {eosid} Blueprint'/Game/Item' 1 0 0"}, {"state", "Must be online"}});
+    const std::string body = json::array({{{"id", "order-big"}, {"action", "purchase"}, {"eos_id", "eos1"},
+                                            {"username", ""}, {"cmds", cmds}}})
+                                 .dump();
+    world.Reset();
+    UnusualRow row{"one payment of 100,000 commands", body.size() / 1048576.0, {}, -1};
+    row.run = world.RunInput([&](auto&& call) {
+      call([&] { world.client().RunRequestCycle(true, false); });
+      World::sim().Scripted().CompleteNext(200, body);
+    });
+    row.per_command_us = row.run.game_thread_us / 100000;
+    rows.push_back(row);
+  }
+  {
+    // What a failed POST leaves after a long outage: 200,000 results of payments of three.
+    world.Reset();
+    std::string log;
+    for (int r = 0; r < 200000; ++r)
+      log += R"({"action":"purchase","cmd":")" + std::to_string(r) + R"(","id":"order-)" + std::to_string(r / 3) +
+             R"(","state":"Executed"})" "\n";
+    std::ofstream(world.dir() / "response.pending", std::ios::trunc) << log;
+    UnusualRow row{"a cycle after a failed POST, 200,000 results in the log", log.size() / 1048576.0, {}, -1};
+    log.clear();
+    log.shrink_to_fit();
+    row.run = world.RunInput([&](auto&& call) { call([&] { world.client().RunRequestCycle(true, false); }); });
+    rows.push_back(row);
+  }
+  const size_t cap = host::kMaxReplyBytes - 4096;
+  {
+    const std::string body = World::ReplyOfSize(cap);
+    world.Reset();
+    UnusualRow row{"a connection test over a reply at the cap", body.size() / 1048576.0, {}, -1};
+    row.run = world.RunInput([&](auto&& call) {
+      call([&] { world.client().RunRequestCycle(false, true); });
+      World::sim().Scripted().CompleteNext(200, body);
+    });
+    rows.push_back(row);
+  }
+  for (auto [bytes, label] : {std::pair{size_t{1} << 20, "a reply of 1 MiB"}, std::pair{size_t{10} << 20, "a reply of 10 MiB"},
+                              std::pair{cap, "a reply at the cap (64 MiB)"}}) {
+    const std::string body = World::ReplyOfSize(bytes);
+    world.Reset();
+    UnusualRow row{label, body.size() / 1048576.0, {}, -1};
+    row.run = world.RunInput([&](auto&& call) {
+      call([&] { world.client().RunRequestCycle(true, false); });
+      World::sim().Scripted().CompleteNext(200, body);
+    });
+    const double commands = 3.0 * static_cast<double>(json::parse(body).size());
+    row.per_command_us = row.run.game_thread_us / commands;
+    rows.push_back(row);
+  }
+  world.Reset();
+  return rows;
+}
+
 std::string Machine() {
   std::ifstream cpu("/proc/cpuinfo");
   std::string line, model = "unknown CPU";
@@ -378,7 +515,7 @@ std::string Machine() {
   return fmt::format("{}, {} cores", model, sysconf(_SC_NPROCESSORS_ONLN));
 }
 
-std::string Table(const Collector& c, const ReplyFigures& replies) {
+std::string Table(const Collector& c, const ReplyFigures& replies, const std::vector<UnusualRow>& unusual) {
   const std::map<std::string, double>& t = c.times;
   auto get = [&](const std::string& name) {
     auto it = t.find(name);
@@ -421,6 +558,21 @@ std::string Table(const Collector& c, const ReplyFigures& replies) {
                      sign_ssl > 0 ? sign / sign_ssl : 0);
   out << fmt::format("| peak heap while handling a 1,000-payment reply | {:.2f} MiB | | | |\n",
                      static_cast<double>(replies.peak_heap_1000) / (1024.0 * 1024.0));
+  out << fmt::format(
+      "\nUnusual inputs, start to end (every POST answered with success): the longest single call into the\n"
+         "plugin on the game thread, the cost per command against the floor, and the peak heap of the whole\n"
+         "process (both threads) against three times the input's size plus 32 MiB.\n\n"
+         "| input | size | longest call (at most 5 ms) | per command (floor {:.1f} us, within 2x) | frames at 30 Hz | "
+         "peak heap | at most |\n|---|---|---|---|---|---|---|\n",
+      floor);
+  for (const UnusualRow& row : unusual) {
+    const std::string per_command =
+        row.per_command_us < 0 ? std::string("") : fmt::format("{:.1f} us ({:.2f}x)", row.per_command_us,
+                                                               floor > 0 ? row.per_command_us / floor : 0);
+    out << fmt::format("| {} | {:.1f} MiB | {:.2f} ms | {} | {} | {:.0f} MiB | {:.0f} MiB |\n", row.what, row.size_mib,
+                       row.run.worst_call_us / 1000, per_command, row.run.frames,
+                       static_cast<double>(row.run.peak_heap) / 1048576.0, 3 * row.size_mib + 32);
+  }
   return out.str();
 }
 
@@ -442,7 +594,8 @@ int main(int argc, char** argv) {
   gildmark::Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   const gildmark::ReplyFigures replies = gildmark::MeasureReplies();
-  const std::string table = gildmark::Table(collector, replies);
+  const std::vector<gildmark::UnusualRow> unusual = gildmark::MeasureUnusualInputs();
+  const std::string table = gildmark::Table(collector, replies, unusual);
   std::cout << "\n" << table;
   if (!results.empty()) {
     std::time_t now = std::time(nullptr);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -143,7 +144,7 @@ void ReplyDelivery::BeginPayment(StoreClient& client) {
   in_payment_ = false;
   command_count_ = 0;
   next_command_ = 0;
-  states_.clear();
+  payment_has_state_ = false;
   payment_id_.clear();
   told_refusal_ = false;
   head_ = record.Head();
@@ -217,18 +218,68 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
                 false);
   }
   const char* state = outcome == Outcome::executed ? kExecuted : kNotExecuted;
-  states_[command_id] = state;
+  RecordState(command_id, outcome == Outcome::executed);
   any_state_ = true;
   if (!AppendPendingResult(payment_id_, action_, command_id, state)) log_complete_ = false;
   if (next_command_ >= command_count_) EndPayment();
 }
 
+namespace {
+
+constexpr char kPaymentRecord = 'P', kExecutedRecord = 'E', kNotExecutedRecord = 'N';
+
+void AppendField(std::string& buffer, const std::string& text) {
+  const auto length = static_cast<uint32_t>(text.size());
+  buffer.append(reinterpret_cast<const char*>(&length), sizeof length);
+  buffer += text;
+}
+
+bool ReadField(const std::string& buffer, size_t& at, std::string& text) {
+  uint32_t length = 0;
+  if (buffer.size() - at < sizeof length) return false;
+  std::memcpy(&length, buffer.data() + at, sizeof length);
+  at += sizeof length;
+  if (buffer.size() - at < length) return false;
+  text.assign(buffer, at, length);
+  at += length;
+  return true;
+}
+
+struct PaymentStates {
+  std::string action;
+  std::map<std::string, const char*> cmds;  // command id -> state
+};
+
+std::string MemberText(const std::string& payment_id, const PaymentStates& states) {
+  std::string text = CompactText(payment_id) + ":{\"action\":" + CompactText(states.action) + ",\"cmds\":{";
+  bool first = true;
+  for (const auto& [id, state] : states.cmds) {
+    if (!first) text += ',';
+    first = false;
+    text += CompactText(id);
+    text += ":\"";
+    text += state;
+    text += '"';
+  }
+  return text + "}}";
+}
+
+}  // namespace
+
+void ReplyDelivery::RecordState(const std::string& command_id, bool executed) {
+  std::string& buffer = results_->states;
+  if (!payment_has_state_) {
+    payment_has_state_ = true;
+    buffer += kPaymentRecord;
+    AppendField(buffer, payment_id_);
+    AppendField(buffer, action_);
+  }
+  buffer += executed ? kExecutedRecord : kNotExecutedRecord;
+  AppendField(buffer, command_id);
+}
+
 void ReplyDelivery::EndPayment() {
   in_payment_ = false;
-  // A payment id seen twice keeps the states of its last occurrence, as the document would. The
-  // states are handed over whole, not copied: a payment may have many thousands.
-  if (!states_.empty()) results_->payments_states[payment_id_] = PaymentStates{action_, std::move(states_)};
-  states_.clear();
   command_count_ = 0;
 }
 
@@ -259,38 +310,41 @@ bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::tim
   return Done();
 }
 
-std::string DeliveredResults::MemberText(const std::string& payment_id, const PaymentStates& states) {
-  std::string text = CompactText(payment_id) + ":{\"action\":" + CompactText(states.action) + ",\"cmds\":{";
-  bool first = true;
-  for (const auto& [id, state] : states.cmds) {
-    if (!first) text += ',';
-    first = false;
-    text += CompactText(id);
-    text += ':';
-    text += CompactText(state);
+std::vector<std::pair<std::string, std::string>> DeliveredResults::Members() const {
+  std::map<std::string, PaymentStates> by_id;
+  PaymentStates* payment = nullptr;
+  std::string id, action;
+  for (size_t at = 0; at < states.size();) {
+    const char kind = states[at++];
+    if (kind == kPaymentRecord) {
+      if (!ReadField(states, at, id) || !ReadField(states, at, action)) break;
+      payment = &by_id[id];
+      *payment = PaymentStates{action, {}};  // its last occurrence
+    } else {
+      if (!ReadField(states, at, id) || !payment) break;
+      payment->cmds[id] = kind == kExecutedRecord ? kExecuted : kNotExecuted;
+    }
   }
-  return text + "}}";
+  std::vector<std::pair<std::string, std::string>> members;
+  members.reserve(by_id.size());
+  for (const auto& [payment_id, payment_states] : by_id) members.emplace_back(payment_id, MemberText(payment_id, payment_states));
+  return members;
 }
 
 std::string DeliveredResults::Text() const {
   std::string text = "{";
-  for (const auto& [payment_id, states] : payments_states) {
+  for (const auto& [payment_id, member] : Members()) {
     if (text.size() > 1) text += ',';
-    text += MemberText(payment_id, states);
+    text += member;
   }
   text += '}';
   return text;
 }
 
 nlohmann::json ReplyDelivery::KnownStates() const {
+  // The payment under way has its states in the buffer too.
   nlohmann::json states = nlohmann::json::parse(results_->Text(), nullptr, false);
-  if (!states.is_object()) states = nlohmann::json::object();
-  if (in_payment_ && !states_.empty()) {
-    nlohmann::json& payment = states[payment_id_];
-    if (!payment.is_object()) payment = {{"action", action_}, {"cmds", nlohmann::json::object()}};
-    for (const auto& [id, state] : states_) payment["cmds"][id] = state;
-  }
-  return states;
+  return states.is_object() ? states : nlohmann::json::object();
 }
 
 std::shared_ptr<DeliveredResults> ReplyDelivery::TakeResults() {

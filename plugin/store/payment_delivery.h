@@ -40,20 +40,19 @@ std::string CommandIdText(const nlohmann::json& command);
 // unload this plugin inside its own frame callback. Never run.
 bool IsHostPluginCommand(const std::string& command);
 
-// One payment's results.
-struct PaymentStates {
-  std::string action;
-  std::map<std::string, std::string> cmds;  // command id -> state
-};
-
-// What a finished delivery leaves: its results, and its payments to be freed. Its text is built
-// off the game thread: a large reply's results are megabytes.
+// What a finished delivery leaves: its results, and its payments to be freed. The states are
+// kept as they become known, in one growing buffer rather than a node each: hundreds of
+// thousands of small pieces made on the game thread cost it their freeing, wherever that
+// happens, when the allocator next tidies up. Their text is built off the game thread.
 struct DeliveredResults {
-  std::map<std::string, PaymentStates> payments_states;  // by payment id
+  // For each payment with a state, a record of its id and action, then one per command state.
+  std::string states;
   std::vector<PaymentRecord> payments;
-  // A payment's member of the results document, as compact text ("id":{...}).
-  static std::string MemberText(const std::string& payment_id, const PaymentStates& states);
-  // The results document's compact text (keys ascending).
+  bool Empty() const { return states.empty(); }
+  // The results document's members by payment id ("id":{...}, compact, keys ascending): a
+  // payment id seen twice keeps the states of its last occurrence, as the document would.
+  std::vector<std::pair<std::string, std::string>> Members() const;
+  // The results document's compact text.
   std::string Text() const;
 };
 
@@ -84,6 +83,7 @@ class ReplyDelivery {
   void BeginPayment(StoreClient& client);
   void RunCommand(StoreClient& client);
   void EndPayment();
+  void RecordState(const std::string& command_id, bool executed);
 
   std::vector<PaymentRecord> payments_;
   size_t next_payment_ = 0;
@@ -94,7 +94,7 @@ class ReplyDelivery {
   size_t command_count_ = 0, next_command_ = 0;
   PaymentPlayer buyer_;
   std::string payment_id_, action_, eos_id_, username_;
-  std::map<std::string, std::string> states_;  // command id -> state
+  bool payment_has_state_ = false;  // its record is in the states buffer
   bool looked_up_this_slice_ = false;
   bool told_refusal_ = false;  // this payment's refused command was told
 

@@ -67,23 +67,21 @@ bool MayUseInstanceName(StoreClient& client, bool connection_test) {
 }
 
 
-// Results files up to this size are folded where the cycle runs (well under a millisecond);
-// larger ones, a backlog after a long outage, on the plugin's own thread.
-constexpr uintmax_t kFoldHereBytes = uintmax_t{64} << 10;
+// A response.json up to this size, without a log to fold, is read where the cycle runs (well
+// under a millisecond). Anything more goes to the plugin's own thread: a backlog after a long
+// outage is megabytes, and folding the log ends in a durable write, which waits for the disk.
+constexpr uintmax_t kReadHereBytes = uintmax_t{64} << 10;
 
 bool ResultsFilesAreSmall() {
   std::error_code ec;
-  uintmax_t bytes = 0;
-  for (const char* name : {kResponseFileName, kPendingResultsFileName}) {
-    const uintmax_t size = std::filesystem::file_size(JsonFileStore::PathOf(name), ec);
-    if (!ec) bytes += size;
-  }
-  return bytes <= kFoldHereBytes;
+  if (std::filesystem::exists(JsonFileStore::PathOf(kPendingResultsFileName), ec) || ec) return false;
+  const uintmax_t size = std::filesystem::file_size(JsonFileStore::PathOf(kResponseFileName), ec);
+  return ec || size <= kReadHereBytes;
 }
 
 // The cycle's request once the results waiting are known: a GET when none wait, else they are
-// posted, in batches when they are many. `members`: the results' members, made already.
-void SendCycleRequest(StoreClient& client, PendingResults& pending, std::vector<ResultsMember> members, bool scheduled,
+// posted, in batches when they are many. `batches`: the results in batches, made already.
+void SendCycleRequest(StoreClient& client, PendingResults& pending, BatchList batches, bool scheduled,
                       bool connection_test) {
   // The turn is given back as soon as nothing of this conversation is in flight.
   struct GiveBackWhenIdle {
@@ -107,8 +105,8 @@ void SendCycleRequest(StoreClient& client, PendingResults& pending, std::vector<
     host::HttpsRequest https;
     https.url = request.url;
     https.headers = request.headers;
-    if (!members.empty()) {
-      accepted = PostInBatches(client, std::move(members), false);
+    if (!batches.empty()) {
+      accepted = PostBatches(client, std::move(batches), false);
     } else if (pending.text.empty()) {
       https.method = "GET";
       // A large reply is decoded off the game thread; a connection test only reads its shape,
@@ -142,7 +140,7 @@ void SendCycleRequest(StoreClient& client, PendingResults& pending, std::vector<
 // What the plugin's own thread made of large results files.
 struct FoldedResults {
   PendingResults pending;
-  std::vector<ResultsMember> members;  // when they go in batches
+  BatchList batches;  // when they go in batches
 };
 
 // The request flag is held from here, so that nothing else starts or writes the results files
@@ -158,7 +156,7 @@ void FoldOffGameThread(StoreClient& client, bool scheduled, bool connection_test
           pending = FoldPendingResults();
           if (!pending.text.empty() &&
               (pending.document.size() > batch_payments || pending.text.size() > kBatchBytes)) {
-            folded->members = MembersOf(pending.document);
+            folded->batches = SplitIntoBatches(MembersOf(pending.document), batch_payments);
             std::string().swap(pending.text);  // not sent as one
           }
         } catch (const std::exception& e) {
@@ -180,10 +178,11 @@ void FoldOffGameThread(StoreClient& client, bool scheduled, bool connection_test
                                  Severity::error, false);
           pending.readable = false;
         }
-        std::vector<ResultsMember> members = std::move(folded->members);
+        BatchList batches = std::move(folded->batches);
         // Results that only memory held joined the document just now (rare: a disk that refused).
-        if (had_unsaved && !members.empty()) members = MembersOf(pending.document);
-        SendCycleRequest(*client, pending, std::move(members), scheduled, connection_test);
+        if (had_unsaved && !batches.empty())
+          batches = SplitIntoBatches(MembersOf(pending.document), client->results_batch_payments);
+        SendCycleRequest(*client, pending, std::move(batches), scheduled, connection_test);
         // The document of a large backlog is freed where it costs no frame.
         host::ReleaseOffGameThread(std::move(folded));
       });
@@ -238,7 +237,7 @@ struct WrittenResults {
   std::string text;
   bool written = false;  // response.json holds the text
   std::string error;     // why not
-  std::vector<ResultsMember> members;  // when they go in batches
+  BatchList batches;     // when they go in batches
 };
 
 // Posts a finished delivery's results (on the game thread, once response.json holds them), and
@@ -267,8 +266,8 @@ void PostDeliveredResults(WrittenResults& results, bool clears_log) {
     // Without a key the results wait in the files for a cycle that has one.
     if (client->key_parts.empty())
       client->request_in_flight = false;
-    else if (!results.members.empty())
-      PostInBatches(*client, std::move(results.members), clears_log);
+    else if (!results.batches.empty())
+      PostBatches(*client, std::move(results.batches), clears_log);
     else if (!PostResults(*client, std::move(text), true, clears_log))
       client->request_in_flight = false;
   } catch (const std::exception& e) {
@@ -302,15 +301,26 @@ void FinishDelivery(StoreClient& client) {
   host::RunOffGameThread(
       [results = std::move(results), written, path, write = clears_log,
        batch_payments = client.results_batch_payments]() mutable {
-        written->text = results->Text();
-        if (results->payments_states.size() > batch_payments || written->text.size() > kBatchBytes)
-          for (const auto& [id, states] : results->payments_states)
-            written->members.push_back({id, DeliveredResults::MemberText(id, states)});
+        std::vector<std::pair<std::string, std::string>> by_id = results->Members();
+        written->text = "{";
+        for (const auto& [id, member] : by_id) {
+          if (written->text.size() > 1) written->text += ',';
+          written->text += member;
+        }
+        written->text += '}';
+        if (by_id.size() > batch_payments || written->text.size() > kBatchBytes) {
+          std::vector<ResultsMember> members;
+          members.reserve(by_id.size());
+          for (auto& [id, member] : by_id) members.push_back({std::move(id), std::move(member)});
+          written->batches = SplitIntoBatches(std::move(members), batch_payments);
+        }
         results.reset();  // the reply's last pieces are freed here, too
         if (!write) return;
         const std::string temporary = WriteTemporaryFile(path, written->text);
         written->written = !temporary.empty() && CommitTemporaryFile(temporary, path);
         if (!written->written) written->error = LastFileError();
+        // Posted in batches, the text was only for the file.
+        if (!written->batches.empty()) std::string().swap(written->text);
       },
       [written, clears_log] { PostDeliveredResults(*written, clears_log); });
 }

@@ -32,8 +32,10 @@ namespace {
 
 constexpr int kPayloadTooLarge = 413;
 
-std::deque<std::vector<ResultsMember>> Split(std::vector<ResultsMember> members, size_t most_payments) {
-  std::deque<std::vector<ResultsMember>> batches;
+}  // namespace
+
+BatchList SplitIntoBatches(std::vector<ResultsMember> members, size_t most_payments) {
+  BatchList batches;
   std::vector<ResultsMember> batch;
   size_t bytes = 2;  // the braces
   for (ResultsMember& member : members) {
@@ -48,6 +50,8 @@ std::deque<std::vector<ResultsMember>> Split(std::vector<ResultsMember> members,
   if (!batch.empty()) batches.push_back(std::move(batch));
   return batches;
 }
+
+namespace {
 
 std::string BodyOf(const std::vector<ResultsMember>& members) {
   std::string body = "{";
@@ -168,12 +172,8 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
   }
   // What the store has, and what was set aside, leave response.json once; the rest waits there.
   auto rest = std::make_shared<std::vector<ResultsMember>>();
-  size_t bytes = 0;
   for (auto& batch : batches->to_send)
-    for (auto& member : batch) {
-      bytes += member.text.size();
-      rest->push_back(std::move(member));
-    }
+    for (auto& member : batch) rest->push_back(std::move(member));
   const bool clears_log = batches->clears_log;
   auto remove_log = [clears_log](StoreClient& client, bool written) {
     const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
@@ -181,14 +181,15 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
       ReportError(client, "Can't remove " + log_path + " (" + LastFileError() +
                               "); the store has its results already, and is sent them once more");
   };
-  if (all_done || at_unload || bytes <= kBatchBytes) {
+  if (at_unload) {
     client.request_in_flight = false;
     remove_log(client, JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : BodyOf(*rest), clears_log));
     return;
   }
-  // The rest of a large backlog is written off the game thread; the flag stays set until then,
-  // so that nothing reads response.json in between. A stop drops the write: response.json then
-  // still holds every result, and the next cycle posts the acknowledged ones once more.
+  // Written off the game thread: the rest of a large backlog is megabytes, and a durable write
+  // waits for the disk. The flag stays set until then, so that nothing reads response.json in
+  // between. A stop drops the write: response.json then still holds every result, and the next
+  // cycle posts the acknowledged ones once more.
   struct Write {
     bool written = false;
     std::string error;
@@ -196,8 +197,8 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
   auto write = std::make_shared<Write>();
   const std::string path = JsonFileStore::PathOf(kResponseFileName);
   host::RunOffGameThread(
-      [rest = std::move(rest), write, path, durable = clears_log]() mutable {
-        const std::string temporary = WriteTemporaryFile(path, BodyOf(*rest), durable);
+      [rest = std::move(rest), write, path, durable = clears_log, all_done]() mutable {
+        const std::string temporary = WriteTemporaryFile(path, all_done ? "{}" : BodyOf(*rest), durable);
         rest.reset();
         write->written = !temporary.empty() && CommitTemporaryFile(temporary, path, durable);
         if (!write->written) write->error = LastFileError();
@@ -217,9 +218,13 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
 }  // namespace
 
 bool PostInBatches(StoreClient& client, std::vector<ResultsMember> members, bool clears_log) {
+  return PostBatches(client, SplitIntoBatches(std::move(members), client.results_batch_payments), clears_log);
+}
+
+bool PostBatches(StoreClient& client, BatchList batches, bool clears_log) {
   client.request_in_flight = true;
   client.batches = std::make_unique<ResultsBatches>();
-  client.batches->to_send = Split(std::move(members), client.results_batch_payments);
+  client.batches->to_send = std::move(batches);
   client.batches->clears_log = clears_log;
   SendNextBatch(client);
   return client.request_in_flight;

@@ -32,9 +32,11 @@ struct ResultsMember {
   std::string text;
 };
 
+using BatchList = std::deque<std::vector<ResultsMember>>;
+
 // The results of one cycle, batch by batch.
 struct ResultsBatches {
-  std::deque<std::vector<ResultsMember>> to_send;  // the first is the one out
+  BatchList to_send;  // the first is the one out
   size_t acknowledged = 0, set_aside = 0;           // payments
   bool clears_log = false;  // the results log holds these results and goes once all are done
 };
@@ -43,9 +45,13 @@ struct ResultsBatches {
 bool FitsOneBatch(const StoreClient& client, size_t payments, size_t bytes);
 // The members of a results document, in its key order.
 std::vector<ResultsMember> MembersOf(const nlohmann::json& document);
+// Members in batches of at most `most_payments` payments and kBatchBytes, in their order; work
+// that grows with the results, so done off the game thread where they are many.
+BatchList SplitIntoBatches(std::vector<ResultsMember> members, size_t most_payments);
 // Sends the members in batches; the request flag stays set until the last answer. False when
 // the first batch could not be sent (the flag is then cleared).
 bool PostInBatches(StoreClient& client, std::vector<ResultsMember> members, bool clears_log);
+bool PostBatches(StoreClient& client, BatchList batches, bool clears_log);
 // A single POST of `sent` (payments many) the store refused with 413: the same results go again
 // in batches of half as many payments.
 bool PostAgainInBatches(StoreClient& client, const std::string& sent, bool clears_log);

@@ -49,13 +49,16 @@ class EventSink : public spdlog::sinks::base_sink<std::mutex> {
 namespace {
 thread_local double t_recording_micros = 0;
 thread_local double t_plugin_micros = 0;
+thread_local int t_recording_depth = 0;
 }  // namespace
 
 double Simulation::RecordingMicros() { return t_recording_micros; }
 double Simulation::PluginCallMicros() { return t_plugin_micros; }
+bool Simulation::Recording() { return t_recording_depth > 0; }
 
-Simulation::State::RecordingScope::RecordingScope() : start(std::chrono::steady_clock::now()) {}
+Simulation::State::RecordingScope::RecordingScope() : start(std::chrono::steady_clock::now()) { ++t_recording_depth; }
 Simulation::State::RecordingScope::~RecordingScope() {
+  --t_recording_depth;
   t_recording_micros += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
 }
 

@@ -85,6 +85,7 @@ class PluginTest : public ::testing::Test {
   // Starts the store client; its first cycle's GET, if any, is answered with `first_reply`.
   StoreClient& StartClient(const std::string& first_reply = "[]") {
     client_ = new StoreClient();
+    FinishOffThreadWork();
     if (sim().Scripted().PendingCount() > 0) Respond(200, first_reply);
     return *client_;
   }
@@ -102,6 +103,7 @@ class PluginTest : public ::testing::Test {
     return pending.empty() ? sim::HttpRequest{} : pending.front();
   }
   void Respond(int status, const std::string& body) {
+    if (sim().Scripted().PendingCount() == 0) Settle();  // a request may follow work off the game thread
     ASSERT_TRUE(sim().Scripted().CompleteNext(status, body));
     Settle();
   }
@@ -122,10 +124,18 @@ class PluginTest : public ::testing::Test {
   }
   // The next scheduled poll that goes out, as the timer tick runs it: game time first passes
   // any wait the store's last answers asked for.
+  // A log of results to fold is read on the plugin's own thread first; the request follows.
   void Poll() {
     WaitOutBackoff();
     client_->target->Clear();
     client_->RunRequestCycle(true, false);
+    FinishOffThreadWork();
+  }
+  // What waits on the plugin's own thread, and the game-thread step after it (a request that
+  // follows a fold of the results log), without running a frame.
+  static void FinishOffThreadWork() {
+    host::WaitForPreparedHttps();
+    host::RunHttpsCompletions();
   }
   static void WaitOutBackoff() {
     if (!g_store_client) return;

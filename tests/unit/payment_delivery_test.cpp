@@ -429,6 +429,8 @@ TEST_F(DeliveryTest, ACrashBetweenCommandsKeepsTheStatesSoFar) {
     std::filesystem::copy(std::filesystem::path(snapshots[i]).parent_path(), std::filesystem::path(Dir()).parent_path());
     sim().Reset(Root());
     auto* restarted = new StoreClient();
+  FinishOffThreadWork();
+    FinishOffThreadWork();
     EXPECT_EQ(Read("response.json"), expected[i]) << "a stop during command " << i + 1;
     EXPECT_FALSE(Exists("response.pending"));
     EXPECT_EQ(OnlyPending().method, i == 0 ? "GET" : "POST");
@@ -469,6 +471,7 @@ TEST_F(DeliveryTest, ADamagedResultsLogNeitherCrashesTheLoadNorStopsDelivery) {
   Write("response.json", R"({"5":"x"})");
   Write("response.pending", damaged + "{\"action\":\"a\",\"cmd\":\"2\",\"id\":\"5\",\"state\":\"Executed\"}\n");
   auto* restarted = new StoreClient();
+  FinishOffThreadWork();
   EXPECT_EQ(g_store_client, restarted);
   EXPECT_EQ(OnlyPending().method, "POST") << "the recovered result is posted at load";
   EXPECT_EQ(OnlyPending().body, R"({"5":{"action":"a","cmds":{"2":"Executed"}}})");
@@ -479,6 +482,7 @@ TEST_F(DeliveryTest, ADamagedResultsLogNeitherCrashesTheLoadNorStopsDelivery) {
   Write("response.pending", damaged);
   restarted->target->Clear();
   restarted->RunRequestCycle(true, false);
+  FinishOffThreadWork();
   EXPECT_EQ(OnlyPending().method, "GET");
   Respond(200, "[]");
   delete restarted;

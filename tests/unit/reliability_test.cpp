@@ -148,6 +148,7 @@ TEST_F(ReliabilityTest, TenThousandPollsStayFlat) {
     WaitOutBackoff();
     g_store_client->target->Clear();
     g_store_client->RunRequestCycle(true, false);
+    FinishOffThreadWork();
     ASSERT_EQ(Pending().size(), 1u) << "cycle " << cycle;
     answer(cycle);
     if (cycle % 500 == 0) {
@@ -159,6 +160,7 @@ TEST_F(ReliabilityTest, TenThousandPollsStayFlat) {
   for (int last = 0; last < 3 && !waiting.empty(); ++last) {
     WaitOutBackoff();
     g_store_client->RunRequestCycle(true, false);
+    FinishOffThreadWork();
     answer(1);
   }
   count_runs();

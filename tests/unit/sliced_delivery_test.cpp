@@ -245,7 +245,7 @@ TEST_F(SlicedDeliveryTest, ABacklogOfResultsIsFoldedOffTheGameThread) {
              "\n";
   log += "{\"damaged\n";
   Write("response.pending", log);
-  Poll();
+  client().RunRequestCycle(true, false);
   EXPECT_TRUE(Pending().empty()) << "nothing is sent before the log is folded";
   EXPECT_TRUE(client().request_in_flight) << "and nothing else starts meanwhile";
   client().RunRequestCycle(true, false);

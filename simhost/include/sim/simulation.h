@@ -155,6 +155,8 @@ class Simulation {
   // The time this thread has spent recording events, in microseconds: what a measurement of a
   // plugin call leaves out.
   static double RecordingMicros();
+  // This thread is recording an event now (its memory is the stand-in's, not the plugin's).
+  static bool Recording();
   // The time this thread has spent in plugin callbacks, recording left out, in microseconds.
   static double PluginCallMicros();
   // An event of the caller's own (the devserver notes loads and unloads).
