@@ -175,15 +175,13 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
   for (auto& batch : batches->to_send)
     for (auto& member : batch) rest->push_back(std::move(member));
   const bool clears_log = batches->clears_log;
-  auto remove_log = [clears_log](StoreClient& client, bool written) {
-    const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
-    if (written && clears_log && !RemoveFile(log_path))
-      ReportError(client, "Can't remove " + log_path + " (" + LastFileError() +
-                              "); the store has its results already, and is sent them once more");
-  };
   if (at_unload) {
     client.request_in_flight = false;
-    remove_log(client, JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : BodyOf(*rest), clears_log));
+    const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
+    if (JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : BodyOf(*rest), clears_log) && clears_log &&
+        !RemoveFile(log_path))
+      ReportError(client, "Can't remove " + log_path + " (" + LastFileError() +
+                              "); the store has its results already, and is sent them once more");
     return;
   }
   // Written off the game thread: the rest of a large backlog is megabytes, and a durable write
@@ -191,19 +189,25 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
   // between. A stop drops the write: response.json then still holds every result, and the next
   // cycle posts the acknowledged ones once more.
   struct Write {
-    bool written = false;
-    std::string error;
+    bool written = false, log_removed = true;
+    std::string error, log_error;
   };
   auto write = std::make_shared<Write>();
   const std::string path = JsonFileStore::PathOf(kResponseFileName);
+  const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
   host::RunOffGameThread(
-      [rest = std::move(rest), write, path, durable = clears_log, all_done]() mutable {
-        const std::string temporary = WriteTemporaryFile(path, all_done ? "{}" : BodyOf(*rest), durable);
+      [rest = std::move(rest), write, path, log_path, clears_log, all_done]() mutable {
+        const std::string temporary = WriteTemporaryFile(path, all_done ? "{}" : BodyOf(*rest), clears_log);
         rest.reset();
-        write->written = !temporary.empty() && CommitTemporaryFile(temporary, path, durable);
+        write->written = !temporary.empty() && CommitTemporaryFile(temporary, path, clears_log);
         if (!write->written) write->error = LastFileError();
+        // The log of a large backlog is megabytes: removing it waits for the file system too.
+        if (write->written && clears_log && !RemoveFile(log_path)) {
+          write->log_removed = false;
+          write->log_error = LastFileError();
+        }
       },
-      [write, path, remove_log] {
+      [write, path, log_path] {
         StoreClient* client = g_store_client;
         if (!client) return;
         client->request_in_flight = false;
@@ -211,7 +215,9 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
           RestoreFileError(write->error);
           ReportWriteProblem(path);
         }
-        remove_log(*client, write->written);
+        if (!write->log_removed)
+          ReportError(*client, "Can't remove " + log_path + " (" + write->log_error +
+                                   "); the store has its results already, and is sent them once more");
       });
 }
 

@@ -123,15 +123,15 @@ int main(int argc, char** argv) {
   auto name = [](int p) { return "Buyer" + std::to_string(p); };
   int total_commands = 0;
   int next_payment = 0;
-  auto make_payments = [&](int count) {
+  auto make_payments = [&](int count, int commands_each = 3) {
     json payments = json::array();
     for (int n = 0; n < count; ++n) {
       const int p = next_payment++;
       const int buyer = p % kPlayers;
       const bool by_name = p % 5 == 0;
       json cmds = json::array();
-      for (int c = 0; c < 3; ++c) {
-        const int id = p * 3 + c;
+      for (int c = 0; c < commands_each; ++c) {
+        const int id = p * 1000 + c;
         const bool must_be_online = (p + c) % 3 == 0;
         const std::string tag = "item-" + std::to_string(p) + "-" + std::to_string(c);
         // A command without "{" runs for an offline buyer too (through the first player).
@@ -159,6 +159,8 @@ int main(int argc, char** argv) {
     const bool last = run == runs - 1;
     const bool big = o.big_every > 0 && run % o.big_every == o.big_every - 1;
     if (!last) store.AddPayments(make_payments(big ? o.big_payments : o.payments_per_run));
+    // And one purchase of many commands, whose delivery alone spans many frames.
+    if (!last && big) store.AddPayments(make_payments(1, 300));
     std::ostringstream script;
     std::vector<int> joined;
     for (int p = 0; p < kPlayers; ++p)

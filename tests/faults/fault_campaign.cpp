@@ -12,6 +12,7 @@
 // delivered in several slices, with the faults falling between them too.
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -53,6 +54,10 @@ class StoreModel {
       {"id":"p2","action":"give","eos_id":"","username":"Bob","cmds":[
         {"id":3,"str":"broadcast a gift for Bob","state":""},
         {"id":4,"str":"give {username} 2","state":""}]}])");
+    // A purchase whose delivery spans several frames (each command takes the game a millisecond).
+    json many = {{"id", "p3"}, {"action", "give"}, {"eos_id", ""}, {"username", "nobody online"}, {"cmds", json::array()}};
+    for (int c = 10; c < 22; ++c) many["cmds"].push_back({{"id", c}, {"str", "broadcast part " + std::to_string(c)}, {"state", ""}});
+    payments_.push_back(many);
   }
   std::string Reply() const {
     json waiting = json::array();
@@ -217,6 +222,9 @@ Outcome Run(const fs::path& root, const Fault* fault) {
     }
   };
 
+  Sim().SetConsoleObserver([](AShooterPlayerController*, const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
   gildmark::PluginLoad();
   answer_all();  // the first cycle's reply is discarded
   Sim().Join("eosA", kAlice, "Alice");

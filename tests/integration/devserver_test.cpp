@@ -450,6 +450,66 @@ TEST(DevServerTest, AStoreRefusingLargeBodiesGetsEveryResultAndDeliveryGoesOn) {
   fs::remove_all(dir);
 }
 
+// Inputs of an unusual size never hold the game thread: one payment of 40,000 commands for a
+// buyer online, then an admin's connection test over RCON while the store holds a reply of
+// megabytes. The stand-in records every plugin call of half a millisecond or more.
+TEST(DevServerTest, AHugePaymentAndAConnectionTestOverMegabytesNeverHoldTheGameThread) {
+  namespace fs = std::filesystem;
+  const auto [dir, plugin_dir] = MakeTestRoot("huge", kOneKeyConfig);
+  gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
+  constexpr int kCommands = 40000;
+  nlohmann::json cmds = nlohmann::json::array();
+  for (int c = 1; c <= kCommands; ++c) cmds.push_back({{"id", c}, {"str", "say c" + std::to_string(c)}, {"state", ""}});
+  store.AddPayments(nlohmann::json::array(
+      {{{"id", "big"}, {"action", "purchase"}, {"eos_id", "p"}, {"username", ""}, {"cmds", cmds}}}));
+  InteractiveServer server(dir, "--speed 20 --connect-to " + store.connect_to() + " --cacert " + store.cert());
+  ASSERT_TRUE(server.started());
+  server.Send("sync\njoin p 1 P\nwait 61\nsync\nwait 2\nsync\necho delivered\n");
+  ASSERT_TRUE(server.Reached("delivered")) << server.Output();
+  // Megabytes waiting, for a buyer who is away: the test reads them, and nothing runs.
+  nlohmann::json waiting = nlohmann::json::array();
+  for (int p = 0; p < 15000; ++p)
+    waiting.push_back({{"id", "w" + std::to_string(p)}, {"action", "purchase"}, {"eos_id", "away"}, {"username", ""},
+                       {"cmds", {{{"id", 3 * p}, {"str", "give {eosid} Blueprint'/Game/Items/Item_" + std::to_string(p) + "' 1 0 0"}, {"state", "Must be online"}},
+                                 {{"id", 3 * p + 1}, {"str", "give {eosid} Blueprint'/Game/Items/Other_" + std::to_string(p) + "' 1 0 0"}, {"state", "Must be online"}},
+                                 {{"id", 3 * p + 2}, {"str", "give {eosid} Blueprint'/Game/Items/Third_" + std::to_string(p) + "' 1 0 0"}, {"state", "Must be online"}}}}});
+  ASSERT_GT(waiting.dump().size(), size_t{4} << 20);
+  for (size_t from = 0; from < waiting.size(); from += 1000) {
+    nlohmann::json part = nlohmann::json::array();
+    for (size_t p = from; p < std::min(waiting.size(), from + 1000); ++p) part.push_back(waiting[p]);
+    store.AddPayments(part);
+  }
+  server.Send("rcon gildmark.connect\nsync\nrcon gildmark.status\n");
+  EXPECT_EQ(server.Quit(), 0) << server.Output();
+
+  std::map<std::string, int> runs;
+  double longest_ms = 0;
+  std::string longest;
+  std::vector<std::string> answers;
+  for (const auto& e : server.Events()) {
+    EXPECT_NE(e["type"], "exception") << e.dump();
+    if (e["type"] == "console_command") ++runs[e["text"].get<std::string>()];
+    if (e["type"] == "rcon_reply") answers.push_back(e["text"]);
+    if (e["type"] == "game_thread" && e["ms"].get<double>() > longest_ms) {
+      longest_ms = e["ms"].get<double>();
+      longest = e.dump();
+    }
+  }
+  EXPECT_EQ(runs.size(), size_t{kCommands});
+  for (const auto& [text, count] : runs) EXPECT_EQ(count, 1) << text;
+  EXPECT_EQ(store.State()["counts"]["done_payments"], 1) << "the big payment's results reached the store";
+#if defined(__SANITIZE_ADDRESS__)
+  const double limit_ms = 100;  // the sanitizers make every step several times slower
+#else
+  const double limit_ms = 25;
+#endif
+  std::cout << "  the longest plugin call on the game thread: " << longest_ms << " ms\n";
+  EXPECT_LE(longest_ms, limit_ms) << longest;
+  ASSERT_EQ(answers.size(), 2u) << server.Output();
+  EXPECT_NE(answers[1].find("Gildmark API connection successful."), std::string::npos) << answers[1];
+  fs::remove_all(dir);
+}
+
 // gildmark.status over RCON, as a remote admin tool sends it: after a delivery whose buyer is
 // offline it names that buyer; after the store answers 503 it shows the 503 and the next poll.
 TEST(DevServerTest, StatusOverRconNamesTheBuyerHeldBackAndShowsARefusal) {

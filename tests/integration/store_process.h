@@ -64,7 +64,9 @@ class StoreProcess {
     client.set_ca_cert_path(cert().c_str());
     client.enable_server_certificate_verification(true);
     auto res = method == "GET" ? client.Get(path.c_str()) : client.Post(path.c_str(), body, "application/json");
-    if (!res || res->status != 200) throw std::runtime_error("store stand-in call failed: " + path);
+    if (!res) throw std::runtime_error("store stand-in call failed: " + path + ": " + httplib::to_string(res.error()));
+    if (res->status != 200)
+      throw std::runtime_error("store stand-in call failed: " + path + ": " + std::to_string(res->status) + " " + res->body);
     return res->body;
   }
 

@@ -260,19 +260,26 @@ class Store {
       if (payment.contains("id") && payment["id"].is_string()) by_id.emplace(payment["id"].get<std::string>(), &payment);
     for (auto& [payment_id, result] : doc.items()) {
       if (!result.is_object() || !result.contains("cmds") || !result["cmds"].is_object()) continue;
+      // Each command reported Executed leaves the payment once; one pass over its commands, so
+      // that a payment of many thousands costs as many steps.
+      std::unordered_map<std::string, int> executed;
       for (auto& [command_id, state] : result["cmds"].items()) {
-        if (state == "Executed") ++executed_reports_[payment_id][command_id];
         if (state != "Executed") continue;
-        const auto range = by_id.equal_range(payment_id);
-        for (auto it = range.first; it != range.second; ++it) {
-          auto& cmds = (*it->second)["cmds"];
-          for (size_t i = 0; i < cmds.size(); ++i) {
-            if (cmds[i].contains("id") && cmds[i]["id"].dump() == command_id) {
-              cmds.erase(i);
-              break;
-            }
-          }
+        ++executed_reports_[payment_id][command_id];
+        ++executed[command_id];
+      }
+      if (executed.empty()) continue;
+      const auto range = by_id.equal_range(payment_id);
+      for (auto it = range.first; it != range.second; ++it) {
+        json kept = json::array();
+        for (auto& command : (*it->second)["cmds"]) {
+          auto found = command.contains("id") ? executed.find(command["id"].dump()) : executed.end();
+          if (found != executed.end() && found->second > 0)
+            --found->second;
+          else
+            kept.push_back(std::move(command));
         }
+        (*it->second)["cmds"] = std::move(kept);
       }
     }
     for (auto it = waiting_.begin(); it != waiting_.end();) {
