@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "plugin_fixture.h"
+#include "support/file_access.h"
 #include "shell/plugin_entry.h"
 #include "store/request_cycle.h"
 #include "store/store_backoff.h"
@@ -121,6 +122,35 @@ TEST_F(StoreBackoffTest, AnAnswerOverTheCapIsToldOnceAndNotAskedForSooner) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_NE(errors[0].find("larger than 64 MiB, the most the plugin takes; nothing of it was run"), std::string::npos)
       << errors[0];
+}
+
+// The log stays after an acknowledgement when it cannot be removed: the next cycle folds it on
+// the plugin's own thread and posts its results once more, and polling goes on.
+TEST_F(StoreBackoffTest, ALogThatCouldNotBeRemovedIsPostedAgainAndPollingGoesOn) {
+  Write("response.pending", R"({"action":"purchase","cmd":"1","id":"p","state":"Executed"})" "\n");
+  bool fail = true;
+  SetFileFaultHook([&](FileStep step, const std::string& path) {
+    if (fail && step == FileStep::remove && path.find("response.pending") != std::string::npos) {
+      fail = false;
+      return EIO;
+    }
+    return 0;
+  });
+  std::vector<std::string> methods;
+  for (int minute = 0; minute < 5; ++minute) {
+    sim().Advance(60);
+    Settle();  // a server's frames take time: the plugin's own thread is done by the next ones
+    while (sim().Scripted().PendingCount() > 0) {
+      methods.push_back(sim().Scripted().Pending().front().method);
+      sim().Scripted().CompleteNext(200, methods.back() == "GET" ? "[]" : "");
+      sim().RunUntilIdle();
+    }
+  }
+  SetFileFaultHook(nullptr);
+  EXPECT_FALSE(fail);
+  EXPECT_FALSE(Exists("response.pending"));
+  ASSERT_GE(methods.size(), 3u);
+  EXPECT_EQ(methods.back(), "GET") << "polling goes on";
 }
 
 TEST_F(StoreBackoffTest, AStoreThatCannotBeTrustedRunsNothingAndIsToldHourly) {
