@@ -157,7 +157,9 @@ void FoldOffGameThread(StoreClient& client, bool scheduled, bool connection_test
           if (!pending.text.empty() &&
               (pending.document.size() > batch_payments || pending.text.size() > kBatchBytes)) {
             folded->batches = SplitIntoBatches(MembersOf(pending.document), batch_payments);
-            std::string().swap(pending.text);  // not sent as one
+            // Freed here, not later beside the game thread's work: the batches hold the results.
+            std::string().swap(pending.text);
+            pending.document = nullptr;
           }
         } catch (const std::exception& e) {
           pending = PendingResults();
@@ -170,20 +172,17 @@ void FoldOffGameThread(StoreClient& client, bool scheduled, bool connection_test
         if (!client) return;
         client->request_in_flight = false;
         PendingResults& pending = folded->pending;
-        const bool had_unsaved = !IsEmptyResults(client->unsaved_results);
+        BatchList batches = std::move(folded->batches);
         try {
-          FinishPendingResults(client, pending);
+          // Results that only memory holds join a later cycle when these go in batches: the
+          // document they would join is gone already (rare: a disk that refused them).
+          FinishPendingResults(client, pending, batches.empty());
         } catch (const std::exception& e) {
           client->target->Report(std::string("Could not read the results waiting for the store: ") + e.what(),
                                  Severity::error, false);
           pending.readable = false;
         }
-        BatchList batches = std::move(folded->batches);
-        // Results that only memory held joined the document just now (rare: a disk that refused).
-        if (had_unsaved && !batches.empty())
-          batches = SplitIntoBatches(MembersOf(pending.document), client->results_batch_payments);
         SendCycleRequest(*client, pending, std::move(batches), scheduled, connection_test);
-        // The document of a large backlog is freed where it costs no frame.
         host::ReleaseOffGameThread(std::move(folded));
       });
 }

@@ -154,6 +154,9 @@ void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_a
     }
     ForgetAcknowledged(*client, sent);
     batches.acknowledged += batches.to_send.front().size();
+    // Made on the plugin's own thread, freed there: the allocator may tidy up its memory, and
+    // the game thread would be the one to wait for that.
+    host::ReleaseOffGameThread(std::make_shared<std::vector<ResultsMember>>(std::move(batches.to_send.front())));
     batches.to_send.pop_front();
     SendNextBatch(*client);
   } catch (const std::exception& e) {

@@ -200,7 +200,7 @@ PendingResults FoldPendingResults() {
   return out;
 }
 
-void FinishPendingResults(StoreClient* client, PendingResults& out) {
+void FinishPendingResults(StoreClient* client, PendingResults& out, bool add_unsaved) {
   for (const std::string& problem : out.problems) ReportProblem(client, problem);
   out.problems.clear();
   for (const auto& [path, reason] : out.unwritten) {
@@ -210,7 +210,7 @@ void FinishPendingResults(StoreClient* client, PendingResults& out) {
   out.unwritten.clear();
   if (!out.readable) return;
   // Results that no file could keep are newer still; they are written now if the disk allows.
-  if (client && !IsEmptyResults(client->unsaved_results)) {
+  if (add_unsaved && client && !IsEmptyResults(client->unsaved_results)) {
     MergeResults(out.document, client->unsaved_results);
     out.text = CompactText(out.document);
     out.saved = JsonFileStore::WriteText(kResponseFileName, out.text, true);

@@ -64,7 +64,7 @@ PendingResults LoadPendingResults(StoreClient* client);
 // and so may run off the game thread (a log after a long outage is megabytes), then the telling
 // and the results that only memory holds, on the game thread.
 PendingResults FoldPendingResults();
-void FinishPendingResults(StoreClient* client, PendingResults& pending);
+void FinishPendingResults(StoreClient* client, PendingResults& pending, bool add_unsaved = true);
 // Adds the states of `results` to `into` (an object of payment id -> {action, cmds}); states of
 // `results` win.
 void MergeResults(nlohmann::json& into, const nlohmann::json& results);
