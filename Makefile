@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build build-asan test test-default test-asan test-windows demo bench crashtest faulttest fuzz \
+.PHONY: all deps build build-asan test test-default test-asan announce-default announce-asan test-windows demo bench crashtest faulttest fuzz \
         fuzz-build windows-check
 
 all: build
@@ -22,10 +22,18 @@ build: deps build/default/CMakeCache.txt
 build-asan: deps build/asan/CMakeCache.txt
 	@cmake --build --preset asan -j $(JOBS)
 
-test-default: build
+# A line before each half's build, so that its minutes of compiling do not read as the end.
+announce-default:
+	@echo "== make test: building the suite (half 1 of 2); on two cores the first build takes several minutes"
+
+announce-asan:
+	@echo "== make test: building the suite again with Address and UndefinedBehavior sanitizers (half 2 of 2);" \
+	  "its first build takes several minutes more"
+
+test-default: announce-default build
 	@bash scripts/test_summary.sh default "the suite (half 1 of 2)"
 
-test-asan: build-asan
+test-asan: announce-asan build-asan
 	@bash scripts/test_summary.sh asan "the suite again under Address and UndefinedBehavior sanitizers (half 2 of 2)"
 
 # The suite, then the suite again under Address and UndefinedBehavior sanitizers, then one line

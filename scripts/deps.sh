@@ -23,6 +23,20 @@ case "${1:-}" in
   *) echo "deps: unknown set '$1' (demo, fuzz, windows, or none)" >&2; exit 2 ;;
 esac
 
+# Why each package is here: which command needs it.
+declare -A why=(
+  [g++]="the compiler, for every build" [make]="the front door's targets" [cmake]="the build's configuration"
+  [pkg-config]="finding the libraries" [nlohmann-json3-dev]="JSON, in the plugin and the stand-ins"
+  [libspdlog-dev]="the stand-in host's logs" [libfmt-dev]="text formatting in the stand-ins"
+  [libcurl4-openssl-dev]="the stand-in's HTTPS client" [libcpp-httplib-dev]="the store stand-in"
+  [libssl-dev]="TLS for the store stand-in" [openssl]="the store stand-in's own certificate"
+  [curl]="HTTPS checks in the scripts" [ca-certificates]="trusted roots for HTTPS"
+  [libgtest-dev]="make test's unit tests" [libgmock-dev]="make test's unit tests"
+  [libbenchmark-dev]="make bench" [g++-mingw-w64-x86-64-posix]="make test's check against the host's own headers, and make test-windows"
+  [clang]="make fuzz" [libclang-rt-14-dev]="make fuzz's sanitizers" [wine64]="make test-windows runs the Windows build"
+  [googletest]="make test-windows builds GoogleTest for Windows"
+)
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -40,7 +54,8 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
   sudo_cmd=(sudo)
 fi
-echo "deps: installing ${missing[*]}"
+echo "deps: installing ${#missing[@]} Debian package(s) that are missing:"
+for p in "${missing[@]}"; do echo "deps:   $p (${why[$p]:-needed by the build})"; done
 echo "deps: with their dependencies this can take several minutes on a fresh machine"
 export DEBIAN_FRONTEND=noninteractive
 echo "deps: reading the package lists"

@@ -12,6 +12,7 @@ if [ "$1" = --summary ]; then
 fi
 preset=$1
 echo "== make test: $2"
+echo "== ctest names each test as it starts; the longest (devserver_tests, reliability_tests, the SDK layout check) take a minute or two"
 output=$(mktemp)
 ctest --preset "$preset" 2>&1 | tee "$output"
 status=${PIPESTATUS[0]}
