@@ -99,8 +99,14 @@ std::string ResultsLine(StoreClient& client) {
     } else {
       line += IsEmptyResults(document) ? "none" : Plural(document.size(), "payment");
     }
+    // The log too is counted only while small: a delivery of many thousands of commands makes it
+    // megabytes, and this answer is given on the game thread.
+    const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
+    const uintmax_t log_size = std::filesystem::file_size(log_path, ec);
     std::string log;
-    if (ReadFileBytes(JsonFileStore::PathOf(kPendingResultsFileName), log)) {
+    if (!ec && log_size > kLargestResultsRead) {
+      line += ", and about " + std::to_string(log_size >> 10) + " KiB of command results recorded in response.pending";
+    } else if (!ec && ReadFileBytes(log_path, log)) {
       const size_t lines = static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
       if (lines > 0) line += ", and " + Plural(lines, "command result") + " recorded in response.pending";
     }

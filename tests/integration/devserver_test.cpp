@@ -455,17 +455,24 @@ TEST(DevServerTest, AStoreRefusingLargeBodiesGetsEveryResultAndDeliveryGoesOn) {
 // megabytes. The stand-in records every plugin call of half a millisecond or more.
 TEST(DevServerTest, AHugePaymentAndAConnectionTestOverMegabytesNeverHoldTheGameThread) {
   namespace fs = std::filesystem;
-  const auto [dir, plugin_dir] = MakeTestRoot("huge", kOneKeyConfig);
+  // Polls ten minutes apart: the scheduled poll of the megabytes (held back for a buyer who is
+  // away) is not out when the admin's test comes, even in the sanitizer build.
+  const auto [dir, plugin_dir] =
+      MakeTestRoot("huge", R"({"key":"srv.sec.thr","request_interval_in_minutes":10,"order_received_text":"hi"})");
   gildmark::testing::StoreProcess store((dir / "tls").string(), "srv.sec.thr");
   constexpr int kCommands = 40000;
   nlohmann::json cmds = nlohmann::json::array();
   for (int c = 1; c <= kCommands; ++c) cmds.push_back({{"id", c}, {"str", "say c" + std::to_string(c)}, {"state", ""}});
   store.AddPayments(nlohmann::json::array(
       {{{"id", "big"}, {"action", "purchase"}, {"eos_id", "p"}, {"username", ""}, {"cmds", cmds}}}));
-  InteractiveServer server(dir, "--speed 20 --connect-to " + store.connect_to() + " --cacert " + store.cert());
+  InteractiveServer server(dir, "--speed 100 --connect-to " + store.connect_to() + " --cacert " + store.cert());
   ASSERT_TRUE(server.started());
-  server.Send("sync\njoin p 1 P\nwait 61\nsync\nwait 2\nsync\necho delivered\n");
-  ASSERT_TRUE(server.Reached("delivered")) << server.Output();
+  server.Send("sync\njoin p 1 P\nwait 601\nsync\n");
+  // Until the store has the results (the sanitizer build takes many times longer).
+  for (int step = 0; step < 600 && store.State()["counts"]["done_payments"] != 1; ++step) {
+    server.Send("wait 2\nsync\necho step " + std::to_string(step) + "\n");
+    ASSERT_TRUE(server.Reached("step " + std::to_string(step))) << server.Output();
+  }
   // Megabytes waiting, for a buyer who is away: the test reads them, and nothing runs.
   nlohmann::json waiting = nlohmann::json::array();
   for (int p = 0; p < 15000; ++p)
@@ -479,7 +486,22 @@ TEST(DevServerTest, AHugePaymentAndAConnectionTestOverMegabytesNeverHoldTheGameT
     for (size_t p = from; p < std::min(waiting.size(), from + 1000); ++p) part.push_back(waiting[p]);
     store.AddPayments(part);
   }
-  server.Send("rcon gildmark.connect\nsync\nrcon gildmark.status\n");
+  // The answer goes to the status. A regular poll of the same list may be out when the test
+  // comes ("Please wait"): then it is asked again.
+  auto last_rcon_reply = [&] {
+    std::string last;
+    std::ifstream in(dir / "events");
+    for (std::string line; std::getline(in, line);) {
+      const auto e = nlohmann::json::parse(line, nullptr, false);
+      if (e.is_object() && e["type"] == "rcon_reply") last = e["text"];
+    }
+    return last;
+  };
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    server.Send("sync\nrcon gildmark.connect\nsync\nrcon gildmark.status\necho tested " + std::to_string(attempt) + "\n");
+    ASSERT_TRUE(server.Reached("tested " + std::to_string(attempt))) << server.Output();
+    if (last_rcon_reply().find("Gildmark API connection successful.") != std::string::npos) break;
+  }
   EXPECT_EQ(server.Quit(), 0) << server.Output();
 
   std::map<std::string, int> runs;
@@ -490,7 +512,8 @@ TEST(DevServerTest, AHugePaymentAndAConnectionTestOverMegabytesNeverHoldTheGameT
     EXPECT_NE(e["type"], "exception") << e.dump();
     if (e["type"] == "console_command") ++runs[e["text"].get<std::string>()];
     if (e["type"] == "rcon_reply") answers.push_back(e["text"]);
-    if (e["type"] == "game_thread" && e["ms"].get<double>() > longest_ms) {
+    // Frames and commands; an unload waits for the plugin's own thread by design.
+    if (e["type"] == "game_thread" && e["call"] != "Plugin_Unload" && e["ms"].get<double>() > longest_ms) {
       longest_ms = e["ms"].get<double>();
       longest = e.dump();
     }
@@ -503,10 +526,10 @@ TEST(DevServerTest, AHugePaymentAndAConnectionTestOverMegabytesNeverHoldTheGameT
 #else
   const double limit_ms = 25;
 #endif
-  std::cout << "  the longest plugin call on the game thread: " << longest_ms << " ms\n";
+  std::cout << "  the longest plugin call on the game thread: " << longest << "\n";
   EXPECT_LE(longest_ms, limit_ms) << longest;
-  ASSERT_EQ(answers.size(), 2u) << server.Output();
-  EXPECT_NE(answers[1].find("Gildmark API connection successful."), std::string::npos) << answers[1];
+  ASSERT_GE(answers.size(), 2u) << server.Output();
+  EXPECT_NE(answers.back().find("Gildmark API connection successful."), std::string::npos) << answers.back();
   fs::remove_all(dir);
 }
 

@@ -131,6 +131,12 @@ TEST_F(StatusTest, WithResultsWaitingAFileProblemAndRightsACrashLeft) {
   EXPECT_TRUE(Has(status, ": Can't write to " + Dir() + "security_admin.dat")) << status;
   EXPECT_TRUE(Has(status, "2 players in security_admin.dat")) << status;
   std::filesystem::remove(TemporaryPathFor(Dir() + "security_admin.dat"));
+
+  // Large results files are measured, not read: the answer is given on the game thread.
+  Write("response.pending", "{\"action\":\"a\",\"cmd\":\"1\",\"id\":\"2\",\"state\":\"Executed\"}\n");
+  EXPECT_TRUE(Has(Status(), "and 1 command result recorded in response.pending")) << Status();
+  Write("response.pending", std::string(300 << 10, '\n'));
+  EXPECT_TRUE(Has(Status(), "and about 300 KiB of command results recorded in response.pending")) << Status();
 }
 
 TEST_F(StatusTest, WithTwoServersOfOneInstallation) {
