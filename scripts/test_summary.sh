@@ -10,12 +10,37 @@ if [ "$1" = --summary ]; then
   echo "make test: passed, ${default:-?} tests and ${asan:-?} again under the sanitizers (the SDK layout check runs once)"
   exit 0
 fi
+# While ctest prints nothing (a test runs for minutes), a line every 30 s says which test runs
+# and for how long, so that a quiet minute does not read as a hang.
+tell_while_quiet() {
+  local file=$1 size=-1 quiet=0 test="" since=$SECONDS
+  while sleep 5; do
+    kill -0 $$ 2>/dev/null || return 0  # the script is gone (interrupted)
+    local now_size now_test
+    now_size=$(stat -c %s "$file" 2>/dev/null || echo 0)
+    if [ "$now_size" != "$size" ]; then
+      size=$now_size
+      quiet=0
+      now_test=$(grep -o 'Start *[0-9]*: [^ ]*' "$file" | tail -n 1 | sed 's/.*: //')
+      [ "$now_test" != "$test" ] && { test=$now_test; since=$SECONDS; }
+      continue
+    fi
+    quiet=$((quiet + 5))
+    [ $((quiet % 30)) -eq 0 ] && [ -n "$test" ] && echo "   ... $test still running ($((SECONDS - since)) s so far)"
+  done
+}
+
 preset=$1
 echo "== make test: $2"
 echo "== ctest names each test as it starts; the longest, devserver_tests, takes about 2 minutes (4 to 5 under the sanitizers)"
 output=$(mktemp)
+tell_while_quiet "$output" &
+ticker=$!
+trap 'kill "$ticker" 2>/dev/null' EXIT
 ctest --preset "$preset" 2>&1 | tee "$output"
 status=${PIPESTATUS[0]}
+kill "$ticker" 2>/dev/null
+wait "$ticker" 2>/dev/null
 total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$output" | tail -n1)
 rm -f "$output"
 mkdir -p build

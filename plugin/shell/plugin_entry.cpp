@@ -150,6 +150,9 @@ void OnTimerTick() {
   AtEdge("scheduled poll", [] {
     g_store_client->last_scheduled_poll = GameSeconds();
     g_store_client->target->Clear();
+    // The early poll for a buyer who joined is this poll, come sooner: nobody asked, and
+    // "Please wait" would read as a fault.
+    if (g_store_client->request_in_flight && g_store_client->early_poll_in_flight) return;
     g_store_client->RunRequestCycle(true, false);
   });
 }

@@ -204,6 +204,7 @@ void StoreClient::RunRequestCycle(bool scheduled, bool connection_test) {
     target->Report(kPleaseWaitMessage, Severity::information, false);
     return;
   }
+  early_poll_in_flight = false;
   if (!MayUseInstanceName(*this, connection_test)) return;
   if (!turns.Take(GameSeconds())) {
     if (connection_test && !turns.UnusableMessage().empty())
@@ -479,6 +480,7 @@ void PollEarlyForJoinedBuyers(StoreClient& client) {
                Severity::information);
   client.target->Clear();
   client.RunRequestCycle(true, false);
+  client.early_poll_in_flight = client.request_in_flight;
 }
 
 }  // namespace gildmark

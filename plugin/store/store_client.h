@@ -77,6 +77,9 @@ class StoreClient {
   std::vector<std::string> key_parts;
   std::unique_ptr<RequestTarget> target;
   bool request_in_flight = false;
+  // The request in flight is the plugin's own early poll for a buyer who joined (which stands in
+  // for the regular poll that meets it).
+  bool early_poll_in_flight = false;
   // The last load could not read config.json (as opposed to finding it wrong).
   bool config_unreadable = false;
   // Results that neither the results log nor response.json could keep (a full or locked disk):

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "plugin_fixture.h"
+#include "shell/plugin_entry.h"
 #include "store/admin_rights.h"
 #include "store/payment_delivery.h"
 #include "store/request_cycle.h"
@@ -350,6 +351,32 @@ TEST_F(EarlyPollTest, ManyJoinsMakeAtMostOneEarlyPollPerTenSeconds) {
   }
   EXPECT_EQ(polls, 2u) << "the next one ten seconds later";
   EXPECT_EQ(EarlyPollsSaid(), 2u);
+}
+
+// The early poll is the poll: a timer tick that meets it has nobody to tell and nothing to add,
+// while one that meets an admin's test or a slow regular poll still says "Please wait".
+TEST_F(EarlyPollTest, TheTimerMeetingTheEarlyPollSaysNothing) {
+  auto please_waits = [this] {
+    const auto lines = LogMessages("info.log");
+    return std::count(lines.begin(), lines.end(), std::string(kPleaseWaitMessage));
+  };
+  HoldBack("b");
+  sim().Join("b", 3, "B");
+  sim().Advance(1);
+  ASSERT_EQ(OnlyPending().method, "GET");
+  ASSERT_EQ(EarlyPollsSaid(), 1u);
+  OnTimerTick();
+  OnTimerTick();
+  EXPECT_EQ(Pending().size(), 1u);
+  EXPECT_EQ(please_waits(), 0);
+  Respond(200, "[]");
+
+  // The next request out is the timer's own: meeting it is told, as before.
+  OnTimerTick();
+  ASSERT_EQ(OnlyPending().method, "GET");
+  OnTimerTick();
+  EXPECT_EQ(please_waits(), 1);
+  Respond(200, "[]");
 }
 
 TEST_F(EarlyPollTest, AWaitTheStoreAskedForIsKept) {
