@@ -52,18 +52,21 @@ echo Alice joins. The admin runs gildmark.connect over RCON: RCON hears at once 
 join 0002a1ce 1001 Alice
 rcon gildmark.connect
 sync
-echo A minute passes and the timer polls the store. Next: the plugin greets Alice, grants her admin and cheat rights for the length of each of her commands only, runs Carol's broadcast, holds back Bob's item, and reports every command's result at once.
+echo The timer polls the store at its first check, a second after loading, and then every minute: the demo lets a minute pass. Next: the plugin greets Alice, grants her admin and cheat rights for the length of each of her commands only, runs Carol's broadcast, holds back Bob's item, and reports every command's result at once.
 wait 60
 sync
-echo Alice got her sword and her broadcast. Carol is not on the server and her broadcast has no placeholders and needs nobody online, so it ran through the first player on the server, Alice, who held the rights for that one command: that is the "[FOR ]" line, with no buyer to name. Bob is offline, so his "Must be online" item was reported "Not Executed": the store keeps it and offers it again at the next poll.
+echo Alice got her sword and her broadcast. Carol is not on the server and her broadcast has no placeholders and needs nobody online, so it ran through the first player on the server, Alice, who held the rights for that one command: that is the "[FOR ]" line, with no buyer to name. Bob is offline, so his "Must be online" item was reported "Not Executed": the store keeps it and offers it again at every poll until it runs.
 players
-echo The admin asks what the plugin is doing: gildmark.status over RCON, answered at once from what the plugin knows. It names Bob as a buyer whose item waits for him to join.
+echo Half a minute passes. Next: the regular poll at the minute gets Bob's item again; he is still offline, so it is held back and reported "Not Executed" once more.
+wait 30
+sync
+echo The admin asks what the plugin is doing: gildmark.status over RCON, answered at once from what the plugin knows. It names Bob as a buyer whose item waits for him to join, and says when the next regular poll comes.
 rcon gildmark.status
 echo Bob joins. Next: the plugin sees that a buyer whose item was held back is online with a living character, and asks the store at once rather than at the next regular poll; the store offers his item again, and this time he is online to get it.
 join 0002b0b0 1002 Bob
-wait 60
+wait 20
 sync
-echo Another minute: the store has nothing left to deliver.
+echo Another minute. Next: the regular poll finds nothing left to deliver.
 wait 60
 sync
 players
@@ -72,8 +75,7 @@ EOF2
 
 echo "== starting the simulated server with the plugin. Its clock is simulated: a minute passes in about"
 echo "   a second (--speed 60). Loading, the plugin makes a first request: with no results to report it"
-echo "   fetches the waiting payments, but that first answer is only a check and delivers nothing; the"
-echo "   first poll, a minute later, delivers."
+echo "   fetches the waiting payments, but that first answer is only a check and delivers nothing."
 "$build/tools/asa-devserver" --root "$work/server" --plugin "$build/plugin/Gildmark_DadUZ.so" \
   --connect-to "api.gildmark.com:443:127.0.0.1:$port" --cacert "$work/tls/cert.pem" \
   --speed 60 --script "$work/script" --events "$work/events.jsonl" | grep -v '^\[plugin_'

@@ -66,13 +66,15 @@ std::string PollLine(const StoreClient& client) {
   const int period = TimerPeriodSeconds(client.config.request_interval_in_minutes);
   const long long backoff = client.backoff.SecondsLeft(now);
   long long next = -1;
-  if (client.last_scheduled_poll >= 0) {
-    const double since = now - client.last_scheduled_poll;
-    next = static_cast<long long>(std::ceil(std::max(0.0, period - std::fmod(since, period))));
-  }
+  // Every tick is recorded, even one the backoff kept quiet: a full period since the last one
+  // means the timer's next check, within a second or so, polls.
+  if (client.last_scheduled_poll >= 0)
+    next = static_cast<long long>(std::ceil(std::max(0.0, period - (now - client.last_scheduled_poll))));
   if (backoff > next) next = backoff;
-  line += std::string(line.empty() ? "Next" : "next") +
-          (next >= 0 ? " poll in about " + std::to_string(next) + " s" : " poll within " + std::to_string(period) + " s");
+  std::string when = next > 0    ? " poll in about " + std::to_string(next) + " s"
+                     : next == 0 ? " poll due now"
+                                 : " poll within " + std::to_string(period) + " s";
+  line += std::string(line.empty() ? "Next" : "next") + when;
   line += " (every " + std::to_string(period) + " s";
   if (client.backoff.BackingOff()) line += "; backing off from the store, waits grow while it fails";
   return line + ")";

@@ -555,7 +555,10 @@ TEST(DevServerTest, StatusOverRconNamesTheBuyerHeldBackAndShowsARefusal) {
   ASSERT_EQ(answers.size(), 2u) << server.Output();
   EXPECT_NE(answers[0].find("Held back for offline buyers: 1 buyer (EOS id E5)"), std::string::npos) << answers[0];
   EXPECT_NE(answers[1].find("(GET): 503 Service Unavailable"), std::string::npos) << answers[1];
-  EXPECT_NE(answers[1].find("Next poll in about"), std::string::npos) << answers[1];
+  // A single fault waits for the next regular poll only, which may be due by now.
+  EXPECT_TRUE(answers[1].find("Next poll in about") != std::string::npos ||
+              answers[1].find("Next poll due now") != std::string::npos)
+      << answers[1];
   fs::remove_all(dir);
 }
 
