@@ -60,11 +60,15 @@ echo "deps: with their dependencies this can take several minutes on a fresh mac
 export DEBIAN_FRONTEND=noninteractive
 echo "deps: reading the package lists"
 "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-# One line per twenty packages set up, rather than apt's hundreds.
+# A line per fifty packages fetched, unpacked and set up, rather than apt's thousands.
 "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 "${missing[@]}" 2>&1 |
-  awk '/^Need to get/ {print "deps: " $0}
-       /^Setting up/ {n++; if (n % 20 == 1) {printf "deps: setting up packages (%d so far)\n", n; fflush()}}
-       /^E: / {print}'
+  awk 'function tell(what, n) { if (n % 50 == 1 || n == total) { printf "deps: %s (%d of %d)\n", what, n, total; fflush() } }
+       / newly installed, / {total = $1 + $3; printf "deps: %d packages in all, with what those need\n", total; fflush()}
+       /^Need to get/ {print "deps: " $0; fflush()}
+       /^Get:/ {tell("downloading", ++g)}
+       /^Unpacking/ {tell("unpacking", ++u)}
+       /^Setting up/ {tell("setting up", ++n)}
+       /^E: / {print; fflush()}'
 status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] || { echo "deps: apt-get failed ($status)" >&2; exit "$status"; }
 echo "deps: done"
