@@ -78,7 +78,7 @@ echo "   a second (--speed 60). Loading, the plugin makes a first request: with 
 echo "   fetches the waiting payments, but that first answer is only a check and delivers nothing."
 "$build/tools/asa-devserver" --root "$work/server" --plugin "$build/plugin/Gildmark_DadUZ.so" \
   --connect-to "api.gildmark.com:443:127.0.0.1:$port" --cacert "$work/tls/cert.pem" \
-  --speed 60 --script "$work/script" --events "$work/events.jsonl" | grep -v '^\[plugin_'
+  --speed 60 --script "$work/script" --events "$work/events.jsonl" | grep --line-buffered -v '^\[plugin_'
 
 echo
 echo "== the store's own account"

@@ -10,7 +10,7 @@ if [ "$1" = --summary ]; then
   echo "make test: passed, ${default:-?} tests and ${asan:-?} again under the sanitizers (the SDK layout check runs once)"
   exit 0
 fi
-# While ctest prints nothing (a test runs for minutes), a line every 30 s says which test runs
+# While ctest prints nothing (a test runs for minutes), a line every 25 s says which test runs
 # and for how long, so that a quiet minute does not read as a hang.
 tell_while_quiet() {
   local file=$1 size=-1 quiet=0 test="" since=$SECONDS
@@ -26,7 +26,7 @@ tell_while_quiet() {
       continue
     fi
     quiet=$((quiet + 5))
-    [ $((quiet % 30)) -eq 0 ] && [ -n "$test" ] && echo "   ... $test still running ($((SECONDS - since)) s so far)"
+    [ $((quiet % 25)) -eq 0 ] && [ -n "$test" ] && echo "   ... $test still running ($((SECONDS - since)) s so far)"
   done
 }
 
