@@ -310,7 +310,7 @@ bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::tim
   return Done();
 }
 
-std::vector<std::pair<std::string, std::string>> DeliveredResults::Members() const {
+std::vector<ResultsMember> DeliveredResults::Members() const {
   std::map<std::string, PaymentStates> by_id;
   PaymentStates* payment = nullptr;
   std::string id, action;
@@ -325,21 +325,14 @@ std::vector<std::pair<std::string, std::string>> DeliveredResults::Members() con
       payment->cmds[id] = kind == kExecutedRecord ? kExecuted : kNotExecuted;
     }
   }
-  std::vector<std::pair<std::string, std::string>> members;
+  std::vector<ResultsMember> members;
   members.reserve(by_id.size());
-  for (const auto& [payment_id, payment_states] : by_id) members.emplace_back(payment_id, MemberText(payment_id, payment_states));
+  for (const auto& [payment_id, payment_states] : by_id)
+    members.push_back({payment_id, MemberText(payment_id, payment_states)});
   return members;
 }
 
-std::string DeliveredResults::Text() const {
-  std::string text = "{";
-  for (const auto& [payment_id, member] : Members()) {
-    if (text.size() > 1) text += ',';
-    text += member;
-  }
-  text += '}';
-  return text;
-}
+std::string DeliveredResults::Text() const { return DocumentText(Members()); }
 
 nlohmann::json ReplyDelivery::KnownStates() const {
   // The payment under way has its states in the buffer too.

@@ -21,6 +21,7 @@
 #include "json.hpp"
 #include "store/payment_players.h"
 #include "store/payment_records.h"
+#include "store/results_batches.h"
 #include "store/results_record.h"
 
 namespace gildmark {
@@ -51,7 +52,7 @@ struct DeliveredResults {
   bool Empty() const { return states.empty(); }
   // The results document's members by payment id ("id":{...}, compact, keys ascending): a
   // payment id seen twice keeps the states of its last occurrence, as the document would.
-  std::vector<std::pair<std::string, std::string>> Members() const;
+  std::vector<ResultsMember> Members() const;
   // The results document's compact text.
   std::string Text() const;
 };

@@ -301,19 +301,10 @@ void FinishDelivery(StoreClient& client) {
   host::RunOffGameThread(
       [results = std::move(results), written, path, write = clears_log,
        batch_payments = client.results_batch_payments]() mutable {
-        std::vector<std::pair<std::string, std::string>> by_id = results->Members();
-        written->text = "{";
-        for (const auto& [id, member] : by_id) {
-          if (written->text.size() > 1) written->text += ',';
-          written->text += member;
-        }
-        written->text += '}';
-        if (by_id.size() > batch_payments || written->text.size() > kBatchBytes) {
-          std::vector<ResultsMember> members;
-          members.reserve(by_id.size());
-          for (auto& [id, member] : by_id) members.push_back({std::move(id), std::move(member)});
+        std::vector<ResultsMember> members = results->Members();
+        written->text = DocumentText(members);
+        if (members.size() > batch_payments || written->text.size() > kBatchBytes)
           written->batches = SplitIntoBatches(std::move(members), batch_payments);
-        }
         results.reset();  // the reply's last pieces are freed here, too
         if (!write) return;
         const std::string temporary = WriteTemporaryFile(path, written->text);

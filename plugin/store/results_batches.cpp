@@ -51,16 +51,17 @@ BatchList SplitIntoBatches(std::vector<ResultsMember> members, size_t most_payme
   return batches;
 }
 
-namespace {
-
-std::string BodyOf(const std::vector<ResultsMember>& members) {
+std::string DocumentText(const std::vector<ResultsMember>& members) {
   std::string body = "{";
   for (const ResultsMember& member : members) {
     if (body.size() > 1) body += ',';
     body += member.text;
   }
-  return body + '}';
+  body += '}';  // in place: a backlog's text is megabytes, and a copy would double it
+  return body;
 }
+
+namespace {
 
 void ReportError(StoreClient& client, const std::string& message) {
   client.target->Report(message, Severity::error, false);
@@ -109,7 +110,7 @@ void SendNextBatch(StoreClient& client) {
     https.method = "POST";
     https.url = request.url;
     https.headers = request.headers;
-    https.body = BodyOf(batches.to_send.front());
+    https.body = DocumentText(batches.to_send.front());
     https.content_type = "application/json";
     std::string sent = https.body;
     accepted = host::SendHttps(std::move(https), [sent = std::move(sent), sent_at = GameSeconds()](
@@ -181,7 +182,7 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
   if (at_unload) {
     client.request_in_flight = false;
     const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
-    if (JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : BodyOf(*rest), clears_log) && clears_log &&
+    if (JsonFileStore::WriteText(kResponseFileName, all_done ? "{}" : DocumentText(*rest), clears_log) && clears_log &&
         !RemoveFile(log_path))
       ReportError(client, "Can't remove " + log_path + " (" + LastFileError() +
                               "); the store has its results already, and is sent them once more");
@@ -200,7 +201,7 @@ void EndBatches(StoreClient& client, bool all_done, bool at_unload) {
   const std::string log_path = JsonFileStore::PathOf(kPendingResultsFileName);
   host::RunOffGameThread(
       [rest = std::move(rest), write, path, log_path, clears_log, all_done]() mutable {
-        const std::string temporary = WriteTemporaryFile(path, all_done ? "{}" : BodyOf(*rest), clears_log);
+        const std::string temporary = WriteTemporaryFile(path, all_done ? "{}" : DocumentText(*rest), clears_log);
         rest.reset();
         write->written = !temporary.empty() && CommitTemporaryFile(temporary, path, clears_log);
         if (!write->written) write->error = LastFileError();

@@ -45,6 +45,8 @@ struct ResultsBatches {
 bool FitsOneBatch(const StoreClient& client, size_t payments, size_t bytes);
 // The members of a results document, in its key order.
 std::vector<ResultsMember> MembersOf(const nlohmann::json& document);
+// The compact text of the results document the members make.
+std::string DocumentText(const std::vector<ResultsMember>& members);
 // Members in batches of at most `most_payments` payments and kBatchBytes, in their order; work
 // that grows with the results, so done off the game thread where they are many.
 BatchList SplitIntoBatches(std::vector<ResultsMember> members, size_t most_payments);
