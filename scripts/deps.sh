@@ -9,7 +9,7 @@
 set -euo pipefail
 
 packages=(
-  g++ make cmake pkg-config
+  g++ make cmake pkg-config ccache
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl curl ca-certificates
   # Small, and the default build's configuration looks for them even when only the demo is built.
@@ -26,7 +26,7 @@ esac
 # Why each package is here: which command needs it.
 declare -A why=(
   [g++]="the compiler, for every build" [make]="the front door's targets" [cmake]="the build's configuration"
-  [pkg-config]="finding the libraries" [nlohmann-json3-dev]="JSON, in the plugin and the stand-ins"
+  [pkg-config]="finding the libraries" [ccache]="the compiler cache: later builds and other clones reuse objects" [nlohmann-json3-dev]="JSON, in the plugin and the stand-ins"
   [libspdlog-dev]="the stand-in host's logs" [libfmt-dev]="text formatting in the stand-ins"
   [libcurl4-openssl-dev]="the stand-in's HTTPS client" [libcpp-httplib-dev]="the store stand-in"
   [libssl-dev]="TLS for the store stand-in" [openssl]="the store stand-in's own certificate"

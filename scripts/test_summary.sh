@@ -10,34 +10,39 @@ if [ "$1" = --summary ]; then
   echo "make test: passed, ${default:-?} tests and ${asan:-?} again under the sanitizers (the SDK layout check runs once)"
   exit 0
 fi
-# While ctest prints nothing (a test runs for minutes), a line every 25 s says which test runs
-# and for how long, so that a quiet minute does not read as a hang.
+# While ctest prints nothing (tests that run for a minute), a line every 25 s says which tests
+# are running and since when, so that a quiet minute does not read as a hang.
 tell_while_quiet() {
-  local file=$1 size=-1 quiet=0 test="" since=$SECONDS
+  local file=$1 size=-1 quiet=0
   while sleep 5; do
     kill -0 $$ 2>/dev/null || return 0  # the script is gone (interrupted)
-    local now_size now_test
+    local now_size
     now_size=$(stat -c %s "$file" 2>/dev/null || echo 0)
     if [ "$now_size" != "$size" ]; then
       size=$now_size
       quiet=0
-      now_test=$(grep -o 'Start *[0-9]*: [^ ]*' "$file" | tail -n 1 | sed 's/.*: //')
-      [ "$now_test" != "$test" ] && { test=$now_test; since=$SECONDS; }
       continue
     fi
     quiet=$((quiet + 5))
-    [ $((quiet % 25)) -eq 0 ] && [ -n "$test" ] && echo "   ... $test still running ($((SECONDS - since)) s so far)"
+    [ $((quiet % 25)) -eq 0 ] || continue
+    # Started and not yet finished, by ctest's numbers.
+    local running
+    running=$(awk '/^ *Start +[0-9]+: / {sub(":", "", $2); started[$2] = $3}
+                   / Test +#[0-9]+: / {n = $0; sub(/.*Test +#/, "", n); sub(/:.*/, "", n); delete started[n]}
+                   END {for (n in started) printf "%s ", started[n]}' "$file")
+    [ -n "$running" ] && echo "   ... still running ($quiet s without news): $running"
   done
 }
 
 preset=$1
 echo "== make test: $2"
-echo "== ctest names each test as it starts; the longest, devserver_tests, takes about 2 minutes (4 to 5 under the sanitizers)"
+jobs=$(nproc)
+echo "== ctest runs $jobs tests at a time and names each as it starts; the longest, the simulated servers' scenarios, take up to half a minute each"
 output=$(mktemp)
 tell_while_quiet "$output" &
 ticker=$!
 trap 'kill "$ticker" 2>/dev/null' EXIT
-ctest --preset "$preset" 2>&1 | tee "$output"
+ctest --preset "$preset" --parallel "$jobs" 2>&1 | tee "$output"
 status=${PIPESTATUS[0]}
 kill "$ticker" 2>/dev/null
 wait "$ticker" 2>/dev/null
