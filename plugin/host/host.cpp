@@ -111,6 +111,18 @@ AShooterPlayerController* FindPlayerByCharacterName(const FString& name) {
   return found.Num() > 0 ? found[0] : nullptr;
 }
 
+std::vector<AShooterPlayerController*> FindPlayersByCharacterName(const FString& name) {
+  std::vector<AShooterPlayerController*> players;
+  if (!WorldExists()) return players;
+  TArray<AShooterPlayerController*> found =
+      AsaApi::GetApiUtils().FindPlayerFromCharacterName(name, ESearchCase::CaseSensitive, true);
+  for (int32 i = 0; i < found.Num(); ++i)
+    if (found[i]) players.push_back(found[i]);
+  return players;
+}
+
+FString EosIdOf(AShooterPlayerController* player) { return AsaApi::IApiUtils::GetEOSIDFromController(player); }
+
 bool HasLivingCharacter(AShooterPlayerController* player) {
   AShooterCharacter* character = player->BaseGetPlayerCharacter();
   return character && !character->IsDeadOrDying();

@@ -51,6 +51,11 @@ AShooterPlayerController* FindPlayerByEosId(const FString& eos_id);
 AShooterPlayerController* FindPlayerByNameAndLinkedId(const FString& character_name, int64_t linked_id);
 // The first connected player whose character name matches exactly, case-sensitive; or null.
 AShooterPlayerController* FindPlayerByCharacterName(const FString& name);
+// Every connected player whose character name matches exactly, case-sensitive: names are not
+// unique in this game.
+std::vector<AShooterPlayerController*> FindPlayersByCharacterName(const FString& name);
+// The player's EOS id as the game knows it.
+FString EosIdOf(AShooterPlayerController* player);
 // True when the player has a character that is not dead or dying.
 bool HasLivingCharacter(AShooterPlayerController* player);
 FString CharacterName(AShooterPlayerController* player);

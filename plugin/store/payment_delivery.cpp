@@ -70,7 +70,12 @@ std::string TextOr(const nlohmann::json& object, const char* key) {
   return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-enum class Outcome { executed, not_executed, held_back, refused };
+enum class Outcome { executed, not_executed, held_back, refused, unfilled };
+
+// The placeholders this plugin fills. One left in a command after filling would reach the game
+// as it stands and give to nobody.
+constexpr const char* kPlaceholders[] = {"{eosid}",    "{eos_id}",           "{ue5id}",
+                                         "{username}", "{minecraft_username}", "{daduz_username}"};
 
 bool StartsWithIgnoringCase(const std::string& text, size_t at, const char* prefix) {
   for (size_t i = 0; prefix[i]; ++i, ++at)
@@ -103,12 +108,14 @@ bool IsHostPluginCommand(const std::string& command) {
 
 namespace {
 
-// Steps that may raise: each error becomes "Not Executed" for this command only.
+// Steps that may raise: each error becomes "Not Executed" for this command only. `refused`
+// gets the command that may not run, or the placeholder left unfilled.
 Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const nlohmann::json& command,
-                       PaymentPlayer& record, std::string& refused_text) {
+                       PaymentPlayer& record, std::string& refused) {
   const std::string store_state = StringMember(command, "state");
   std::string text = host::ToUtf8(host::FromUtf8(StringMember(command, "str")));
-  const std::string eos_id = StringMember(payment, "eos_id");
+  std::string eos_id = StringMember(payment, "eos_id");
+  if (eos_id.empty() && record.online) eos_id = record.game_eos_id;
   const std::string username = StringMember(payment, "username");
 
   if (!record.online && (text.find('{') != std::string::npos || store_state == "Must be online"))
@@ -126,8 +133,13 @@ Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const
     ReplaceFirst(text, "{minecraft_username}", user);
     ReplaceFirst(text, "{username}", user);
   }
+  for (const char* placeholder : kPlaceholders)
+    if (text.find(placeholder) != std::string::npos) {
+      refused = placeholder;
+      return Outcome::unfilled;
+    }
   if (IsHostPluginCommand(text)) {
-    refused_text = text;
+    refused = text;
     return Outcome::refused;
   }
   return client.ExecuteAsPlayer(text, record.player_controller, TargetText(record)) ? Outcome::executed
@@ -162,6 +174,17 @@ void ReplyDelivery::BeginPayment(StoreClient& client) {
       ReportError(client, std::string("Skipping a payment that cannot be read: ") + e.what(), false);
       command_count_ = 0;
     }
+  }
+  // A reply that lists a payment again (the store's fault or a proxy's) would run it twice.
+  if (in_payment_ && command_count_ > 0 && !delivered_ids_.insert(payment_id_).second) {
+    if (repeats_skipped_++ == 0)
+      ReportError(client,
+                  "Payment " + payment_id_ + " is listed more than once in the store's answer: delivered once, "
+                  "the repeat skipped",
+                  false);
+    in_payment_ = false;
+    command_count_ = 0;
+    return;
   }
   if (in_payment_) {
     eos_id_ = TextOr(head_, "eos_id");
@@ -208,7 +231,22 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
   } catch (...) {
     ReportError(client, "Error while executing command : unknown error", true);
   }
-  if (outcome == Outcome::held_back) client.waiting_buyers.Note(eos_id_, username_);
+  if (outcome == Outcome::held_back &&
+      client.waiting_buyers.Note(eos_id_, username_, buyer_.players_sharing_name) && buyer_.players_sharing_name > 1)
+    ReportError(client,
+                "Holding back payment " + payment_id_ + ": " + std::to_string(buyer_.players_sharing_name) +
+                    " players online are named \"" + username_ +
+                    "\", and nobody can tell which of them paid; it waits until only one of them is online. "
+                    "Have the store name its buyer by EOS id",
+                false);
+  if (outcome == Outcome::unfilled && client.told_unfilled.insert(payment_id_).second) {
+    if (client.told_unfilled.size() > 1000) client.told_unfilled = {payment_id_};
+    ReportError(client,
+                "Not running command " + command_id + " of payment " + payment_id_ + ": it still holds " + refused_text +
+                    " after the buyer's values were filled in (the buyer has no such value, or the placeholder "
+                    "comes twice); reported Not Executed",
+                false);
+  }
   if (outcome == Outcome::refused && !told_refusal_) {
     told_refusal_ = true;
     ReportError(client,
@@ -283,6 +321,13 @@ void ReplyDelivery::EndPayment() {
   command_count_ = 0;
 }
 
+void ReplyDelivery::TellRepeats(StoreClient& client) {
+  if (repeats_skipped_ > 1)
+    ReportError(client, std::to_string(repeats_skipped_) + " repeats of payments listed more than once were skipped",
+                false);
+  repeats_skipped_ = 0;
+}
+
 bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::time_point deadline) {
   looked_up_this_slice_ = false;
   // The files a command appends to stay open for the slice, and each buyer's journal line stays
@@ -307,6 +352,7 @@ bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::tim
     else
       break;
   } while (std::chrono::steady_clock::now() < deadline);
+  if (Done()) TellRepeats(client);
   return Done();
 }
 
@@ -344,6 +390,7 @@ std::shared_ptr<DeliveredResults> ReplyDelivery::TakeResults() {
   std::shared_ptr<DeliveredResults> taken = std::move(results_);
   results_ = std::make_shared<DeliveredResults>();
   taken->payments.swap(payments_);
+  delivered_ids_.clear();
   in_payment_ = false;
   next_payment_ = 0;
   command_count_ = 0;

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "json.hpp"
@@ -98,6 +99,11 @@ class ReplyDelivery {
   bool payment_has_state_ = false;  // its record is in the states buffer
   bool looked_up_this_slice_ = false;
   bool told_refusal_ = false;  // this payment's refused command was told
+
+  // The ids of the payments delivered so far; a repeat is skipped.
+  std::unordered_set<std::string> delivered_ids_;
+  size_t repeats_skipped_ = 0;
+  void TellRepeats(StoreClient& client);
 
   std::shared_ptr<DeliveredResults> results_;
   bool any_state_ = false;

@@ -88,12 +88,15 @@ void ResolveOnline(PaymentPlayer& record, AShooterPlayerController* player) {
   record.character_name = host::CharacterName(player);
   record.player_controller = player;
   record.linked_id = std::to_string(host::LinkedId(player));
+  // The payment carries no EOS id for a buyer it names by name; the game knows it.
+  record.game_eos_id = record.identifier_type == "username" ? host::ToUtf8(host::EosIdOf(player)) : std::string();
 }
 
 void UseOfflineFallback(PaymentPlayer& record) {
   record.online = false;
   record.character_name = FString();
   record.linked_id.clear();
+  record.game_eos_id.clear();
   record.player_controller = host::FirstPlayerController();
 }
 
@@ -125,10 +128,15 @@ void ResolvePaymentPlayer(PaymentPlayer& record) {
   if (!record.usable) return;
   try {
     AShooterPlayerController* found = nullptr;
+    record.players_sharing_name = 0;
     if (record.identifier_type == "eosid") {
       found = host::FindPlayerByEosId(record.identifiers["eosid"]);
     } else if (record.identifier_type == "username") {
-      found = host::FindPlayerByCharacterName(record.identifiers["username"]);
+      const std::vector<AShooterPlayerController*> named = host::FindPlayersByCharacterName(record.identifiers["username"]);
+      if (named.size() > 1)
+        record.players_sharing_name = named.size();  // whichever came first may not be the buyer
+      else if (named.size() == 1)
+        found = named[0];
     }
     if (found && host::HasLivingCharacter(found))
       ResolveOnline(record, found);

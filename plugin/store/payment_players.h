@@ -27,6 +27,11 @@ struct PaymentPlayer {
   bool online = false;
   FString character_name;
   AShooterPlayerController* player_controller = nullptr;
+  // An online buyer named by character name: their EOS id as the game knows it.
+  std::string game_eos_id;
+  // More than one connected player carries the buyer's character name: nobody can tell which
+  // of them paid, so the buyer counts as offline.
+  size_t players_sharing_name = 0;
   // The payment could not be read (not an object, identifiers of the wrong type): it is skipped.
   bool usable = true;
 };
@@ -65,7 +70,7 @@ std::string StringMember(const nlohmann::json& object, const char* key);
 // an unusable record, and says why.
 PaymentPlayer MakePaymentPlayer(const nlohmann::json& payment);
 // Looks the buyer up now; a failed lookup makes the record unusable (nothing may run for a buyer
-// nobody knows), and says why.
+// nobody knows), and says why. A name that several connected players carry finds nobody.
 void ResolvePaymentPlayer(PaymentPlayer& record);
 
 }  // namespace gildmark

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "store/results_batches.h"
@@ -94,6 +95,9 @@ class StoreClient {
   // The refusal status last told on the error route (0: none since the last success).
   int told_refusal = 0;
   bool told_too_large = false;  // an answer over the size the plugin takes, told once while it lasts
+  // Payments told to hold a placeholder that cannot be filled: the store offers them at every
+  // poll, and once is enough.
+  std::unordered_set<std::string> told_unfilled;
   // Game time of the last report of a certificate nobody trusts; negative: none yet.
   double last_certificate_report = -1;
   // The journal ids whose lines are kept while hold_journal_lines is set.

@@ -21,21 +21,31 @@ void WaitingBuyers::Remove(const std::string& key) {
   buyers_.erase(it);
 }
 
-void WaitingBuyers::Note(const std::string& eos_id, const std::string& username) {
+bool WaitingBuyers::Note(const std::string& eos_id, const std::string& username, size_t players_sharing_name) {
   const bool by_eos_id = !eos_id.empty();
   const std::string& value = by_eos_id ? eos_id : username;
-  if (value.empty()) return;
+  if (value.empty()) return false;
   const std::string key = KeyOf(by_eos_id, value);
-  if (buyers_.count(key)) return;
+  auto known = buyers_.find(key);
+  if (known != buyers_.end()) {
+    const bool changed = known->second->players_sharing_name != players_sharing_name;
+    known->second->players_sharing_name = players_sharing_name;
+    return changed;
+  }
   if (buyers_.size() >= kMaxBuyers) Remove(KeyOf(order_.front().by_eos_id, order_.front().value));
-  order_.push_back({by_eos_id, value});
+  order_.push_back({by_eos_id, value, players_sharing_name});
   buyers_.emplace(key, std::prev(order_.end()));
+  return true;
 }
 
 std::vector<std::string> WaitingBuyers::First(size_t n) const {
   std::vector<std::string> out;
-  for (auto it = order_.begin(); it != order_.end() && out.size() < n; ++it)
-    out.push_back(it->by_eos_id ? "EOS id " + it->value : it->value);
+  for (auto it = order_.begin(); it != order_.end() && out.size() < n; ++it) {
+    std::string who = it->by_eos_id ? "EOS id " + it->value : it->value;
+    if (it->players_sharing_name > 1)
+      who += " (a name " + std::to_string(it->players_sharing_name) + " players online share)";
+    out.push_back(std::move(who));
+  }
   return out;
 }
 

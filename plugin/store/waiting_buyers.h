@@ -24,12 +24,15 @@ class WaitingBuyers {
   static constexpr double kCheckEverySeconds = 1;
   static constexpr double kEarlyPollEverySeconds = 10;
 
-  // A command of this buyer was held back. The oldest buyer goes when there are too many.
-  void Note(const std::string& eos_id, const std::string& username);
+  // A command of this buyer was held back: they were offline, or `players_sharing_name` (two or
+  // more) connected players carry the name the payment gives. The oldest buyer goes when there
+  // are too many. True when the buyer was not waiting yet, or for another reason.
+  bool Note(const std::string& eos_id, const std::string& username, size_t players_sharing_name = 0);
   // The buyer was found online by a delivery: their commands are no longer waiting for a join.
   void Forget(const std::string& eos_id, const std::string& username);
   size_t Count() const { return buyers_.size(); }
-  // The `n` buyers waiting longest, each as "EOS id <id>" or their name.
+  // The `n` buyers waiting longest, each as "EOS id <id>" or their name (and how many players
+  // share it, when that is why).
   std::vector<std::string> First(size_t n) const;
 
   // A player joined (their character may not exist yet).
@@ -47,6 +50,7 @@ class WaitingBuyers {
   struct Buyer {
     bool by_eos_id;
     std::string value;
+    size_t players_sharing_name;
   };
   struct Watch {
     AShooterPlayerController* player;

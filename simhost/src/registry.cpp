@@ -26,6 +26,10 @@ FString* GetPlayerCharacterName(const void* self, FString* result) {
   *result = Wide(S().AsPlayer(self)->name);
   return result;
 }
+FString* GetUniqueNetIdAsString(const void* self, FString* result) {
+  *result = Wide(S().AsPlayer(self)->eos_id);
+  return result;
+}
 AShooterCharacter* BaseGetPlayerCharacter(const void* self) { return S().AsPlayer(self)->character.get(); }
 bool IsDeadOrDying(const void* self) {
   if (!S().character_pointers.count(self)) throw std::runtime_error("IsDeadOrDying on an object that is no character");
@@ -106,6 +110,8 @@ void Simulation::State::InstallDefaultRegistry() {
   add("AShooterPlayerController.GetLinkedPlayerID()", K::kFunction, reinterpret_cast<void*>(&GetLinkedPlayerID));
   add("AShooterPlayerController.GetPlayerCharacterName()", K::kFunction,
       reinterpret_cast<void*>(&GetPlayerCharacterName));
+  add("AShooterPlayerController.GetUniqueNetIdAsString()", K::kFunction,
+      reinterpret_cast<void*>(&GetUniqueNetIdAsString));
   add("AShooterPlayerController.BaseGetPlayerCharacter()", K::kFunction,
       reinterpret_cast<void*>(&BaseGetPlayerCharacter));
   add("APrimalCharacter.IsDeadOrDying()", K::kFunction, reinterpret_cast<void*>(&IsDeadOrDying));

@@ -107,21 +107,78 @@ TEST_F(DeliveryTest, NobodyOnlineMeansNotExecuted) {
   EXPECT_TRUE(CommandsRun().empty());
 }
 
+// Each placeholder is filled at its first occurrence; a command left holding one would give to
+// nobody, so it is not run, is reported Not Executed (the store offers it again) and is told
+// once, however often the store offers it.
 TEST_F(DeliveryTest, PlaceholdersFillInOrderFirstOccurrenceOnly) {
   sim().Join("eos", 0x1'0000'0003, "Hero");
   Deliver(json::array({Payment(
       "1", "eos", "storename",
       json::array({Command(1, "a {username} {username}"), Command(2, "b {minecraft_username} {eosid} {eos_id} {ue5id}"),
-                   Command(3, "c {daduz_username}")}))}));
-  EXPECT_EQ(CommandTexts(),
-            (std::vector<std::string>{"a Hero {username}", "b Hero eos eos 4294967299", "c Hero"}));
+                   Command(3, "c {daduz_username} {other}")}))}));
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"b Hero eos eos 4294967299", "c Hero {other}"}));
+  EXPECT_EQ(Results()["1"]["cmds"]["1"], "Not Executed");
+  EXPECT_EQ(Results()["1"]["cmds"]["3"], "Executed") << "braces this plugin does not fill are left alone";
+  const auto errors = LogMessages("err.log");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("command 1 of payment 1: it still holds {username}"), std::string::npos) << errors[0];
 
-  // Without an EOS id the two placeholders for it stay as they are.
-  sim().Join("other", 5, "Named");
-  sim().ClearEvents();
   Respond(200, "ok");
+  Deliver(json::array({Payment("1", "eos", "storename", json::array({Command(1, "a {username} {username}")}))}));
+  EXPECT_EQ(LogMessages("err.log").size(), 1u) << "told once";
+}
+
+// A buyer the store names by character name only: the game gives their EOS id.
+TEST_F(DeliveryTest, ABuyerNamedByNameHasTheirEosIdFromTheGame) {
+  sim().Join("E-named", 5, "Named");
   Deliver(json::array({Payment("2", "", "Named", json::array({Command(4, "d {eosid} {eos_id} {username}")}))}));
-  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"d {eosid} {eos_id} Named"});
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"d E-named E-named Named"});
+  EXPECT_EQ(Results()["2"]["cmds"]["4"], "Executed");
+}
+
+// Names are not unique: with two players of the buyer's name online nobody can tell which paid.
+// The payment waits as for an offline buyer, the admin is told why, and once one of them has
+// left the other is served at the next poll.
+TEST_F(DeliveryTest, TwoPlayersOfTheBuyersNameGetNothingUntilOneLeaves) {
+  sim().Join("E1", 1, "Bob");
+  sim().Join("E2", 2, "Bob");
+  const json payment = Payment("p", "", "Bob", json::array({Command(1, "give {username} crown", "Must be online")}));
+  Deliver(json::array({payment}));
+  EXPECT_TRUE(CommandsRun().empty());
+  EXPECT_EQ(Results()["p"]["cmds"]["1"], "Not Executed");
+  EXPECT_TRUE(sim().ChatTo("E1").empty() && sim().ChatTo("E2").empty());
+  auto errors = LogMessages("err.log");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("2 players online are named \"Bob\""), std::string::npos) << errors[0];
+  EXPECT_NE(errors[0].find("by EOS id"), std::string::npos) << errors[0];
+  const auto held = client().waiting_buyers.First(5);
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0], "Bob (a name 2 players online share)");
+
+  Respond(200, "ok");
+  Deliver(json::array({payment}));
+  EXPECT_EQ(LogMessages("err.log").size(), 1u) << "told once while it lasts";
+
+  sim().Leave("E2");
+  Respond(200, "ok");
+  Deliver(json::array({payment}));
+  ASSERT_EQ(CommandsRun().size(), 1u);
+  EXPECT_EQ(CommandsRun()[0]["player"], "E1");
+  EXPECT_EQ(Results()["p"]["cmds"]["1"], "Executed");
+  EXPECT_EQ(client().waiting_buyers.Count(), 0u);
+}
+
+// A reply that lists one payment twice delivers it once.
+TEST_F(DeliveryTest, APaymentListedTwiceInOneReplyRunsOnce) {
+  const json payment = Payment("P", "", "x", json::array({Command(1, "broadcast dup once")}));
+  sim().Join("E", 1, "Someone");
+  Deliver(json::array({payment, payment, payment}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"broadcast dup once"});
+  EXPECT_EQ(Results()["P"]["cmds"]["1"], "Executed");
+  const auto errors = LogMessages("err.log");
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_NE(errors[0].find("Payment P is listed more than once"), std::string::npos) << errors[0];
+  EXPECT_NE(errors[1].find("2 repeats"), std::string::npos) << errors[1];
 }
 
 TEST_F(DeliveryTest, NonAsciiNamesBecomeQuestionMarksInCommandsButNotInLogs) {
@@ -158,8 +215,8 @@ TEST_F(DeliveryTest, ValuesCannotAddConsoleInput) {
   sim().Join("q", 4, "x\"");
   sim().ClearEvents();
   Respond(200, "ok");
-  Deliver(json::array({Payment("5", "q", "", json::array({Command(6, "say \"{username}|{username}\"")}))}));
-  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"say \"x?|{username}\""});
+  Deliver(json::array({Payment("5", "q", "", json::array({Command(6, "say \"{username}|\" {daduz_username}")}))}));
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"say \"x?|\" x?"});
 }
 
 // The host's plugins.* commands pass its console hook from a command run through a player:
@@ -338,13 +395,14 @@ TEST_F(DeliveryTest, ResultsAreOrderedByKeyAndLaterStatesWin) {
       // An offline buyer: the same id with two different states, in both orders.
       Payment("late_held", "gone", "", json::array({Command(1, "plain"), Command(1, "{held}")})),
       Payment("late_run", "gone", "", json::array({Command(1, "{held}"), Command(1, "plain")})),
+      // A payment listed twice is delivered once: the repeat is skipped.
       Payment("dup", "e", "", json::array({Command(1, "x")}), "first"),
       Payment("dup", "e", "", json::array({Command(2, "x")}), "second"),
       Payment("empty", "e", "", json::array()),
   }));
   EXPECT_EQ(OnlyPending().body,
             R"({"a":{"action":"purchase","cmds":{"1":"Executed"}},"b":{"action":"purchase","cmds":{"10":"Executed",)"
-            R"("9":"Executed"}},"dup":{"action":"second","cmds":{"2":"Executed"}},)"
+            R"("9":"Executed"}},"dup":{"action":"first","cmds":{"1":"Executed"}},)"
             R"("late_held":{"action":"purchase","cmds":{"1":"Not Executed"}},)"
             R"("late_run":{"action":"purchase","cmds":{"1":"Executed"}}})");
 }

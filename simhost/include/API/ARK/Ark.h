@@ -41,6 +41,10 @@ struct AShooterPlayerController : ABasePlayerController {
   FString* GetPlayerCharacterName(FString* result) {
     return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetPlayerCharacterName()", result);
   }
+  // The player's EOS id as text.
+  FString* GetUniqueNetIdAsString(FString* result) {
+    return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetUniqueNetIdAsString()", result);
+  }
   AShooterCharacter* BaseGetPlayerCharacter() {
     return NativeCall<AShooterCharacter*>(this, "AShooterPlayerController.BaseGetPlayerCharacter()");
   }
@@ -142,6 +146,13 @@ class IApiUtils {
     UWorld* world = GetWorld();
     if (!world) sim::detail::HostCrash("FindPlayerFromCharacterName dereferenced a null world");
     return PlayersByCharacterName(*world, character_name, search, full_match);
+  }
+  // Static and inline in the real SDK: the controller's EOS id, "" for a null controller.
+  static FString GetEOSIDFromController(AController* controller) {
+    FString eos_id;
+    auto* player = static_cast<AShooterPlayerController*>(controller);
+    if (player != nullptr) player->GetUniqueNetIdAsString(&eos_id);
+    return eos_id;
   }
   // The calling plugin's messaging manager, found by GetDllName(); the host's "Default" one when
   // the plugin registered none.
