@@ -111,7 +111,7 @@ namespace {
 // Steps that may raise: each error becomes "Not Executed" for this command only. `refused`
 // gets the command that may not run, or the placeholder left unfilled.
 Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const nlohmann::json& command,
-                       PaymentPlayer& record, std::string& refused) {
+                       PaymentPlayer& record, std::string& refused, bool& greeted) {
   const std::string store_state = StringMember(command, "state");
   std::string text = host::ToUtf8(host::FromUtf8(StringMember(command, "str")));
   std::string eos_id = StringMember(payment, "eos_id");
@@ -141,6 +141,12 @@ Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const
   if (IsHostPluginCommand(text)) {
     refused = text;
     return Outcome::refused;
+  }
+  // Thanked once their first command runs: a payment of which nothing runs (set aside, refused)
+  // would thank them at every poll for nothing.
+  if (record.online && !greeted) {
+    greeted = true;
+    Greet(client, record);
   }
   return client.ExecuteAsPlayer(text, record.player_controller, TargetText(record)) ? Outcome::executed
                                                                                     : Outcome::not_executed;
@@ -189,10 +195,8 @@ void ReplyDelivery::BeginPayment(StoreClient& client) {
   if (in_payment_) {
     eos_id_ = TextOr(head_, "eos_id");
     username_ = TextOr(head_, "username");
-    if (buyer_.online) {
-      client.waiting_buyers.Forget(eos_id_, username_);
-      Greet(client, buyer_);
-    }
+    greeted_ = false;
+    if (buyer_.online) client.waiting_buyers.Forget(eos_id_, username_);
     in_payment_ = command_count_ > 0;
   }
 }
@@ -225,7 +229,7 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
   Outcome outcome = Outcome::not_executed;
   std::string refused_text;
   try {
-    outcome = DeliverCommand(client, head_, command, buyer_, refused_text);
+    outcome = DeliverCommand(client, head_, command, buyer_, refused_text, greeted_);
   } catch (const std::exception& e) {
     ReportError(client, std::string("Error while executing command : ") + e.what(), true);
   } catch (...) {

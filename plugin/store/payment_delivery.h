@@ -99,6 +99,7 @@ class ReplyDelivery {
   bool payment_has_state_ = false;  // its record is in the states buffer
   bool looked_up_this_slice_ = false;
   bool told_refusal_ = false;  // this payment's refused command was told
+  bool greeted_ = false;       // its buyer was thanked
 
   // The ids of the payments delivered so far; a repeat is skipped.
   std::unordered_set<std::string> delivered_ids_;

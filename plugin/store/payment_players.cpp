@@ -46,6 +46,29 @@ DecodedPayments DecodePaymentsReply(std::string body) {
   return decoded;
 }
 
+bool IsStoresText(const std::string& text) {
+  return text.find("No pending payments found") != std::string::npos || text.find("Gildmark") != std::string::npos;
+}
+
+std::string OneShortLine(const std::string& text) {
+  constexpr size_t kMost = 160;
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return "";
+  size_t end = text.find_first_of("\r\n", begin);
+  if (end == std::string::npos) end = text.size();
+  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  const bool cut = end - begin > kMost;
+  if (cut) {
+    end = begin + kMost;
+    // Not in the middle of a UTF-8 character.
+    while (end > begin && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  }
+  std::string line = text.substr(begin, end - begin);
+  if (cut || text.find_first_not_of(" \t\r\n", end) != std::string::npos)
+    line += " ... (" + std::to_string(text.size()) + " bytes in all)";
+  return line;
+}
+
 void HandleTextReply(const std::string& body) {
   if (body.find("No pending payments found") != std::string::npos) {
     // The GET went out because no results waited: the file holds "{}" already, nearly always,
@@ -54,7 +77,7 @@ void HandleTextReply(const std::string& body) {
     if (!ReadFileBytes(JsonFileStore::PathOf("response.json"), current) || current != "{}")
       JsonFileStore::WriteText("response.json", "{}");
   } else if (body.find("Gildmark") != std::string::npos && g_store_client) {
-    g_store_client->target->Report(body, Severity::information, true);
+    g_store_client->target->Report(OneShortLine(body), Severity::information, true);
   }
 }
 

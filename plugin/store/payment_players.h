@@ -53,6 +53,11 @@ std::shared_ptr<void> PreparePaymentsReply(host::HttpsReply& reply);
 // DecodePayments on the game thread, for a reply that had no preparation; a text reply is
 // handled here.
 DecodedPayments DecodePaymentsReply(std::string body);
+// One of the store's own texts: "No pending payments found", or a message naming the store.
+bool IsStoresText(const std::string& text);
+// The first line of a text that holds anything, cut to what one chat or log line takes; a text
+// cut short says how long it was.
+std::string OneShortLine(const std::string& text);
 // The side of a text reply: "No pending payments found" empties response.json, the store's own
 // messages are told.
 void HandleTextReply(const std::string& body);

@@ -22,9 +22,11 @@ namespace {
 constexpr double kCertificateReportSeconds = 3600;
 
 // A connection test's verdict, judged where the reply arrives (off the game thread for all but
-// a small one): a list of payments means the store answers; anything else is its message.
+// a small one): a list of payments means the store answers; anything else is its message, cut
+// to one short line, and whether it is one of the store's own texts.
 struct ConnectionVerdict {
   std::string text;
+  bool stores_answer = true;
 };
 
 std::shared_ptr<void> JudgeConnectionTestReply(host::HttpsReply& reply) {
@@ -34,7 +36,8 @@ std::shared_ptr<void> JudgeConnectionTestReply(host::HttpsReply& reply) {
   // Checked, not decoded: a document of a large reply would cost many times its size.
   const bool list = nlohmann::json::accept(body) && body[ValueStart(body)] == '[';
   auto verdict = std::make_shared<ConnectionVerdict>();
-  verdict->text = list ? std::string(kConnectionSuccessfulMessage) : std::move(body);
+  verdict->stores_answer = list || IsStoresText(body);
+  verdict->text = list ? std::string(kConnectionSuccessfulMessage) : OneShortLine(body);
   return verdict;
 }
 
@@ -338,6 +341,23 @@ void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
   if (client.delivery->Done()) FinishDelivery(client);
 }
 
+// A 200 answer that is neither the store's list nor one of its texts (a proxy's or a captive
+// portal's page), as one short line; "" for the store's own.
+std::string ForeignAnswer(const host::HttpsReply& reply, bool scheduled, bool connection_test) {
+  if (!reply.Ok()) return "";
+  if (connection_test) {
+    const auto* verdict = static_cast<const ConnectionVerdict*>(reply.prepared.get());
+    return verdict && !verdict->stores_answer ? verdict->text : "";
+  }
+  // A scheduled GET's preparation took the body when it was JSON and left the text otherwise.
+  const bool prepared_json = scheduled && reply.prepared && static_cast<const DecodedPayments*>(reply.prepared.get())->is_json;
+  if (prepared_json || reply.body.empty()) return "";
+  std::string body = reply.body.size() <= (64u << 10) ? reply.body : std::string();
+  StripOuterQuotes(body);
+  if (body.empty() || nlohmann::json::accept(body) || IsStoresText(body)) return "";
+  return OneShortLine(body);
+}
+
 void AnswerConnectionTest(StoreClient& client, host::HttpsReply& reply) {
   const std::shared_ptr<void> judged = reply.prepared ? reply.prepared : JudgeConnectionTestReply(reply);
   const std::string verdict = judged ? static_cast<ConnectionVerdict*>(judged.get())->text : std::string();
@@ -390,8 +410,11 @@ void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double s
                  Severity::information);
 }
 
-void NoteLastAnswer(StoreClient& client, const char* method, const host::HttpsReply& reply) {
-  client.last_answer = {GameSeconds(), method, reply.Ok() ? "success" : DescribeFailure(reply)};
+void NoteLastAnswer(StoreClient& client, const char* method, const host::HttpsReply& reply, const std::string& foreign) {
+  client.last_answer = {GameSeconds(), method,
+                        !reply.Ok()        ? DescribeFailure(reply)
+                        : foreign.empty() ? std::string("success")
+                                          : "an answer that is not the store's: " + foreign};
 }
 
 std::string UnavailableText(const StoreClient& client, const host::HttpsReply& reply) {
@@ -408,7 +431,8 @@ void OnGetReply(host::HttpsReply reply, bool scheduled, bool connection_test, do
     // An admin's test says how the store answers now; only its good news changes the schedule
     // (a wait is over), or a few tests in a row would push the next poll out by minutes.
     if (!connection_test || reply.Ok()) NoteStoreReply(*client, reply, sent_at < 0 ? GameSeconds() : sent_at);
-    NoteLastAnswer(*client, "GET", reply);
+    if (connection_test && reply.Ok() && !reply.prepared) reply.prepared = JudgeConnectionTestReply(reply);
+    NoteLastAnswer(*client, "GET", reply, ForeignAnswer(reply, scheduled, connection_test));
     const bool success = reply.Ok();
     if (!success || (reply.body.empty() && !reply.prepared)) {
       if (connection_test) {

@@ -32,7 +32,9 @@ void PollEarlyForJoinedBuyers(StoreClient& client);
 // logs: a backoff starting or ending, a refusal, a certificate nobody trusts.
 void NoteStoreReply(StoreClient& client, const host::HttpsReply& reply, double sent_at);
 // The last answer of the store, as gildmark.status tells it.
-void NoteLastAnswer(StoreClient& client, const char* method, const host::HttpsReply& reply);
+// `foreign`: a 200 answer that is not the store's, as one line ("" when it is the store's).
+void NoteLastAnswer(StoreClient& client, const char* method, const host::HttpsReply& reply,
+                    const std::string& foreign = "");
 // The unavailability message with the cause and, while backing off, when the next poll is.
 std::string UnavailableText(const StoreClient& client, const host::HttpsReply& reply);
 

@@ -132,7 +132,7 @@ void StoreClient::LoadConfig() {
   bool key_usable = false;
   for (const std::string& problem : ReadConfigMembers(members, config, key_usable)) problems.push_back(problem);
   for (const std::string& problem : problems) target->Report(problem, Severity::error, false);
-  key_parts = key_usable ? SplitKey(config.key) : std::vector<std::string>{};
+  key_parts = key_usable ? KeyParts(config.key) : std::vector<std::string>{};
   if (key_parts.size() != 3) {
     key_parts.clear();
     target->Report(kInvalidKeyMessage, Severity::information, true);

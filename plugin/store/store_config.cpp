@@ -1,8 +1,8 @@
 #include "store/store_config.h"
 
 #include <climits>
-
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "host/host.h"
@@ -34,6 +34,46 @@ std::vector<std::string> SplitKey(const std::string& key) {
     pieces.push_back(key.substr(start, dot - start));
     start = dot + 1;
   }
+}
+
+namespace {
+
+// Blanks a paste may bring: ASCII white space and the no-break space (UTF-8 C2 A0).
+std::string Trimmed(const std::string& text) {
+  size_t begin = 0, end = text.size();
+  for (;;) {
+    if (begin < end && std::strchr(" \t\r\n\v\f", text[begin]) && text[begin] != '\0') ++begin;
+    else if (end - begin >= 2 && text.compare(begin, 2, "\xC2\xA0") == 0) begin += 2;
+    else break;
+  }
+  for (;;) {
+    if (end > begin && std::strchr(" \t\r\n\v\f", text[end - 1]) && text[end - 1] != '\0') --end;
+    else if (end - begin >= 2 && text.compare(end - 2, 2, "\xC2\xA0") == 0) end -= 2;
+    else break;
+  }
+  return text.substr(begin, end - begin);
+}
+
+// Keys are base64 or base64url text; the server id, in the URL's path, never holds "+" or "/".
+bool HoldsOnlyKeyCharacters(const std::string& part, bool in_url) {
+  for (const char c : part) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '=';
+    if (!plain && (in_url || (c != '+' && c != '/'))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> KeyParts(const std::string& key) {
+  std::vector<std::string> parts = SplitKey(Trimmed(key));
+  if (parts.size() != 3) return {};
+  for (size_t i = 0; i < parts.size(); ++i) {
+    parts[i] = Trimmed(parts[i]);
+    if (!HoldsOnlyKeyCharacters(parts[i], i == 0)) return {};
+  }
+  return parts;
 }
 
 namespace {

@@ -28,6 +28,11 @@ extern const char* const kInvalidKeyMessage;
 
 // Pieces of the key at every "."; pieces may be empty, and there is always one more than dots.
 std::vector<std::string> SplitKey(const std::string& key);
+// The key's three parts as the store issued them, or none. A paste brings spaces, tabs, line
+// breaks and no-break spaces around the key (and around its parts): those are dropped. A part
+// holding a character no key holds makes the key invalid: the first part goes into the request's
+// URL, where a "?" or "/" would change what is asked.
+std::vector<std::string> KeyParts(const std::string& key);
 
 // The document with the members of this server's entry under "servers" laid over the top-level
 // ones. `listed`: the document has an entry for `instance` (compared as a safe file name, the form

@@ -288,11 +288,13 @@ TEST_F(DeliveryTest, BodiesTheStoreRefusesAreHalvedAndAPaymentRefusedAloneIsSetA
   EXPECT_EQ(told, 1);
   EXPECT_EQ(refusals, 0) << "a body too large is no refusal of the key";
 
-  // Delivery goes on: the store offers the set-aside payment again, with a new one.
-  const size_t ran = CommandsRun().size();
+  // Delivery goes on: the store offers the set-aside payment again, with a new one. Its buyer
+  // is thanked for the new one only: nothing of the set-aside one runs.
+  const size_t ran = CommandsRun().size(), thanked = sim().ChatTo("e").size();
   Deliver(json::array({Payment("huge", "e", "", huge_commands),
                        Payment("new", "e", "", json::array({Command(7000, "give new")}))}));
   ASSERT_EQ(CommandsRun().size(), ran + 1) << "the set-aside commands are not run again";
+  EXPECT_EQ(sim().ChatTo("e").size(), thanked + 1);
   EXPECT_EQ(CommandTexts().back(), "give new");
   EXPECT_EQ(json::parse(OnlyPending().body), json::parse(R"({"new":{"action":"purchase","cmds":{"7000":"Executed"}}})"));
   Respond(200, "");

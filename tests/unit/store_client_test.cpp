@@ -45,6 +45,27 @@ TEST_F(StoreClientTest, KeysSplitAtEveryDot) {
   }
 }
 
+// A key as admins paste it: blanks around it and its parts are dropped; a part holding what no
+// key holds makes it invalid rather than going into the request's URL.
+TEST_F(StoreClientTest, KeysAsPastedAreTrimmedAndOddCharactersRefused) {
+  for (auto [key, valid] : std::vector<std::pair<std::string, bool>>{
+           {" srv.sec.thr ", true}, {"srv.sec.thr\r\n", true}, {"\tsrv . sec . thr", true},
+           {"\xC2\xA0srv.sec.thr\xC2\xA0", true}, {"srv.se+c/=.t_h-r", true}, {"s?x.sec.thr", false},
+           {"s/x.sec.thr", false}, {"srv.s c.thr", false}, {"srv.s\xC3\xA9" "c.thr", false}}) {
+    WriteConfig(key);
+    StoreClient& c = StartClient();
+    EXPECT_EQ(c.key_parts.size(), valid ? 3u : 0u) << key;
+    if (valid) {
+      EXPECT_EQ(c.key_parts[0], "srv") << key;
+      EXPECT_NE(c.BuildCommandsUrl(1).find("/v1/store/server/srv/commands?time=1"), std::string::npos)
+          << c.BuildCommandsUrl(1);
+    } else {
+      EXPECT_EQ(LogMessages("info.log").back(), kInvalidKey) << key;
+    }
+    StopClient();
+  }
+}
+
 TEST_F(StoreClientTest, ABrokenConfigIsKeptAsideAndReplaced) {
   Write("config.json", "{");
   StoreClient& c = StartClient();
@@ -135,12 +156,12 @@ TEST_F(StoreClientTest, TheInvalidKeyMessageReachesAndReleasesTheRequester) {
   host::RemoveRconCommand("probe");
 }
 
-TEST_F(StoreClientTest, TheUrlNamesTheServerVerbatim) {
-  WriteConfig("srv/1?x y.secret.third");
+TEST_F(StoreClientTest, TheUrlNamesTheServer) {
+  WriteConfig("srv-1_X=.secret.third");
   StoreClient& c = StartClient();
   EXPECT_EQ(c.BuildCommandsUrl(1765104493),
-            "https://api.gildmark.com/v1/store/server/srv/1?x y/commands?time=1765104493");
-  EXPECT_EQ(c.BuildCommandsUrl(-5), "https://api.gildmark.com/v1/store/server/srv/1?x y/commands?time=-5");
+            "https://api.gildmark.com/v1/store/server/srv-1_X=/commands?time=1765104493");
+  EXPECT_EQ(c.BuildCommandsUrl(-5), "https://api.gildmark.com/v1/store/server/srv-1_X=/commands?time=-5");
 }
 
 TEST_F(StoreClientTest, AChangedKeyTakesEffectAtTheNextLoad) {

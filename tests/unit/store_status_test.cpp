@@ -1,6 +1,7 @@
 // gildmark.status: each line of what it tells, after the things an admin asks about (a buyer
 // held back offline, a store that refuses, a certificate nobody trusts, results waiting, two
 // servers of one installation); admins only in the console; never a secret part of the key.
+#include <algorithm>
 #include <fstream>
 
 #include "host/server_process.h"
@@ -119,6 +120,29 @@ TEST_F(StatusTest, AfterARefusalACertificateFailureAndAConnectionTest) {
   status = Status();
   EXPECT_TRUE(Has(status, "The last connection test, 0 s ago (GET): Gildmark API connection successful.")) << status;
   EXPECT_TRUE(Has(status, "The store's last answer, 0 s ago (GET): success")) << status;
+}
+
+// A proxy's or a captive portal's page answered with 200: one short line wherever it is shown,
+// and no success, for the connection test and for a regular poll alike.
+TEST_F(StatusTest, APageThatIsNotTheStoresIsOneLineAndNoSuccess) {
+  Load();
+  std::string page = "<html>\n";
+  for (int i = 0; i < 3000; ++i) page += "<p>Please log in to the hotel network " + std::to_string(i) + "</p>\n";
+  sim().RconInput("gildmark.connect");
+  Respond(200, page);
+  const std::string status = Status();
+  EXPECT_LT(std::count(status.begin(), status.end(), '\n'), 12) << status;
+  EXPECT_TRUE(Has(status, "The last connection test, 0 s ago (GET): <html> ... (" + std::to_string(page.size()) +
+                              " bytes in all)"))
+      << status;
+  EXPECT_TRUE(Has(status, "(GET): an answer that is not the store's: <html> ...")) << status;
+
+  Tick();
+  Respond(200, "<p>Please log in</p>");
+  EXPECT_TRUE(Has(Status(), "(GET): an answer that is not the store's: <p>Please log in</p>")) << Status();
+  Tick();
+  Respond(200, "No pending payments found");
+  EXPECT_TRUE(Has(Status(), "The store's last answer, 0 s ago (GET): success")) << Status();
 }
 
 TEST_F(StatusTest, WithResultsWaitingAFileProblemAndRightsACrashLeft) {
