@@ -600,7 +600,8 @@ nlohmann::json Payments(const std::vector<ServerRun*>& runs, int count, int firs
   return payments;
 }
 
-// Starts every server over `root` at once, runs them 10 simulated minutes, and reads their events.
+// Starts every server over `root` at once, runs them 10 simulated minutes (10 s), and reads their
+// events.
 void RunTogether(const fs::path& dir, std::vector<ServerRun*> runs) {
   std::string command = "status=0; pids=";
   for (size_t i = 0; i < runs.size(); ++i) {
@@ -613,7 +614,7 @@ void RunTogether(const fs::path& dir, std::vector<ServerRun*> runs) {
     script << "wait 600\nsync\nquit\n";
     command += "; " + std::string(GILDMARK_DEVSERVER) + " --root " + (dir / "root").string() + " --plugin " +
                GILDMARK_PLUGIN_PATH + " --script " + (own / "script").string() + " --events " +
-               (own / "events").string() + " --speed 30 --launch-line '" + runs[i]->launch_line +
+               (own / "events").string() + " --speed 60 --launch-line '" + runs[i]->launch_line +
                "' --connect-to " + runs[i]->store->connect_to() + " --cacert " + runs[i]->store->cert() + " > " +
                (own / "out").string() + " 2>&1 & pids=\"$pids $!\"";
   }
