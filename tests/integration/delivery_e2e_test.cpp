@@ -116,7 +116,7 @@ TEST_F(DeliveryE2eTest, HeldBackUntilTheBuyerJoins) {
   sim().Join("other", 1, "Other");
   Poll();
   EXPECT_EQ(RunCounts(), (std::map<std::string, int>{{"broadcast sale", 1}}));
-  EXPECT_EQ(store_->State()["counts"]["waiting_commands"], 1);
+  EXPECT_EQ(store_->Counts()["waiting_commands"], 1);
   Poll();
   EXPECT_EQ(RunCounts().count("give E2 5"), 0u);
   sim().Join("E2", 2, "Buyer");

@@ -191,11 +191,11 @@ TEST(DevServerTest, AStoreNobodyTrustsRunsNothingAndTheTrustedOneDelivers) {
   err << std::ifstream(plugin_dir / "err.log").rdbuf();
   EXPECT_NE(err.str().find("certificate not trusted"), std::string::npos) << err.str();
   EXPECT_NE(err.str().find("nothing from that answer was run"), std::string::npos) << err.str();
-  EXPECT_EQ(store.State()["counts"]["done_payments"], 0);
+  EXPECT_EQ(store.Counts()["done_payments"], 0);
 
   auto [commands, requests] = run(" --cacert " + store.cert());
   EXPECT_EQ(commands, 1);
-  EXPECT_EQ(store.State()["counts"]["done_payments"], 1) << "delivered and acknowledged";
+  EXPECT_EQ(store.Counts()["done_payments"], 1) << "delivered and acknowledged";
   (void)requests;
   fs::remove_all(dir);
 }
@@ -235,7 +235,7 @@ TEST(DevServerTest, ABuyerHeldBackIsServedSecondsAfterSpawning) {
   // machine perhaps more than a simulated second), the next frame.
   EXPECT_LE(delivered - spawned, 5) << "seconds from spawning to the command";
   EXPECT_EQ(gets_after_join, 1) << "one early poll; the next regular one is minutes away";
-  EXPECT_EQ(store.State()["counts"]["done_payments"], 1);
+  EXPECT_EQ(store.Counts()["done_payments"], 1);
   std::stringstream info;
   info << std::ifstream(plugin_dir / "info.log").rdbuf();
   EXPECT_NE(info.str().find("Asking the store now rather than at the next regular poll: the buyer with EOS id E2 "
@@ -398,7 +398,7 @@ TEST(DevServerTest, TheHostsUnloadAndLoadCommandsLoseNothing) {
   }
   EXPECT_EQ(once, 2 * kPayments + 1) << "every command ran";
   EXPECT_TRUE(buyer_served_after_reload);
-  const auto counts = store.State()["counts"];
+  const auto counts = store.Counts();
   EXPECT_EQ(counts["done_payments"], kPayments + 1) << counts.dump();
   fs::remove_all(dir);
 }
@@ -469,7 +469,7 @@ TEST(DevServerTest, AHugePaymentAndAConnectionTestOverMegabytesNeverHoldTheGameT
   ASSERT_TRUE(server.started());
   server.Send("sync\njoin p 1 P\nwait 601\nsync\n");
   // Until the store has the results (the sanitizer build takes many times longer).
-  for (int step = 0; step < 600 && store.State()["counts"]["done_payments"] != 1; ++step) {
+  for (int step = 0; step < 600 && store.Counts()["done_payments"] != 1; ++step) {
     server.Send("wait 2\nsync\necho step " + std::to_string(step) + "\n");
     ASSERT_TRUE(server.Reached("step " + std::to_string(step))) << server.Output();
   }
@@ -528,7 +528,7 @@ TEST(DevServerTest, AHugePaymentAndAConnectionTestOverMegabytesNeverHoldTheGameT
   }
   EXPECT_EQ(runs.size(), size_t{kCommands});
   for (const auto& [text, count] : runs) EXPECT_EQ(count, 1) << text;
-  EXPECT_EQ(store.State()["counts"]["done_payments"], 1) << "the big payment's results reached the store";
+  EXPECT_EQ(store.Counts()["done_payments"], 1) << "the big payment's results reached the store";
 #if defined(__SANITIZE_ADDRESS__)
   const double limit_ms = 100;  // the sanitizers make every step several times slower
 #else
@@ -732,7 +732,7 @@ TEST(DevServerTest, TwoServersRunEachCommandOnceWhateverHappensToTheLockFile) {
   }
   EXPECT_EQ(missing, 0);
   EXPECT_EQ(twice, 0);
-  EXPECT_EQ(store.State()["counts"]["done_payments"], 150);
+  EXPECT_EQ(store.Counts()["done_payments"], 150);
   std::stringstream err;
   err << std::ifstream(plugin_dir / "err.log").rdbuf();
   EXPECT_NE(err.str().find("lest a purchase be delivered twice"), std::string::npos) << err.str();
