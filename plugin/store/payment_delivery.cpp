@@ -182,7 +182,7 @@ void ReplyDelivery::BeginPayment(StoreClient& client) {
     }
   }
   // A reply that lists a payment again (the store's fault or a proxy's) would run it twice.
-  if (in_payment_ && command_count_ > 0 && !delivered_ids_.insert(payment_id_).second) {
+  if (in_payment_ && command_count_ > 0 && !results_->payment_ids.insert(payment_id_).second) {
     if (repeats_skipped_++ == 0)
       ReportError(client,
                   "Payment " + payment_id_ + " is listed more than once in the store's answer: delivered once, "
@@ -394,7 +394,6 @@ std::shared_ptr<DeliveredResults> ReplyDelivery::TakeResults() {
   std::shared_ptr<DeliveredResults> taken = std::move(results_);
   results_ = std::make_shared<DeliveredResults>();
   taken->payments.swap(payments_);
-  delivered_ids_.clear();
   in_payment_ = false;
   next_payment_ = 0;
   command_count_ = 0;

@@ -50,6 +50,8 @@ struct DeliveredResults {
   // For each payment with a state, a record of its id and action, then one per command state.
   std::string states;
   std::vector<PaymentRecord> payments;
+  // The ids of the payments delivered, kept to skip a repeat; freed with the rest.
+  std::unordered_set<std::string> payment_ids;
   bool Empty() const { return states.empty(); }
   // The results document's members by payment id ("id":{...}, compact, keys ascending): a
   // payment id seen twice keeps the states of its last occurrence, as the document would.
@@ -101,9 +103,7 @@ class ReplyDelivery {
   bool told_refusal_ = false;  // this payment's refused command was told
   bool greeted_ = false;       // its buyer was thanked
 
-  // The ids of the payments delivered so far; a repeat is skipped.
-  std::unordered_set<std::string> delivered_ids_;
-  size_t repeats_skipped_ = 0;
+  size_t repeats_skipped_ = 0;  // payments listed again in this reply
   void TellRepeats(StoreClient& client);
 
   std::shared_ptr<DeliveredResults> results_;
