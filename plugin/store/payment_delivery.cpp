@@ -222,7 +222,7 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
     return;
   }
   // Its result was set aside as one the store refuses: run once already, never again.
-  if (client.SetAsideAsExecuted(payment_id_, command_id)) {
+  if (client.set_aside.Executed(payment_id_, command_id)) {
     if (next_command_ >= command_count_) EndPayment();
     return;
   }

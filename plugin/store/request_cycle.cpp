@@ -319,6 +319,22 @@ void FinishDelivery(StoreClient& client) {
       [written, clears_log] { PostDeliveredResults(*written, clears_log); });
 }
 
+void BeginDelivery(StoreClient& client, std::vector<PaymentRecord> payments) {
+  if (client.set_aside.View().state == SetAsideView::State::unreadable) {
+    // Told by the reading; the store offers these payments again at the next poll.
+    host::ReleaseOffGameThread(std::make_shared<std::vector<PaymentRecord>>(std::move(payments)));
+    client.request_in_flight = false;
+    client.target->Clear();
+    return;
+  }
+  // The GET went out because no results waited, so the file mostly holds "{}" already.
+  std::string current;
+  if (!ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) || current != "{}")
+    JsonFileStore::WriteText(kResponseFileName, "{}");
+  client.delivery = std::make_unique<ReplyDelivery>(std::move(payments));
+  if (client.delivery->Done()) FinishDelivery(client);
+}
+
 void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
   DecodedPayments decoded;
   if (auto* prepared = static_cast<DecodedPayments*>(reply.prepared.get())) {
@@ -333,12 +349,21 @@ void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
     client.target->Clear();
     return;
   }
-  // The GET went out because no results waited, so the file mostly holds "{}" already.
-  std::string current;
-  if (!ReadFileBytes(JsonFileStore::PathOf(kResponseFileName), current) || current != "{}")
-    JsonFileStore::WriteText(kResponseFileName, "{}");
-  client.delivery = std::make_unique<ReplyDelivery>(std::move(decoded.payments));
-  if (client.delivery->Done()) FinishDelivery(client);
+  // Results set aside, by this server or another one sharing the folder, may say that some of
+  // these commands ran: the file is read again first, if it changed, off the game thread.
+  auto payments = std::make_shared<std::vector<PaymentRecord>>(std::move(decoded.payments));
+  client.set_aside.Refresh([payments](StoreClient& client) mutable {
+    try {
+      BeginDelivery(client, std::move(*payments));
+    } catch (const std::exception& e) {
+      client.target->Report(std::string("Error while handling the store's reply: ") + e.what(), Severity::error,
+                            false);
+      client.delivery.reset();
+      client.target->Clear();
+      client.request_in_flight = false;
+    }
+    host::ReleaseOffGameThread(std::move(payments));
+  });
 }
 
 // A 200 answer that is neither the store's list nor one of its texts (a proxy's or a captive

@@ -7,6 +7,7 @@
 #include "host/store_https.h"
 #include "store/request_cycle.h"
 #include "store/results_record.h"
+#include "store/set_aside_results.h"
 #include "store/store_client.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
@@ -67,29 +68,46 @@ void ReportError(StoreClient& client, const std::string& message) {
   client.target->Report(message, Severity::error, false);
 }
 
-// Kept on the disk before it leaves response.json; false when the file would not take it.
-bool SetAside(StoreClient& client, const ResultsMember& member) {
-  const std::string path = JsonFileStore::PathOf(kSetAsideFileName);
-  nlohmann::json kept = nlohmann::json::object();
-  if (JsonFileStore::ReadJsonFile(kSetAsideFileName, kept) == JsonFileStore::ReadOutcome::unreadable) {
-    ReportError(client, "Can't read " + path + " (" + LastFileError() + ") to set the results of payment " +
-                            member.id + " aside; they wait in response.json");
-    return false;
-  }
-  if (!kept.is_object()) kept = nlohmann::json::object();
-  const nlohmann::json result = nlohmann::json::parse("{" + member.text + "}", nullptr, false);
-  if (!result.is_object()) return false;
-  kept[member.id] = result[member.id];
-  if (!JsonFileStore::WriteText(kSetAsideFileName, CompactText(kept), true)) return false;
-  client.NoteSetAside(member.id, kept[member.id]);
-  ReportError(client, "The store refuses the results of payment " + member.id + " even alone (413 Payload Too "
-                      "Large): they are set aside in " + path + " and not sent again, and the other results go on. "
-                      "The commands recorded there as Executed are not run again when the store offers that "
-                      "payment once more; send the file to the store's support");
-  return true;
+void EndBatches(StoreClient& client, bool all_done, bool at_unload = false);
+void SendNextBatch(StoreClient& client);
+
+// The one payment of the batch at the front, which the store refuses even alone, is kept in the
+// set-aside file (off the game thread: the file is large by nature) before it leaves the batches;
+// the batches end when the file would not take it, and response.json keeps it.
+void SetAside(StoreClient& client) {
+  const ResultsMember member = client.batches->to_send.front().front();
+  auto write = std::make_shared<SetAsideWrite>();
+  host::RunOffGameThread(
+      [write, member] {
+        try {
+          *write = WriteSetAsideFile(member);
+        } catch (const std::exception& e) {
+          write->written = false;
+          write->error = e.what();
+        }
+      },
+      [write, id = member.id] {
+        StoreClient* client = g_store_client;
+        if (!client || !client->batches) return;
+        const std::string path = JsonFileStore::PathOf(kSetAsideFileName);
+        client->set_aside.Install(*client, write->view);
+        if (!write->written) {
+          ReportError(*client, "Could not set the results of payment " + id + " aside in " + path + " (" +
+                                   write->error + "); they wait in response.json");
+          EndBatches(*client, false);
+          return;
+        }
+        ReportError(*client, "The store refuses the results of payment " + id + " even alone (413 Payload Too "
+                             "Large): they are set aside in " + path + " and not sent again, and the other results go "
+                             "on. The commands recorded there as Executed are not run again when the store offers "
+                             "that payment once more; send the file to the store's support");
+        client->batches->to_send.pop_front();
+        ++client->batches->set_aside;
+        SendNextBatch(*client);
+      });
 }
 
-void EndBatches(StoreClient& client, bool all_done, bool at_unload = false);
+
 
 void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_at);
 
@@ -128,9 +146,13 @@ void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_a
     NoteLastAnswer(*client, "POST", reply);
     ResultsBatches& batches = *client->batches;
     if (reply.failure == host::HttpsFailure::none && reply.status == kPayloadTooLarge) {
+      if (batches.to_send.front().size() == 1) {
+        SetAside(*client);
+        return;
+      }
       std::vector<ResultsMember> batch = std::move(batches.to_send.front());
       batches.to_send.pop_front();
-      if (batch.size() > 1) {
+      {
         const size_t half = batch.size() / 2;
         client->results_batch_payments = std::min(client->results_batch_payments, half);
         std::vector<ResultsMember> second(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(half)),
@@ -138,12 +160,6 @@ void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_a
         batch.resize(half);
         batches.to_send.push_front(std::move(second));
         batches.to_send.push_front(std::move(batch));
-      } else if (SetAside(*client, batch.front())) {
-        ++batches.set_aside;
-      } else {
-        batches.to_send.push_front(std::move(batch));
-        EndBatches(*client, false);
-        return;
       }
       SendNextBatch(*client);
       return;

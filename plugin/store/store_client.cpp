@@ -49,6 +49,7 @@ StoreClient::StoreClient(const RequestTarget* requester) {
     }
     // config.json says first whether this server keeps its files in a folder of its own.
     LoadConfig();
+    set_aside.Refresh();  // for the status; each delivery reads it again if it changed
     JsonFileStore::EnsureJson(kResponseFileName, "{}", true,
                               "an empty results document; results only it held cannot reach the store, which "
                               "offers those purchases again (results recorded in response.pending are still sent)");
@@ -156,31 +157,6 @@ void StoreClient::DecideInstanceFiles(bool listed) {
                      (listed ? "to servers/" + ThisInstance().name + "/" : "back to the plugin folder") +
                      " at the next start",
                  Severity::information, false);
-}
-
-void StoreClient::NoteSetAside(const std::string& payment_id, const nlohmann::json& result) {
-  if (!result.is_object() || !result.contains("cmds") || !result["cmds"].is_object()) return;
-  for (const auto& [command_id, state] : result["cmds"].items())
-    if (state.is_string()) set_aside_states_[payment_id][command_id] = state.get<std::string>();
-}
-
-void StoreClient::ReadSetAside() {
-  set_aside_read_ = true;
-  set_aside_states_.clear();
-  nlohmann::json kept;
-  JsonFileStore::ReadJsonFile(kSetAsideFileName, kept);
-  if (kept.is_object())
-    for (const auto& [id, result] : kept.items()) NoteSetAside(id, result);
-}
-
-bool StoreClient::SetAsideAsExecuted(const std::string& payment_id, const std::string& command_id) {
-  // Once per start: a read per command would cost every delivery.
-  if (!set_aside_read_) ReadSetAside();
-  if (set_aside_states_.empty()) return false;
-  auto payment = set_aside_states_.find(payment_id);
-  if (payment == set_aside_states_.end()) return false;
-  auto command = payment->second.find(command_id);
-  return command != payment->second.end() && command->second == kExecuted;
 }
 
 void ServeTurns(StoreClient& client) {

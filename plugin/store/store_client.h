@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "store/results_batches.h"
+#include "store/set_aside_results.h"
 #include "store/signing.h"
 #include "store/store_backoff.h"
 #include "store/store_config.h"
@@ -108,15 +109,7 @@ class StoreClient {
   size_t results_batch_payments = kBatchPayments;
   // Results the store refused even alone, kept in their file: their commands recorded as
   // Executed are not run again when the store offers the payment once more.
-  void NoteSetAside(const std::string& payment_id, const nlohmann::json& result);
-  bool SetAsideAsExecuted(const std::string& payment_id, const std::string& command_id);
-  size_t SetAsideCount() {
-    if (!set_aside_read_) ReadSetAside();
-    return set_aside_states_.size();
-  }
-  // Reads the set-aside file anew (once per start otherwise); any content is taken for what it
-  // is worth, and nothing in it throws.
-  void ReadSetAside();
+  SetAsideResults set_aside;
   // For gildmark.status: the store's last answer to anything, the last connection test's
   // verdict, and when the timer last polled (game seconds; negative: not yet).
   StoreAnswerNote last_answer, last_test;
@@ -127,10 +120,6 @@ class StoreClient {
   bool instance_decided = false;
   bool told_listing_change = false;
   bool told_duplicate_name = false;
-
- private:
-  std::map<std::string, std::map<std::string, std::string>> set_aside_states_;
-  bool set_aside_read_ = false;
 };
 
 // Between store conversations: journal lines a join check left for the lock, a cycle that

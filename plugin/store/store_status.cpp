@@ -113,8 +113,11 @@ std::string ResultsLine(StoreClient& client) {
       if (lines > 0) line += ", and " + Plural(lines, "command result") + " recorded in response.pending";
     }
   }
-  const size_t aside = client.SetAsideCount();
-  if (aside > 0) line += "; " + Plural(aside, "payment") + " set aside in response.refused.json (the store refuses them)";
+  const SetAsideView& aside = client.set_aside.View();
+  if (aside.state == SetAsideView::State::unreadable)
+    line += "; response.refused.json cannot be read now (" + aside.error + "): the store's payments wait until it can";
+  else if (!aside.states.empty())
+    line += "; " + Plural(aside.states.size(), "payment") + " set aside in response.refused.json (the store refuses them)";
   return line;
 }
 

@@ -10,7 +10,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t nul = bytes.find('\0');
   world.Write("instances.txt", bytes.substr(0, nul));
   world.Write(gildmark::kSetAsideFileName, nul == std::string::npos ? "" : bytes.substr(nul + 1));
-  world.client().ReadSetAside();
   world.client().RunRequestCycle(true, false);
   auto pending = world.sim().Scripted().Pending();
   if (pending.size() != 1 || pending[0].method != "GET") abort();

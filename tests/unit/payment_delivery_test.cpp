@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "plugin_fixture.h"
 #include "store/payment_delivery.h"
@@ -298,6 +299,77 @@ TEST_F(DeliveryTest, BodiesTheStoreRefusesAreHalvedAndAPaymentRefusedAloneIsSetA
   EXPECT_EQ(CommandTexts().back(), "give new");
   EXPECT_EQ(json::parse(OnlyPending().body), json::parse(R"({"new":{"action":"purchase","cmds":{"7000":"Executed"}}})"));
   Respond(200, "");
+}
+
+// Another server sharing the folder set a payment aside after this one last read the file: its
+// Executed commands still never run here. The file is only ever touched off the game thread.
+TEST_F(DeliveryTest, SetAsideResultsOfAnotherServerAreHonouredAndReadOffTheGameThread) {
+  sim().Join("e", 1, "E");
+  const std::thread::id game_thread = std::this_thread::get_id();
+  bool touched_on_game_thread = false;
+  SetFileFaultHook([&](FileStep, const std::string& path) {
+    if (path.find(kSetAsideFileName) != std::string::npos && std::this_thread::get_id() == game_thread)
+      touched_on_game_thread = true;
+    return 0;
+  });
+  Write(kSetAsideFileName, "{}");
+  Deliver(json::array({Payment("first", "e", "", json::array({Command(1, "give first")}))}));
+  Respond(200, "");
+  Write(kSetAsideFileName, R"({"x":{"action":"purchase","cmds":{"1":"Executed","2":"Not Executed"}}})");
+  Deliver(json::array({Payment("x", "e", "", json::array({Command(1, "give x1"), Command(2, "give x2")}))}));
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"give first", "give x2"}));
+  EXPECT_FALSE(touched_on_game_thread);
+}
+
+// A set-aside file that cannot be read (a backup or a scanner holding it) may hold any payment:
+// every payment waits, told once, until it can be read again.
+TEST_F(DeliveryTest, AnUnreadableSetAsideFileHoldsEveryPaymentBack) {
+  sim().Join("e", 1, "E");
+  Write(kSetAsideFileName, R"({"x":{"action":"purchase","cmds":{"1":"Executed"}}})");
+  int unreadable_reads = 2;
+  SetFileFaultHook([&](FileStep step, const std::string& path) {
+    return step == FileStep::open_read && path.find(kSetAsideFileName) != std::string::npos && unreadable_reads-- > 0
+               ? EACCES
+               : 0;
+  });
+  const json offered = json::array({Payment("x", "e", "", json::array({Command(1, "give x1"), Command(2, "give x2")}))});
+  for (int poll = 0; poll < 2; ++poll) {
+    Deliver(offered);
+    EXPECT_TRUE(CommandsRun().empty());
+    EXPECT_TRUE(Pending().empty()) << "no results: the store offers the payment again";
+    EXPECT_TRUE(sim().ChatTo("e").empty());
+  }
+  int told = 0;
+  for (const auto& line : LogMessages("err.log")) told += line.find("Can't read " + Dir() + kSetAsideFileName) == 0;
+  EXPECT_EQ(told, 1);
+  Deliver(offered);
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give x2"});
+}
+
+// A damaged set-aside file is kept as .broken and what can be read of it is still honoured,
+// also when a payment is set aside into it; a payment set aside twice keeps its first states.
+TEST_F(DeliveryTest, ADamagedSetAsideFileIsKeptAndWhatCanBeReadIsHonoured) {
+  sim().Join("e", 1, "E");
+  const std::string damaged = R"({"x":{"action":"purchase","cmds":{"1":"Executed"}},"y":{"cmds":{"5":"Exec)";
+  Write(kSetAsideFileName, damaged);
+  Deliver(json::array({Payment("x", "e", "", json::array({Command(1, "give x1"), Command(2, "give x2")})),
+                       Payment("z", "e", "", json::array({Command(3, "give z3")}))}));
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"give x2", "give z3"}));
+  EXPECT_EQ(Read(std::string(kSetAsideFileName) + ".broken"), damaged);
+  int told = 0;
+  for (const auto& line : LogMessages("err.log")) told += line.find("is damaged") != std::string::npos;
+  EXPECT_EQ(told, 1);
+  // The store refuses x even alone: it joins what was readable, and z goes on.
+  while (!Pending().empty()) {
+    const json body = json::parse(OnlyPending().body);
+    Respond(body.contains("x") ? 413 : 200, "");
+  }
+  const json kept = json::parse(Read(kSetAsideFileName));
+  EXPECT_EQ(kept["x"]["cmds"], json::parse(R"({"1":"Executed","2":"Executed"})"));
+  EXPECT_EQ(Read(std::string(kSetAsideFileName) + ".broken"), damaged);
+  Deliver(json::array({Payment("x", "e", "", json::array({Command(1, "give x1"), Command(2, "give x2"),
+                                                           Command(4, "give x4")}))}));
+  EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"give x2", "give z3", "give x4"}));
 }
 
 #ifdef _WIN32
