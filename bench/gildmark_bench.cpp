@@ -208,7 +208,8 @@ class World {
     for (;;) {
       // The stand-in's record of every command, rights change and request is its own memory.
       sim().ClearEvents();
-      while (sim().Scripted().PendingCount() > 0) sim().Scripted().CompleteNext(200, "");
+      while (sim().Scripted().PendingCount() > 0)
+        sim().Scripted().CompleteNext(post_status ? post_status(sim().Scripted().Pending().front().body) : 200, "");
       call([&] { sim().RunQueue(); });
       call([&] { sim().RunFrame(kFrameSeconds); });
       ++run.frames;
@@ -223,6 +224,8 @@ class World {
     run.peak_heap = g_heap_peak.load();
     return run;
   }
+  // The status a POST of these results is answered with (200 without it).
+  std::function<int(const std::string&)> post_status;
   // A reply of about `bytes`, of payments of three commands.
   static std::string ReplyOfSize(size_t bytes) {
     const size_t per_payment = Reply(1000).size() / 1000;
@@ -497,6 +500,47 @@ std::vector<UnusualRow> MeasureUnusualInputs() {
     row.per_command_us = row.run.game_thread_us / commands;
     rows.push_back(row);
   }
+  // Shapes no honest store sends, up to the cap: what they cost must stay within the same bound.
+  auto repeated = [&](const std::string& open, const std::string& element, const std::string& close) {
+    std::string body = open;
+    while (body.size() + element.size() + close.size() + 1 < cap) body += (body.size() > open.size() ? "," : "") + element;
+    return body + close;
+  };
+  for (auto [label, body] :
+       {std::pair{"tiny payments at the cap ([0,0,...])", repeated("[", "0", "]")},
+        std::pair{"payments without commands at the cap", repeated("[", R"({"id":"p","action":"a","eos_id":"e","username":"","cmds":[]})", "]")},
+        std::pair{"one payment of tiny commands at the cap", repeated(R"([{"id":"p","action":"a","eos_id":"eos1","username":"","cmds":[)", "0", "]}]")}}) {
+    world.Reset();
+    UnusualRow row{label, body.size() / 1048576.0, {}, -1};
+    row.run = world.RunInput([&](auto&& call) {
+      call([&] { world.client().RunRequestCycle(true, false); });
+      World::sim().Scripted().CompleteNext(200, body);
+    });
+    rows.push_back(row);
+  }
+  {
+    // A set-aside file of 5 MB, read before a delivery, then a payment set aside into it.
+    world.Reset();
+    std::string kept = "{";
+    for (int p = 0; kept.size() < (size_t{5} << 20); ++p) {
+      kept += (p ? ",\"" : "\"") + std::string("aside-") + std::to_string(p) + R"(":{"action":"purchase","cmds":{)";
+      for (int c = 0; c < 20; ++c) kept += (c ? ",\"" : "\"") + std::to_string(c) + R"(":"Executed")";
+      kept += "}}";
+    }
+    kept += "}";
+    std::ofstream(world.dir() / "response.refused.json", std::ios::trunc) << kept;
+    const std::string body = World::Reply(1);
+    UnusualRow row{"a set-aside file of 5 MB read, and a payment set aside into it", kept.size() / 1048576.0, {}, -1};
+    kept.clear();
+    kept.shrink_to_fit();
+    world.post_status = [](const std::string&) { return 413; };
+    row.run = world.RunInput([&](auto&& call) {
+      call([&] { world.client().RunRequestCycle(true, false); });
+      World::sim().Scripted().CompleteNext(200, body);
+    });
+    world.post_status = nullptr;
+    rows.push_back(row);
+  }
   world.Reset();
   return rows;
 }
@@ -579,10 +623,15 @@ std::string Table(const Collector& c, const ReplyFigures& replies, const std::ve
 
 int main(int argc, char** argv) {
   std::string results;
+  bool unusual_only = false;
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) {
     if (std::string(argv[i]) == "--results" && i + 1 < argc) {
       results = argv[++i];
+      continue;
+    }
+    if (std::string(argv[i]) == "--unusual-only") {
+      unusual_only = true;
       continue;
     }
     args.push_back(argv[i]);
@@ -590,6 +639,14 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   gildmark::Collector collector;
+  if (unusual_only) {
+    // A quick look at the unusual inputs alone, without touching the results file.
+    for (const gildmark::UnusualRow& row : gildmark::MeasureUnusualInputs())
+      std::cout << row.what << ": " << row.size_mib << " MiB, longest call " << row.run.worst_call_us / 1000
+                << " ms, peak heap " << row.run.peak_heap / 1048576 << " MiB\n";
+    delete &gildmark::TheWorld();
+    return 0;
+  }
   benchmark::RunSpecifiedBenchmarks(&collector);
   const gildmark::ReplyFigures replies = gildmark::MeasureReplies();
   const std::vector<gildmark::UnusualRow> unusual = gildmark::MeasureUnusualInputs();

@@ -167,7 +167,8 @@ void ReplyDelivery::BeginPayment(StoreClient& client) {
   told_refusal_ = false;
   head_ = record.Head();
   buyer_ = MakePaymentPlayer(head_);
-  ResolvePaymentPlayer(buyer_);  // an unusable record was told when it was made
+  if (!buyer_.usable) TellUnreadable(client, "payment", buyer_.unreadable);
+  ResolvePaymentPlayer(buyer_);
   looked_up_this_slice_ = true;
   if (buyer_.usable) {
     try {
@@ -177,7 +178,7 @@ void ReplyDelivery::BeginPayment(StoreClient& client) {
       if (command_count_ > 0) payment_id_ = StringMember(head_, "id");
       in_payment_ = true;
     } catch (const std::exception& e) {
-      ReportError(client, std::string("Skipping a payment that cannot be read: ") + e.what(), false);
+      TellUnreadable(client, "payment", e.what());
       command_count_ = 0;
     }
   }
@@ -217,7 +218,7 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
   try {
     command_id = CommandIdText(command);
   } catch (const std::exception& e) {
-    ReportError(client, std::string("Skipping a command that cannot be read: ") + e.what(), false);
+    TellUnreadable(client, "command", e.what());
     if (next_command_ >= command_count_) EndPayment();
     return;
   }
@@ -325,11 +326,23 @@ void ReplyDelivery::EndPayment() {
   command_count_ = 0;
 }
 
-void ReplyDelivery::TellRepeats(StoreClient& client) {
+void ReplyDelivery::TellUnreadable(StoreClient& client, const char* what, const std::string& reason) {
+  // The first of each kind in full; a reply of a million broken ones is one more line, at its end.
+  size_t& count = what == std::string("payment") ? unreadable_payments_ : unreadable_commands_;
+  if (count++ == 0) ReportError(client, std::string("Skipping a ") + what + " that cannot be read: " + reason, false);
+}
+
+void ReplyDelivery::TellSkipped(StoreClient& client) {
   if (repeats_skipped_ > 1)
     ReportError(client, std::to_string(repeats_skipped_) + " repeats of payments listed more than once were skipped",
                 false);
-  repeats_skipped_ = 0;
+  if (unreadable_payments_ > 1)
+    ReportError(client, std::to_string(unreadable_payments_) + " payments of this answer could not be read and were skipped",
+                false);
+  if (unreadable_commands_ > 1)
+    ReportError(client, std::to_string(unreadable_commands_) + " commands of this answer could not be read and were skipped",
+                false);
+  repeats_skipped_ = unreadable_payments_ = unreadable_commands_ = 0;
 }
 
 bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::time_point deadline) {
@@ -356,7 +369,7 @@ bool ReplyDelivery::Continue(StoreClient& client, std::chrono::steady_clock::tim
     else
       break;
   } while (std::chrono::steady_clock::now() < deadline);
-  if (Done()) TellRepeats(client);
+  if (Done()) TellSkipped(client);
   return Done();
 }
 

@@ -103,8 +103,11 @@ class ReplyDelivery {
   bool told_refusal_ = false;  // this payment's refused command was told
   bool greeted_ = false;       // its buyer was thanked
 
-  size_t repeats_skipped_ = 0;  // payments listed again in this reply
-  void TellRepeats(StoreClient& client);
+  // Payments listed again, and payments and commands that cannot be read, in this reply: the
+  // first of each told, the rest counted in one line at its end.
+  size_t repeats_skipped_ = 0, unreadable_payments_ = 0, unreadable_commands_ = 0;
+  void TellUnreadable(StoreClient& client, const char* what, const std::string& reason);
+  void TellSkipped(StoreClient& client);
 
   std::shared_ptr<DeliveredResults> results_;
   bool any_state_ = false;

@@ -31,8 +31,13 @@ DecodedPayments DecodePayments(std::string& body) {
   if (!nlohmann::json::accept(body)) return decoded;  // the text, quotes already stripped
   decoded.is_json = true;
   decoded.nothing = IsZero(body);
-  if (!decoded.nothing) decoded.payments = PaymentRecordsOf(std::make_shared<const std::string>(std::move(body)));
-  body.clear();
+  if (!decoded.nothing) {
+    decoded.counts = CountPaymentsAndCommands(body);
+    decoded.too_many = decoded.counts.payments > kMostPaymentsInAnswer || decoded.counts.commands > kMostCommandsInAnswer;
+  }
+  if (!decoded.nothing && !decoded.too_many)
+    decoded.payments = PaymentRecordsOf(std::make_shared<const std::string>(std::move(body)));
+  std::string().swap(body);
   return decoded;
 }
 
@@ -142,7 +147,7 @@ PaymentPlayer MakePaymentPlayer(const nlohmann::json& payment) {
   } catch (const std::exception& e) {
     record = PaymentPlayer{};
     record.usable = false;
-    ReportError(std::string("Skipping a payment that cannot be read: ") + e.what());
+    record.unreadable = e.what();  // told by the delivery, which counts them
   }
   return record;
 }

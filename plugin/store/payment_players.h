@@ -32,17 +32,27 @@ struct PaymentPlayer {
   // More than one connected player carries the buyer's character name: nobody can tell which
   // of them paid, so the buyer counts as offline.
   size_t players_sharing_name = 0;
-  // The payment could not be read (not an object, identifiers of the wrong type): it is skipped.
+  // The payment could not be read (not an object, identifiers of the wrong type): it is skipped,
+  // and `unreadable` says why.
   bool usable = true;
+  std::string unreadable;
 };
 
 // Removes one pair of surrounding double quotes; nothing inside is unescaped.
 void StripOuterQuotes(std::string& text);
 
 // A reply's body made into payments.
+// No store sends more in one answer (10,000 payments of three commands are about 4 MB); an
+// answer over either is refused whole, as one over the size cap is, before anything is built
+// for it: what a payment or a command costs must stay within a few times its text.
+inline constexpr size_t kMostPaymentsInAnswer = 250000;
+inline constexpr size_t kMostCommandsInAnswer = 4000000;
+
 struct DecodedPayments {
   bool is_json = false;  // false: the reply is text, left in the body without its quotes
   bool nothing = false;  // the document was 0: nothing to deliver
+  bool too_many = false;  // refused whole for its counts
+  ReplyCounts counts;
   std::vector<PaymentRecord> payments;
 };
 // Checks the whole body and splits it into payments, taking it when it is JSON. Touches nothing

@@ -1,5 +1,6 @@
 #include "store/payment_records.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string_view>
@@ -79,22 +80,60 @@ std::string KeyOf(const std::string& s, TextRange key) {
   return nlohmann::json::parse(token).get<std::string>();
 }
 
-// The elements of the value at `at` in delivery order: arrays in order, objects by ascending key
-// with the last of a repeated key (as the library's document keeps them), null none, any other
-// value itself.
-std::vector<TextRange> ElementsInOrder(const std::string& s, size_t at) {
-  std::vector<TextRange> parts;
+bool IsKey(const std::string& s, TextRange key, std::string_view name) {
+  const std::string_view token(s.data() + key.offset, key.length);
+  if (token.find('\\') == std::string_view::npos) return token.substr(1, token.size() - 2) == name;
+  return KeyOf(s, key) == name;
+}
+
+// Keys compared as the library's document orders them (by their decoded bytes), without a copy
+// of a key that holds no escape.
+bool KeyLess(const std::string& s, TextRange a, TextRange b) {
+  const std::string_view x(s.data() + a.offset, a.length), y(s.data() + b.offset, b.length);
+  if (x.find('\\') == std::string_view::npos && y.find('\\') == std::string_view::npos)
+    return x.substr(1, x.size() - 2) < y.substr(1, y.size() - 2);
+  return KeyOf(s, a) < KeyOf(s, b);
+}
+
+size_t CountParts(const std::string& s, size_t at) {
+  size_t count = 0;
+  ForEachPart(s, at, [&](TextRange, TextRange) { ++count; });
+  return count;
+}
+
+// Where each element of the value at `at` begins, in delivery order: arrays in order, objects by
+// ascending key with the last of a repeated key (as the library's document keeps them), null
+// none, any other value itself. Four bytes an element, and no node per key: the smallest
+// element takes two bytes of text, and the cost must stay within a few times the text's size.
+std::vector<uint32_t> ElementsInOrder(const std::string& s, size_t at) {
+  std::vector<uint32_t> starts;
   if (s[at] == '[') {
-    ForEachPart(s, at, [&](TextRange, TextRange value) { parts.push_back(value); });
+    starts.reserve(CountParts(s, at));
+    ForEachPart(s, at, [&](TextRange, TextRange value) { starts.push_back(value.offset); });
   } else if (s[at] == '{') {
-    std::map<std::string, TextRange> by_key;
-    ForEachPart(s, at, [&](TextRange key, TextRange value) { by_key[KeyOf(s, key)] = value; });
-    parts.reserve(by_key.size());
-    for (const auto& [key, value] : by_key) parts.push_back(value);
+    struct Member {
+      TextRange key;
+      uint32_t value;
+    };
+    std::vector<Member> members;
+    members.reserve(CountParts(s, at));
+    ForEachPart(s, at, [&](TextRange key, TextRange value) { members.push_back({key, value.offset}); });
+    // Ties in text order, so that the last of a repeated key ends each run.
+    std::sort(members.begin(), members.end(), [&](const Member& a, const Member& b) {
+      if (KeyLess(s, a.key, b.key)) return true;
+      if (KeyLess(s, b.key, a.key)) return false;
+      return a.value < b.value;
+    });
+    size_t unique = 0;
+    for (size_t i = 0; i < members.size(); ++i)
+      unique += i + 1 == members.size() || KeyLess(s, members[i].key, members[i + 1].key);
+    starts.reserve(unique);
+    for (size_t i = 0; i < members.size(); ++i)
+      if (i + 1 == members.size() || KeyLess(s, members[i].key, members[i + 1].key)) starts.push_back(members[i].value);
   } else if (s.compare(at, 4, "null") != 0) {
-    parts.push_back(RangeOf(at, ValueEnd(s, at)));
+    starts.push_back(static_cast<uint32_t>(at));
   }
-  return parts;
+  return starts;
 }
 
 nlohmann::json Parse(const std::string& s, size_t begin, size_t end) {
@@ -128,7 +167,7 @@ PaymentRecord::PaymentRecord(std::shared_ptr<const std::string> reply, TextRange
     return;
   }
   ForEachPart(s, at, [&](TextRange key, TextRange value) {
-    if (KeyOf(s, key) == "cmds") cmds_.push_back(value);
+    if (IsKey(s, key, "cmds")) cmds_.push_back(value);
   });
   if (!cmds_.empty()) commands_ = ElementsInOrder(s, cmds_.back().offset);
   reply_ = std::move(reply);
@@ -151,15 +190,39 @@ nlohmann::json PaymentRecord::Head() const {
 }
 
 nlohmann::json PaymentRecord::Command(size_t index) const {
-  const TextRange& command = commands_.at(index);
-  return Parse(*reply_, command.offset, command.offset + command.length);
+  const size_t start = commands_.at(index);
+  return Parse(*reply_, start, ValueEnd(*reply_, start));
+}
+
+ReplyCounts CountPaymentsAndCommands(const std::string& text) {
+  ReplyCounts counts;
+  const size_t at = ValueStart(text);
+  if (at >= text.size()) return counts;
+  if (text[at] != '[' && text[at] != '{') {
+    counts.payments = text.compare(at, 4, "null") != 0;
+    return counts;
+  }
+  ForEachPart(text, at, [&](TextRange, TextRange payment) {
+    ++counts.payments;
+    if (text[payment.offset] != '{') return;
+    TextRange cmds;
+    ForEachPart(text, payment.offset, [&](TextRange key, TextRange value) {
+      if (IsKey(text, key, "cmds")) cmds = value;
+    });
+    const char c = cmds.length > 0 ? text[cmds.offset] : 'n';
+    if (c == '[' || c == '{')
+      counts.commands += CountParts(text, cmds.offset);
+    else if (c != 'n')
+      ++counts.commands;
+  });
+  return counts;
 }
 
 std::vector<PaymentRecord> PaymentRecordsOf(const std::shared_ptr<const std::string>& reply) {
   std::vector<PaymentRecord> records;
-  const std::vector<TextRange> payments = ElementsInOrder(*reply, ValueStart(*reply));
+  const std::vector<uint32_t> payments = ElementsInOrder(*reply, ValueStart(*reply));
   records.reserve(payments.size());
-  for (const TextRange& payment : payments) records.emplace_back(reply, payment);
+  for (const uint32_t start : payments) records.emplace_back(reply, RangeOf(start, ValueEnd(*reply, start)));
   return records;
 }
 

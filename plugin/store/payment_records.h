@@ -36,9 +36,17 @@ class PaymentRecord {
   std::shared_ptr<const std::string> reply_;
   TextRange payment_;
   nlohmann::json value_;             // without a text
-  std::vector<TextRange> commands_;  // in the reply
+  std::vector<uint32_t> commands_;   // where each begins in the reply
   std::vector<TextRange> cmds_;      // each "cmds" member's value, left out of the head
 };
+
+// How many payments a reply lists and how many commands they hold in all (repeated keys
+// counted each time): counted before anything is built for them, so that an answer of absurd
+// counts is refused whole. `text` must hold valid JSON.
+struct ReplyCounts {
+  size_t payments = 0, commands = 0;
+};
+ReplyCounts CountPaymentsAndCommands(const std::string& text);
 
 // Valid JSON text that is an array, an object or another value: its elements (arrays in order,
 // objects by ascending key, the last of a repeated key, a single value as itself) as payments.

@@ -343,7 +343,18 @@ void StartDelivery(StoreClient& client, host::HttpsReply& reply) {
   } else {
     decoded = DecodePaymentsReply(std::move(reply.body));
   }
-  const bool nothing = !decoded.is_json || decoded.nothing;
+  if (decoded.too_many && !client.told_too_many) {
+    client.told_too_many = true;
+    ReportToLogs("The store's answer lists " + std::to_string(decoded.counts.payments) + " payments with " +
+                     std::to_string(decoded.counts.commands) + " commands, more than the " +
+                     std::to_string(kMostPaymentsInAnswer) + " payments or " + std::to_string(kMostCommandsInAnswer) +
+                     " commands any store sends at once; nothing of it was run. Told once while it lasts; if it "
+                     "does, ask the store's support",
+                 Severity::error);
+  } else if (decoded.is_json && !decoded.too_many) {
+    client.told_too_many = false;
+  }
+  const bool nothing = !decoded.is_json || decoded.nothing || decoded.too_many;
   if (nothing) {
     client.request_in_flight = false;
     client.target->Clear();

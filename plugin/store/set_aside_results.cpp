@@ -1,5 +1,6 @@
 #include "store/set_aside_results.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -23,12 +24,12 @@ constexpr auto kTimeResolution = std::chrono::seconds(2);
 int64_t Ticks(fs::file_time_type time) { return time.time_since_epoch().count(); }
 
 // Reads the file's command states as it goes, without a document: a damaged file yields what
-// came before the damage, and a large one costs its states only.
+// came before the damage, and a large one costs its Executed commands only. With `salvage`, what
+// is read is also rebuilt there as a results document.
 class StatesReader : public nlohmann::json_sax<nlohmann::json> {
  public:
-  StatesReader(std::map<std::string, std::map<std::string, std::string>>& states, const std::string* watched)
-      : states_(states), watched_(watched) {}
-  std::map<std::string, std::string> actions;  // payment -> action
+  StatesReader(ExecutedCommands& executed, const std::string* watched, nlohmann::json* salvage = nullptr)
+      : executed_(executed), watched_(watched), salvage_(salvage) {}
   bool top_level_object = false;
   bool holds_watched = false;  // a member of the watched id is there already
   size_t top_level_members = 0;
@@ -40,8 +41,13 @@ class StatesReader : public nlohmann::json_sax<nlohmann::json> {
   bool number_float(number_float_t, const string_t&) override { return true; }
   bool binary(binary_t&) override { return true; }
   bool string(string_t& value) override {
-    if (AllObjects() && levels_.size() == 3 && member_ == "cmds") states_[payment_][command_] = value;
-    if (AllObjects() && levels_.size() == 2 && member_ == "action") actions[payment_] = value;
+    if (arrays_ > 0) return true;
+    if (levels_.size() == 3 && member_ == "cmds") {
+      if (value == kExecuted) executed_.Add(payment_, command_);
+      if (salvage_) (*salvage_)[payment_]["cmds"][command_] = value;
+    } else if (levels_.size() == 2 && member_ == "action" && salvage_) {
+      (*salvage_)[payment_]["action"] = value;
+    }
     return true;
   }
   bool key(string_t& key) override {
@@ -74,17 +80,17 @@ class StatesReader : public nlohmann::json_sax<nlohmann::json> {
     levels_.pop_back();
     return true;
   }
-  bool AllObjects() const { return arrays_ == 0; }
 
-  std::map<std::string, std::map<std::string, std::string>>& states_;
+  ExecutedCommands& executed_;
   const std::string* watched_;
+  nlohmann::json* salvage_;
   std::vector<bool> levels_;  // true: an object; deep nesting costs a bit a level
   size_t arrays_ = 0;
   std::string payment_, member_, command_;
 };
 
-// True when the text is one valid results document (an object); the reader's states get what
-// could be read.
+// True when the text is one valid results document (an object); the reader has what could be
+// read either way.
 bool ReadStates(const std::string& text, StatesReader& reader) {
   bool valid = false;
   try {
@@ -93,11 +99,6 @@ bool ReadStates(const std::string& text, StatesReader& reader) {
     valid = false;
   }
   return valid && reader.top_level_object;
-}
-
-bool ReadStates(const std::string& text, std::map<std::string, std::map<std::string, std::string>>& states) {
-  StatesReader reader(states, nullptr);
-  return ReadStates(text, reader);
 }
 
 // The damaged bytes beside the file, before anything replaces them.
@@ -127,11 +128,32 @@ FileStamp StampOf(const std::string& path) {
   return stamp;
 }
 
-bool SetAsideView::Executed(const std::string& payment_id, const std::string& command_id) const {
-  const auto payment = states.find(payment_id);
-  if (payment == states.end()) return false;
-  const auto command = payment->second.find(command_id);
-  return command != payment->second.end() && command->second == kExecuted;
+void ExecutedCommands::Add(const std::string& payment_id, const std::string& command_id) {
+  entries_.push_back({static_cast<uint32_t>(ids_.size()), static_cast<uint32_t>(payment_id.size()),
+                      static_cast<uint32_t>(command_id.size())});
+  ids_ += payment_id;
+  ids_ += command_id;
+}
+
+void ExecutedCommands::Seal() {
+  auto less = [this](const Entry& a, const Entry& b) {
+    const int by_payment = Payment(a).compare(Payment(b));
+    return by_payment != 0 ? by_payment < 0 : Command(a) < Command(b);
+  };
+  std::sort(entries_.begin(), entries_.end(), less);
+  entries_.erase(std::unique(entries_.begin(), entries_.end(),
+                             [&](const Entry& a, const Entry& b) { return !less(a, b) && !less(b, a); }),
+                 entries_.end());
+  entries_.shrink_to_fit();
+}
+
+bool ExecutedCommands::Contains(const std::string& payment_id, const std::string& command_id) const {
+  const std::string_view payment(payment_id), command(command_id);
+  const auto at = std::lower_bound(entries_.begin(), entries_.end(), 0, [&](const Entry& entry, int) {
+    const int by_payment = Payment(entry).compare(payment);
+    return by_payment != 0 ? by_payment < 0 : Command(entry) < command;
+  });
+  return at != entries_.end() && Payment(*at) == payment && Command(*at) == command;
 }
 
 std::shared_ptr<const SetAsideView> ReadSetAsideFile(std::shared_ptr<const SetAsideView> previous) {
@@ -154,10 +176,13 @@ std::shared_ptr<const SetAsideView> ReadSetAsideFile(std::shared_ptr<const SetAs
     }
     return view;
   }
-  if (!ReadStates(bytes, view->states)) {
+  StatesReader reader(view->executed, nullptr);
+  if (!ReadStates(bytes, reader)) {
     view->damaged = true;
     view->kept_broken = KeepBroken(path, bytes);
   }
+  view->payments = reader.top_level_members;
+  view->executed.Seal();
   return view;
 }
 
@@ -174,14 +199,19 @@ SetAsideWrite WriteSetAsideFile(const ResultsMember& member) {
     out.error = "it cannot be read: " + view->error;
     return out;
   }
-  StatesReader reader(view->states, &member.id);
+  StatesReader reader(view->executed, &member.id);
   const bool valid = !bytes.empty() && ReadStates(bytes, reader);
+  view->payments = reader.top_level_members + !reader.holds_watched;
   const size_t last_brace = bytes.rfind('}');
   if (bytes.empty()) {
     text = "{" + member.text + "}";
   } else if (valid && !reader.holds_watched && last_brace != std::string::npos) {
     // Appended in place: the file is large by nature, and its members stay as they were.
-    text = bytes.substr(0, last_brace) + (reader.top_level_members == 0 ? "" : ",") + member.text + "}";
+    text.reserve(last_brace + member.text.size() + 2);
+    text.append(bytes, 0, last_brace);
+    if (reader.top_level_members > 0) text += ',';
+    text += member.text;
+    text += '}';
   } else {
     nlohmann::json document = nlohmann::json::object();
     if (valid) {
@@ -194,12 +224,9 @@ SetAsideWrite WriteSetAsideFile(const ResultsMember& member) {
         out.error = "it is damaged, and could not be kept as " + path + ".broken (" + LastFileError() + ")";
         return out;
       }
-      for (const auto& [payment, commands] : view->states) {
-        nlohmann::json& entry = document[payment];
-        if (const auto action = reader.actions.find(payment); action != reader.actions.end())
-          entry["action"] = action->second;
-        entry["cmds"] = commands;
-      }
+      ExecutedCommands ignored;
+      StatesReader salvage(ignored, nullptr, &document);
+      ReadStates(bytes, salvage);
     }
     const nlohmann::json added = nlohmann::json::parse("{" + member.text + "}", nullptr, false);
     if (!document.is_object() || !added.is_object()) {
@@ -217,10 +244,13 @@ SetAsideWrite WriteSetAsideFile(const ResultsMember& member) {
     } else {
       entry = result;
     }
+    view->payments = document.size();
     text = CompactText(document);
   }
   std::string().swap(bytes);
-  ReadStates("{" + member.text + "}", view->states);
+  StatesReader added(view->executed, nullptr);
+  ReadStates("{" + member.text + "}", added);
+  view->executed.Seal();
   const std::string temporary = WriteTemporaryFile(path, text, true);
   out.written = !temporary.empty() && CommitTemporaryFile(temporary, path, true);
   if (!out.written) {
@@ -257,7 +287,7 @@ void SetAsideResults::Install(StoreClient& client, std::shared_ptr<const SetAsid
     client.target->Report(
         path + " is damaged (not one valid results document): " +
             (view_->kept_broken ? "it is kept as " + path + ".broken" : "it could not be kept as " + path + ".broken") +
-            ". What could be read of it is honoured: " + std::to_string(view_->states.size()) +
+            ". What could be read of it is honoured: " + std::to_string(view_->payments) +
             " payment(s), whose commands recorded as Executed are not run again. Send the .broken file to the "
             "store's support",
         Severity::error, false);

@@ -9,9 +9,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "store/results_batches.h"
 
@@ -33,16 +34,41 @@ struct FileStamp {
 };
 FileStamp StampOf(const std::string& path);
 
+// The commands recorded as Executed, by payment: all their ids in one buffer, sorted, a dozen
+// bytes each beside their text. A set-aside file is megabytes, and a node per command would cost
+// many times its size.
+class ExecutedCommands {
+ public:
+  void Add(const std::string& payment_id, const std::string& command_id);
+  // Sorts once all are added; repeats go.
+  void Seal();
+  bool Contains(const std::string& payment_id, const std::string& command_id) const;
+
+ private:
+  struct Entry {
+    uint32_t at, payment_length, command_length;
+  };
+  std::string_view Payment(const Entry& entry) const { return {ids_.data() + entry.at, entry.payment_length}; }
+  std::string_view Command(const Entry& entry) const {
+    return {ids_.data() + entry.at + entry.payment_length, entry.command_length};
+  }
+  std::string ids_;
+  std::vector<Entry> entries_;
+};
+
 // One reading of the file; never changed once made, so that both threads may hold it.
 struct SetAsideView {
   enum class State { unknown, readable, unreadable };
   State state = State::unknown;
-  std::map<std::string, std::map<std::string, std::string>> states;  // payment -> command -> state
+  ExecutedCommands executed;
+  size_t payments = 0;  // set aside in the file
   FileStamp stamp;
   std::string error;        // why it could not be read
-  bool damaged = false;     // not one valid results document; `states` holds what could be read
+  bool damaged = false;     // not one valid results document; what could be read is here
   bool kept_broken = true;  // when damaged: the bytes are in the .broken copy
-  bool Executed(const std::string& payment_id, const std::string& command_id) const;
+  bool Executed(const std::string& payment_id, const std::string& command_id) const {
+    return executed.Contains(payment_id, command_id);
+  }
 };
 
 // Off the game thread: the file as it is now, or `previous` when it has not changed.

@@ -128,6 +128,15 @@ void StoreClient::LoadConfig() {
   }
   std::vector<std::string> problems;
   bool listed = false;
+  if (!instance_decided && !ThisInstance().former_name.empty() && ThisInstance().launch_name.empty()) {
+    // Listed under the name an earlier version gave it, and not under the new one: it keeps the
+    // old name, and with it its files.
+    std::vector<std::string> ignored;
+    bool former_listed = false, now_listed = false;
+    ConfigForInstance(document, ThisInstance().former_name, former_listed, ignored);
+    ConfigForInstance(document, ThisInstance().name, now_listed, ignored);
+    if (former_listed && !now_listed) KeepFormerInstanceName("config.json lists it under \"servers\"");
+  }
   const nlohmann::json members = ConfigForInstance(document, ThisInstance().name, listed, problems);
   DecideInstanceFiles(listed);
   bool key_usable = false;
@@ -146,6 +155,17 @@ void StoreClient::DecideInstanceFiles(bool listed) {
     // to it.
     instance_decided = true;
     if (listed && UseOwnFolder()) AdminJournal::CarryOverFromInstallation();
+    // Told where this server's own log is.
+    const ServerInstance& instance = ThisInstance();
+    if (!instance.launch_name.empty())
+      target->Report("This server keeps the instance name " + instance.name + " that an earlier version gave it (" +
+                         instance.kept_former_because + "), although its launch line now names it " +
+                         instance.launch_name + " (-serverkey=), so that nothing of it is left behind. To move to " +
+                         instance.launch_name + ", stop the server and rename servers/" + instance.name +
+                         "/ and its \"servers\" entry in config.json to " + instance.launch_name +
+                         "; to keep this name for good, add -GildmarkInstance=" + instance.name +
+                         " to its launch line",
+                     Severity::information, false);
     RemoveStaleTemporaryFiles(JsonFileStore::PluginDirectory());
     if (ThisInstance().listed) RemoveStaleTemporaryFiles(InstanceFolder());
     return;

@@ -96,6 +96,7 @@ class StoreClient {
   // The refusal status last told on the error route (0: none since the last success).
   int told_refusal = 0;
   bool told_too_large = false;  // an answer over the size the plugin takes, told once while it lasts
+  bool told_too_many = false;   // an answer of more payments or commands than the plugin takes, likewise
   // Payments told to hold a placeholder that cannot be filled: the store offers them at every
   // poll, and once is enough.
   std::unordered_set<std::string> told_unfilled;

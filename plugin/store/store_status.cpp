@@ -116,8 +116,8 @@ std::string ResultsLine(StoreClient& client) {
   const SetAsideView& aside = client.set_aside.View();
   if (aside.state == SetAsideView::State::unreadable)
     line += "; response.refused.json cannot be read now (" + aside.error + "): the store's payments wait until it can";
-  else if (!aside.states.empty())
-    line += "; " + Plural(aside.states.size(), "payment") + " set aside in response.refused.json (the store refuses them)";
+  else if (aside.payments > 0)
+    line += "; " + Plural(aside.payments, "payment") + " set aside in response.refused.json (the store refuses them)";
   return line;
 }
 

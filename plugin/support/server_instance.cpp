@@ -109,7 +109,13 @@ std::string SafeFileName(const std::string& text) {
   return device ? "_" + name : name;
 }
 
-std::string InstanceNameFromLaunchLine(const std::string& line) {
+namespace {
+
+struct LaunchNames {
+  std::string chosen, server_key, map_port;
+};
+
+LaunchNames NamesFromLaunchLine(const std::string& line) {
   const std::vector<std::string> words = SplitWords(line);
   size_t first = !words.empty() && LooksLikeProgram(words[0]) ? 1 : 0;
   // -GildmarkInstance= is ours and wins; -serverkey= is how this game's plugins and server
@@ -139,17 +145,54 @@ std::string InstanceNameFromLaunchLine(const std::string& line) {
       at = next;
     }
   }
-  if (!chosen.empty()) return SafeFileName(chosen);
-  if (!server_key.empty()) return SafeFileName(server_key);
   const std::string port = !url_port.empty() ? url_port : !dash_port.empty() ? dash_port : kDefaultPort;
-  return SafeFileName((map.empty() ? "server" : map) + "-" + port);
+  return {chosen, server_key, SafeFileName((map.empty() ? "server" : map) + "-" + port)};
+}
+
+bool HasOwnFolder(const std::string& name) {
+  return IsDirectory(JsonFileStore::PluginDirectory() + kInstancesFolderName + "/" + name);
+}
+
+}  // namespace
+
+std::string InstanceNameFromLaunchLine(const std::string& line) {
+  const LaunchNames names = NamesFromLaunchLine(line);
+  if (!names.chosen.empty()) return SafeFileName(names.chosen);
+  if (!names.server_key.empty()) return SafeFileName(names.server_key);
+  return names.map_port;
+}
+
+std::string FormerInstanceName(const std::string& line) {
+  const LaunchNames names = NamesFromLaunchLine(line);
+  if (!names.chosen.empty() || names.server_key.empty() || SafeFileName(names.server_key) == names.map_port) return "";
+  return names.map_port;
 }
 
 const ServerInstance& ThisInstance() { return State().instance; }
 
 void IdentifyInstance() {
   ForgetInstance();
-  State().instance.name = InstanceNameFromLaunchLine(host::LaunchLine());
+  const std::string line = host::LaunchLine();
+  ServerInstance& instance = State().instance;
+  instance.name = InstanceNameFromLaunchLine(line);
+  instance.former_name = FormerInstanceName(line);
+  // A folder of its own under the name an earlier version gave it keeps this server what is
+  // there (journal, results waiting for the store) after the update.
+  if (!instance.former_name.empty() && HasOwnFolder(instance.former_name) && !HasOwnFolder(instance.name))
+    KeepFormerInstanceName("its files are in servers/" + instance.former_name + "/");
+  else
+    RecordInstanceName();
+}
+
+void KeepFormerInstanceName(const std::string& because) {
+  ServerInstance& instance = State().instance;
+  instance.launch_name = instance.name;
+  instance.name = instance.former_name;
+  instance.kept_former_because = because;
+  RecordInstanceName();
+}
+
+void RecordInstanceName() {
   // Best effort: without the record, lines are only not tagged, and every other file problem is
   // told by the files that matter.
   const std::vector<std::string> names = RecordedNames();

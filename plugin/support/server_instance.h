@@ -21,6 +21,9 @@ extern const char* const kInstancesFolderName;
 // ending in ".exe", or ArkAscendedServer / ShooterGameServer alone) before "?", the port from
 // "?Port=" or "-port=" (7777 without). Option names in any case. Always a safe file name.
 std::string InstanceNameFromLaunchLine(const std::string& line);
+// The "<map>-<port>" name that versions before -serverkey= counted gave a line that now takes its
+// name from -serverkey=; "" when the name did not change.
+std::string FormerInstanceName(const std::string& line);
 // Every character but letters, digits, ".", "-" and "_" becomes "_"; never empty, never a name
 // Windows reserves for a device, never ending in a dot.
 std::string SafeFileName(const std::string& text);
@@ -30,12 +33,20 @@ struct ServerInstance {
   bool listed = false;      // its files are in servers/<name>/
   bool duplicate = false;   // another live process has taken the same listed name
   bool tag_lines = false;   // lines in the top-level logs carry the name
+  // The name an earlier version gave this launch line, when it differs ("" otherwise); when the
+  // server still has a folder or a "servers" entry under it, it keeps that name, and
+  // `launch_name` is the one its launch line gives now.
+  std::string former_name, launch_name, kept_former_because;
 };
 const ServerInstance& ThisInstance();
 
 // At start: the name from the launch line, the top-level files, and the name recorded among the
 // instances that used the folder.
 void IdentifyInstance();
+// This server goes on under its former name (see ServerInstance), `because` saying why.
+void KeepFormerInstanceName(const std::string& because);
+// Adds the name to the record of the instances that used the folder, if missing.
+void RecordInstanceName();
 // Forgets the instance (at unload): the top-level files, the instance lock released.
 void ForgetInstance();
 // Makes this a listed instance: servers/<name>/ created, and its lock taken so that a second live

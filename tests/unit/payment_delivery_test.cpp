@@ -7,6 +7,7 @@
 
 #include "plugin_fixture.h"
 #include "store/payment_delivery.h"
+#include "store/payment_players.h"
 
 namespace gildmark::testing {
 namespace {
@@ -370,6 +371,44 @@ TEST_F(DeliveryTest, ADamagedSetAsideFileIsKeptAndWhatCanBeReadIsHonoured) {
   Deliver(json::array({Payment("x", "e", "", json::array({Command(1, "give x1"), Command(2, "give x2"),
                                                            Command(4, "give x4")}))}));
   EXPECT_EQ(CommandTexts(), (std::vector<std::string>{"give x2", "give z3", "give x4"}));
+}
+
+// Answers no store sends: more payments than any store lists at once are refused whole, told
+// once while they come; payments and commands that cannot be read, by the thousand, are told
+// once each and counted in one line, and what can be read still runs.
+TEST_F(DeliveryTest, AbsurdAnswersAreRefusedWholeAndBrokenPartsAreCounted) {
+  sim().Join("e", 1, "E");
+  std::string many = "[";
+  for (size_t p = 0; p <= kMostPaymentsInAnswer; ++p) many += p ? ",0" : "0";
+  many += "]";
+  for (int poll = 0; poll < 2; ++poll) {
+    Poll();
+    Respond(200, many);
+  }
+  EXPECT_TRUE(CommandsRun().empty());
+  auto count = [&](const std::string& part) {
+    int n = 0;
+    for (const auto& line : LogMessages("err.log")) n += line.find(part) != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(count("commands any store sends at once"), 1);
+  EXPECT_EQ(count("Skipping a payment"), 0) << "nothing of it was read";
+
+  json broken = json::array();
+  json commands = json::array();
+  for (int i = 0; i < 1000; ++i) {
+    broken.push_back(0);
+    commands.push_back(json::object());
+  }
+  commands.push_back(Command(1, "give ok"));
+  broken.push_back(Payment("p", "e", "", commands));
+  Deliver(broken);
+  EXPECT_EQ(CommandTexts(), std::vector<std::string>{"give ok"});
+  EXPECT_EQ(count("Skipping a payment that cannot be read"), 1);
+  EXPECT_EQ(count("Skipping a command that cannot be read"), 1);
+  EXPECT_EQ(count("1000 payments of this answer could not be read"), 1);
+  EXPECT_EQ(count("1000 commands of this answer could not be read"), 1);
+  EXPECT_EQ(LogMessages("err.log").size(), 5u);
 }
 
 #ifdef _WIN32

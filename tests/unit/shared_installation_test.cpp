@@ -170,6 +170,39 @@ TEST_F(SharedInstallationTest, AListedServerUsesItsEntryAndAFolderOfItsOwn) {
   EXPECT_EQ(Read("security_admin.dat"), "42\n");
 }
 
+// A server an earlier version named <map>-<port> keeps that name when its launch line also has
+// -serverkey=, by its "servers" entry or by its folder: its journal and results stay its own.
+TEST_F(SharedInstallationTest, AnUpdateKeepsTheNameAnEarlierVersionGaveAServer) {
+  const std::string line = "ArkAscendedServer.exe TheIsland_WP?listen -serverkey=island1";
+  Write("config.json", R"({"key":"top.topsecret.third","servers":{"TheIsland_WP-7777":{"key":"isl.islsecret.third"}}})");
+  std::filesystem::create_directories(ServerDir("TheIsland_WP-7777"));
+  WriteAll(ServerDir("TheIsland_WP-7777") + "security_admin.dat", "42\n");
+  sim().SetLaunchLine(line);
+  StartClient();
+  EXPECT_EQ(ThisInstance().name, "TheIsland_WP-7777");
+  EXPECT_TRUE(ThisInstance().listed);
+  Poll();
+  EXPECT_NE(OnlyPending().url.find("/v1/store/server/isl/commands"), std::string::npos) << "its entry's key";
+  Respond(200, "[]");
+  RejoinWithRightsACrashLeft(42);
+  EXPECT_FALSE(sim().AdminBit("crashed")) << "its journal line taken back";
+  int told = 0;
+  for (const auto& message : ServerLogMessages("TheIsland_WP-7777", "info.log"))
+    told += message.find("keeps the instance name TheIsland_WP-7777") != std::string::npos &&
+            message.find("-GildmarkInstance=TheIsland_WP-7777") != std::string::npos;
+  EXPECT_EQ(told, 1);
+  StopClient();
+
+  // By its folder alone (the entry gone), and a new server with neither takes the new name.
+  Write("config.json", R"({"key":"top.topsecret.third"})");
+  StartClient();
+  EXPECT_EQ(ThisInstance().name, "TheIsland_WP-7777");
+  StopClient();
+  std::filesystem::remove_all(Dir() + "servers");
+  StartClient();
+  EXPECT_EQ(ThisInstance().name, "island1");
+}
+
 TEST_F(SharedInstallationTest, LinesOfSharedLogsSayWhichServerWroteThem) {
   Write("instances.txt", "Ragnarok_WP-7800\n");
   WriteConfig();
