@@ -10,6 +10,7 @@
 // any figure but the runs fails. A repeat has no excuse: results that no file could keep are
 // kept in memory and posted from there. Each command takes the game 2 ms, so the reply is
 // delivered in several slices, with the faults falling between them too.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,7 +60,17 @@ class StoreModel {
     json many = {{"id", "p3"}, {"action", "give"}, {"eos_id", ""}, {"username", "nobody online"}, {"cmds", json::array()}};
     for (int c = 10; c < 22; ++c) many["cmds"].push_back({{"id", c}, {"str", "broadcast part " + std::to_string(c)}, {"state", ""}});
     payments_.push_back(many);
+    // A payment whose first command ran before and was set aside with its result, which the
+    // store refused: the store offers it still, and that command must never run again.
+    Offer(json::parse(R"({"id":"p9","action":"give","eos_id":"eosA","username":"","cmds":[
+        {"id":90,"str":"give aside 90","state":""},{"id":91,"str":"give aside 91","state":""}]})"), 90);
   }
+  // A payment from now on, `aside` being the id of its command that ran elsewhere already.
+  void Offer(json payment, int aside) {
+    payments_.push_back(std::move(payment));
+    aside_.push_back(aside);
+  }
+  bool IsAside(int id) const { return std::find(aside_.begin(), aside_.end(), id) != aside_.end(); }
   std::string Reply() const {
     json waiting = json::array();
     for (auto& p : payments_)
@@ -83,12 +95,14 @@ class StoreModel {
   }
   int Waiting() const {
     int n = 0;
-    for (auto& p : payments_) n += static_cast<int>(p["cmds"].size());
+    for (auto& p : payments_)
+      for (auto& c : p["cmds"]) n += !IsAside(c["id"].get<int>());
     return n;
   }
 
  private:
   json payments_;
+  std::vector<int> aside_;
 };
 
 bool IsWrite(gildmark::FileStep step) {
@@ -101,6 +115,13 @@ bool IsWrite(gildmark::FileStep step) {
 // two, so a lock that cannot be had stops polling until it can).
 enum class LockTrouble { none, unopenable, replaced, deleted };
 
+// What happens to the set-aside results file: the next read of it fails once (`first` counts
+// its reads), it is damaged at the step (the end cut off, garbage after), or another server
+// sets a payment aside in it at the step, which the store then offers.
+enum class AsideTrouble { none, unreadable, damaged, changed };
+const char* const kAsideFile = "response.refused.json";
+const char* const kAsideText = R"({"p9":{"action":"give","cmds":{"90":"Executed"}}})";
+
 struct Fault {
   std::string cls;
   int code = 0;
@@ -110,6 +131,7 @@ struct Fault {
   bool post_lost = false;  // the delivery's own POST fails too, so the files are all that keep the states
   bool unload = false;     // the plugin is unloaded (by the host's order) right after the step, and loaded again
   LockTrouble lock = LockTrouble::none;
+  AsideTrouble aside = AsideTrouble::none;
 };
 
 struct Outcome {
@@ -120,6 +142,7 @@ struct Outcome {
   int two_holders = 0;  // another process got the turns lock while the plugin held it
   bool polling_stopped = false;
   long steps = 0;  // file steps while the faults were on
+  long aside_reads = 0;  // reads of the set-aside file then
   std::vector<std::string> failed;  // "write of response.pending: No space left on device"
   std::vector<std::string> notes;
 };
@@ -135,6 +158,7 @@ Outcome Run(const fs::path& root, const Fault* fault) {
   // survive every grant and removal, whatever fails.
   std::ofstream(dir / "security_admin.dat") << kCrashVictim << "\n";
   std::ofstream(dir / "instances.txt") << "TheIsland_WP-7777\nScorchedEarth_WP-7779\n";
+  std::ofstream(dir / kAsideFile) << kAsideText;
   const std::string lock_path = (dir / "store-turns.lock").string();
   Sim().Reset(root.string());
   Sim().SetConsoleObserver([](AShooterPlayerController*, const std::string&) {
@@ -158,9 +182,38 @@ Outcome Run(const fs::path& root, const Fault* fault) {
     std::error_code ec;
     if (fs::is_directory(lock_path, ec)) fs::remove_all(lock_path, ec);
   };
+  const fs::path aside_path = dir / kAsideFile;
   gildmark::SetFileFaultHook([&](gildmark::FileStep s, const std::string& path) -> int {
     if (!faults_on) return 0;
     ++step;
+    const bool aside_read = s == gildmark::FileStep::open_read && fs::path(path) == aside_path;
+    out.aside_reads += aside_read;
+    if (fault && fault->aside == AsideTrouble::unreadable) {
+      if (!aside_read || out.aside_reads != fault->first) return 0;
+      out.failed.push_back("read of " + std::string(kAsideFile) + ": " + std::strerror(EACCES));
+      return EACCES;
+    }
+    if (fault && fault->aside != AsideTrouble::none && step == fault->first) {
+      std::stringstream read;
+      read << std::ifstream(aside_path, std::ios::binary).rdbuf();
+      const std::string text = read.str();
+      if (fault->aside == AsideTrouble::damaged) {
+        std::ofstream(aside_path, std::ios::binary | std::ios::trunc) << text.substr(0, text.size() - 1) << "\x01garbage";
+        out.failed.push_back(std::string(kAsideFile) + " damaged");
+      } else {
+        // As another server writes it, whole, during its turn.
+        json kept = json::parse(text, nullptr, false);
+        if (!kept.is_object()) kept = json::object();
+        kept["p8"] = {{"action", "give"}, {"cmds", {{"80", "Executed"}}}};
+        std::ofstream(aside_path.string() + ".other", std::ios::binary | std::ios::trunc) << kept.dump();
+        std::error_code ec;
+        fs::rename(aside_path.string() + ".other", aside_path, ec);
+        store.Offer(json::parse(R"({"id":"p8","action":"give","eos_id":"eosA","username":"","cmds":[
+            {"id":80,"str":"give aside 80","state":""},{"id":81,"str":"give aside 81","state":""}]})"), 80);
+        out.failed.push_back(std::string(kAsideFile) + " changed by another server");
+      }
+      return 0;
+    }
     if (fault && fault->lock != LockTrouble::none && step == fault->first) {
       std::error_code ec;
       if (fault->lock == LockTrouble::unopenable) {
@@ -278,6 +331,12 @@ Outcome Run(const fs::path& root, const Fault* fault) {
   std::map<std::string, int> runs;
   for (auto& e : Sim().Events("console_command")) ++runs[e["text"].get<std::string>()];
   for (auto& [text, n] : runs) {
+    // Ran before the campaign, or on another server: once here is once too often.
+    if (text == "give aside 90" || text == "give aside 80") {
+      out.repeats += n;
+      out.notes.push_back("a set-aside command ran: " + text);
+      continue;
+    }
     if (n < 2) continue;
     out.repeats += n - 1;
     out.notes.push_back("ran " + std::to_string(n) + " times: " + text);
@@ -345,6 +404,27 @@ int main(int argc, char** argv) {
     for (long n = 1; n <= steps; n += stride) {
       Fault fault{name, 0, n, trouble == LockTrouble::unopenable ? 8 : 1};
       fault.lock = trouble;
+      faults.push_back(fault);
+    }
+    classes.emplace_back(name, faults);
+  }
+  // The set-aside results file: each of its reads failing once, damaged at each step, and
+  // another server setting a payment aside in it at each step.
+  {
+    std::vector<Fault> faults;
+    for (long n = 1; n <= clean.aside_reads + 1; ++n) {
+      Fault fault{"set-aside file unreadable once", 0, n};
+      fault.aside = AsideTrouble::unreadable;
+      faults.push_back(fault);
+    }
+    classes.emplace_back("set-aside file unreadable once", faults);
+  }
+  for (auto [name, trouble] : {std::pair{"set-aside file damaged", AsideTrouble::damaged},
+                               {"set-aside file changed by another server", AsideTrouble::changed}}) {
+    std::vector<Fault> faults;
+    for (long n = 1; n <= steps; n += stride) {
+      Fault fault{name, 0, n};
+      fault.aside = trouble;
       faults.push_back(fault);
     }
     classes.emplace_back(name, faults);
