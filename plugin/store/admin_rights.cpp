@@ -210,6 +210,9 @@ bool OnHandleNewPlayer(AShooterGameMode* game_mode, AShooterPlayerController* pl
                        AShooterCharacter* character, bool from_login) {
   const bool result =
       g_replaced_handle_new_player ? g_replaced_handle_new_player(game_mode, player, data, character, from_login) : true;
+  // The game calls this for a respawn too, even from inside a command a delivery runs with lent
+  // rights: only a login is a join, and a journal line the delivery holds must stay.
+  if (!from_login) return result;
   try {
     if (player && g_store_client) g_store_client->waiting_buyers.OnJoin(player, GameSeconds());
   } catch (...) {

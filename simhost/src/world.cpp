@@ -12,12 +12,12 @@ const char* const kNewPlayerHook =
     "AShooterGameMode.HandleNewPlayer_Implementation(AShooterPlayerController*,UPrimalPlayerData*,"
     "AShooterCharacter*,bool)";
 
-// The game's own new-player handler: admins named in the server's list get the admin bit.
-// The game's own new-player handler: admins named in the server's list get the admin bit.
+// The game's own new-player handler: at a login, admins named in the server's list get the
+// admin bit.
 bool GameHandleNewPlayer(AShooterGameMode*, AShooterPlayerController* player, UPrimalPlayerData*, AShooterCharacter*,
-                         bool) {
+                         bool from_login) {
   auto* p = Simulation::Get().state().AsPlayer(player);
-  if (p->admin_on_join) p->set_admin(true);
+  if (p->admin_on_join && from_login) p->set_admin(true);
   return true;
 }
 
@@ -174,6 +174,11 @@ void Simulation::Respawn(const std::string& eos_id) {
     }
     p->character->dead = false;
     state_->Record({{"type", "respawn"}, {"player", eos_id}});
+    // The game runs its new-player handler for a respawn too, with bIsFromLogin false.
+    State& s = *state_;
+    using Handler = bool (*)(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*, bool);
+    auto handler = reinterpret_cast<Handler>(s.hooks[kNewPlayerHook].Top());
+    s.Guard("new-player hook", [&] { handler(&s.game_mode, p, nullptr, p->character.get(), false); });
   }
 }
 

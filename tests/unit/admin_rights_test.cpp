@@ -121,7 +121,7 @@ TEST_F(AdminRightsTest, NoInjectedFaultLeavesRightsBehind) {
           ++left_behind;
           // The join check takes the rest back: the same controller, with the bits it still
           // holds, passes through the new-player handler again.
-          OnHandleNewPlayer(nullptr, player, nullptr, nullptr, false);
+          OnHandleNewPlayer(nullptr, player, nullptr, nullptr, true);
           EXPECT_FALSE(sim().AdminBit("p"));
           EXPECT_FALSE(sim().CheatBit("p"));
           EXPECT_TRUE(Lines("security_admin.dat").empty());
@@ -146,7 +146,7 @@ TEST_F(AdminRightsTest, TheJoinCheckTakesBackRightsACrashLeftBehind) {
   sim().SetAdminBit("crashed", true);
   sim().SetCheatBit("crashed", true);
   Write("security_admin.dat", "3\n8\n9\n");
-  OnHandleNewPlayer(nullptr, crashed, nullptr, nullptr, false);
+  OnHandleNewPlayer(nullptr, crashed, nullptr, nullptr, true);
   EXPECT_FALSE(sim().AdminBit("crashed"));
   EXPECT_FALSE(sim().CheatBit("crashed")) << "both bits go";
 
@@ -163,7 +163,7 @@ TEST_F(AdminRightsTest, TheJoinCheckTakesBackRightsACrashLeftBehind) {
   auto* half = sim().Join("half", 9, "H");
   sim().SetCheatBit("half", true);
   Write("security_admin.dat", "9\n");
-  OnHandleNewPlayer(nullptr, half, nullptr, nullptr, false);
+  OnHandleNewPlayer(nullptr, half, nullptr, nullptr, true);
   EXPECT_FALSE(sim().CheatBit("half"));
   EXPECT_TRUE(Lines("security_admin.dat").empty());
 
@@ -171,7 +171,7 @@ TEST_F(AdminRightsTest, TheJoinCheckTakesBackRightsACrashLeftBehind) {
   Write("security_admin.dat", "1\n");
   auto* admin = sim().Join("admin", 2, "A", true);
   sim().SetCheatBit("admin", true);
-  OnHandleNewPlayer(nullptr, admin, nullptr, nullptr, false);
+  OnHandleNewPlayer(nullptr, admin, nullptr, nullptr, true);
   EXPECT_TRUE(sim().AdminBit("admin"));
   EXPECT_TRUE(sim().CheatBit("admin"));
   EXPECT_EQ(Lines("security_admin.dat"), std::vector<std::string>{"1"});

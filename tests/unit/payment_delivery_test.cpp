@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "plugin_fixture.h"
+#include "store/admin_rights.h"
 #include "store/payment_delivery.h"
 #include "store/payment_players.h"
 
@@ -300,6 +301,26 @@ TEST_F(DeliveryTest, BodiesTheStoreRefusesAreHalvedAndAPaymentRefusedAloneIsSetA
   EXPECT_EQ(CommandTexts().back(), "give new");
   EXPECT_EQ(json::parse(OnlyPending().body), json::parse(R"({"new":{"action":"purchase","cmds":{"7000":"Executed"}}})"));
   Respond(200, "");
+}
+
+// The game runs the new-player handler for a respawn too (bIsFromLogin false), here from inside
+// a command of the delivery (AShooterGameMode.HandleNewPlayer_Implementation, HooksImpl.cpp):
+// no join, so every command that runs with lent rights still has its journal line behind it.
+TEST_F(DeliveryTest, ARespawnInTheMiddleOfADeliveryLeavesItsJournalLine) {
+  sim().Join("e", 12, "E");
+  host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player);
+  std::vector<std::vector<std::string>> journal_while_running;
+  sim().SetConsoleObserver([&](AShooterPlayerController*, const std::string& text) {
+    journal_while_running.push_back(Lines("security_admin.dat"));
+    if (text == "respawn me") sim().Respawn("e");
+  });
+  Deliver(json::array({Payment("p", "e", "", json::array({Command(1, "respawn me"), Command(2, "give 2"),
+                                                           Command(3, "give 3")}))}));
+  host::RemoveNewPlayerHook(&OnHandleNewPlayer);
+  ASSERT_EQ(journal_while_running.size(), 3u);
+  for (const auto& journal : journal_while_running) EXPECT_EQ(journal, std::vector<std::string>{"12"});
+  EXPECT_TRUE(Lines("security_admin.dat").empty());
+  EXPECT_FALSE(sim().AdminBit("e") || sim().CheatBit("e"));
 }
 
 // Another server sharing the folder set a payment aside after this one last read the file: its

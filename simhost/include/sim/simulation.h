@@ -53,6 +53,8 @@ class Simulation {
   // crashes the server when it uses it (recorded as a host crash; ASan sees the freed memory).
   void Leave(const std::string& eos_id);
   void Die(const std::string& eos_id);
+  // The character lives again, and the game runs its new-player handler through the hook chain
+  // with bIsFromLogin false (as it does for a respawn, not only at a login).
   void Respawn(const std::string& eos_id);
   void RemoveCharacter(const std::string& eos_id);
   AShooterPlayerController* Player(const std::string& eos_id) const;  // connected players only
