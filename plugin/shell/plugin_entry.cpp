@@ -17,6 +17,8 @@ namespace gildmark {
 namespace {
 
 const char* const kCouldNotStartMessage = "Gildmark could not start its store client; err.log says why";
+// The RCON answer when nothing else was said (an error on the way, told in err.log).
+const char* const kCouldNotAnswerMessage = "Gildmark could not answer this command; err.log says why";
 
 void ReportFailure(const std::string& where, const char* what) {
   const std::string message = "Gildmark " + where + " failed: " + what;
@@ -128,16 +130,21 @@ void OnConnectConsole(APlayerController* player, FString*, bool) {
 }
 
 void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+  const RconAnswer answer(connection, packet, kCouldNotAnswerMessage);
   AtEdge("gildmark.connect", [connection, packet] {
     RequestTarget requester = g_store_client ? *g_store_client->target : RequestTarget{};
     requester.SetRconRequester(connection, packet);
     TestConnectionFor(requester);
     // The game may close and free the connection once this handler returns (a client that
     // gives up while the store is slow), and nothing in the SDK says when: an answer that comes
-    // later would write through a freed pointer. So RCON hears now, and the store's verdict
-    // goes to the logs.
-    if (g_store_client && g_store_client->target->rcon_connection)
-      g_store_client->target->ReplyRcon(kRconAnswerLaterMessage, true);
+    // later would write through a freed pointer. So RCON hears now, in this command's one
+    // answer, and the store's verdict goes to the logs.
+    if (g_store_client && g_store_client->target->rcon_connection) {
+      if (RconAnswer::OpenAndEmpty())
+        g_store_client->target->ReplyRcon(kRconAnswerLaterMessage, true);
+      else
+        g_store_client->target->SetRconRequester(nullptr, nullptr);  // it has had its answer
+    }
   });
 }
 
@@ -169,6 +176,7 @@ void OnStatusConsole(APlayerController* player, FString*, bool) {
 }
 
 void OnStatusRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+  const RconAnswer answer(connection, packet, kCouldNotAnswerMessage);
   AtEdge("gildmark.status", [connection, packet] {
     RequestTarget asker;
     asker.SetRconRequester(connection, packet);

@@ -106,10 +106,46 @@ void RequestTarget::Report(const std::string& message, Severity severity, bool f
   }
 }
 
+namespace {
+RconAnswer* g_open_answer = nullptr;  // game thread only
+}  // namespace
+
+RconAnswer::RconAnswer(RCONClientConnection* connection, RCONPacket* packet, std::string fallback)
+    : connection_(connection), packet_id_(connection && packet ? packet->Id : 0), fallback_(std::move(fallback)),
+      outer_(g_open_answer) {
+  g_open_answer = this;
+}
+
+RconAnswer::~RconAnswer() {
+  g_open_answer = outer_;
+  if (!connection_) return;
+  try {
+    host::ReplyRcon(connection_, packet_id_, host::FromUtf8(any_ ? text_ : fallback_));
+  } catch (const std::exception& e) {
+    try {
+      if (auto& logger = PluginLogger()) logger->error("RCON reply failed: {}", e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+}
+
+bool RconAnswer::Add(RCONClientConnection* connection, int packet_id, const std::string& message) {
+  RconAnswer* answer = g_open_answer;
+  if (!answer || answer->connection_ != connection || answer->packet_id_ != packet_id) return false;
+  if (answer->any_) answer->text_ += '\n';
+  answer->text_ += message;
+  answer->any_ = true;
+  return true;
+}
+
+bool RconAnswer::OpenAndEmpty() { return g_open_answer && !g_open_answer->any_; }
+
 void RequestTarget::ReplyRcon(const std::string& message, bool final) {
   if (!rcon_connection) return;
   try {
-    host::ReplyRcon(rcon_connection, rcon_packet_id, host::FromUtf8(message));
+    if (!RconAnswer::Add(rcon_connection, rcon_packet_id, message))
+      host::ReplyRcon(rcon_connection, rcon_packet_id, host::FromUtf8(message));
   } catch (const std::exception& e) {
     if (auto& logger = PluginLogger()) logger->error("RCON reply failed: {}", e.what());
   } catch (...) {

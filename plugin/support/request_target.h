@@ -49,6 +49,29 @@ struct RequestTarget {
   }
 };
 
+// The answer to one RCON command, gathered while its handler runs: the game's RCON protocol
+// answers a command with one packet, and a tool reads a second one as the answer to its next
+// command. While one is open, replies to that command add a line to it; it goes as one packet
+// when it closes (`fallback` if nothing was said).
+class RconAnswer {
+ public:
+  RconAnswer(RCONClientConnection* connection, RCONPacket* packet, std::string fallback);
+  ~RconAnswer();
+  RconAnswer(const RconAnswer&) = delete;
+  RconAnswer& operator=(const RconAnswer&) = delete;
+  // True when taken into the open answer.
+  static bool Add(RCONClientConnection* connection, int packet_id, const std::string& message);
+  // True when an answer is open and nothing was said in it yet.
+  static bool OpenAndEmpty();
+
+ private:
+  RCONClientConnection* connection_;
+  int packet_id_;
+  std::string text_, fallback_;
+  bool any_ = false;
+  RconAnswer* outer_;
+};
+
 // File problems told since the plugin started (every "Can't ..." on the error route): how many,
 // and the last with its local time.
 struct FileProblems {

@@ -202,6 +202,30 @@ TEST_F(PluginEntryTest, RconConnectWithAndWithoutAConnection) {
   EXPECT_EQ(Pending().size(), 1u) << "the cycle still runs";
 }
 
+// Each SendMessageW of the host is one RCON packet carrying the request's id (ArkBaseApi.cpp),
+// and a tool reads a second packet as the answer to its next command: each of our commands is
+// answered once, whatever happened on the way.
+TEST_F(PluginEntryTest, EveryRconCommandIsAnsweredExactlyOnce) {
+  Write("config.json", R"({"key":"not a key"})");
+  PluginLoad();
+  size_t replies = 0;
+  auto once = [&](const std::string& command, const std::string& part) {
+    sim().RconInput(command);
+    const auto all = sim().RconReplies();
+    ASSERT_EQ(all.size(), replies + 1) << command;
+    EXPECT_NE(all.back().find(part), std::string::npos) << all.back();
+    replies = all.size();
+  };
+  once("gildmark.connect", "INVALID API KEY");
+  once("gildmark.status", "Key:");
+  WriteConfig();
+  once("gildmark.connect", kRconAnswerLaterMessage);  // the test goes out
+  once("gildmark.connect", "Please wait");             // one is already out
+  once("gildmark.status", "Key:");
+  Respond(200, "[]");
+  EXPECT_EQ(sim().RconReplies().size(), replies) << "the verdict goes to the logs only";
+}
+
 TEST_F(PluginEntryTest, TicksPollAndReleaseRequesters) {
   WriteConfig();
   PluginLoad();
@@ -211,8 +235,8 @@ TEST_F(PluginEntryTest, TicksPollAndReleaseRequesters) {
   sim().ConsoleInput("admin", "gildmark.connect");
   sim().RconInput("gildmark.connect");
   EXPECT_NE(g_store_client->target->player, nullptr);
-  EXPECT_EQ(sim().RconReplies(), (std::vector<std::string>{"Please wait a request is already being made...",
-                                                           kRconAnswerLaterMessage}));
+  EXPECT_EQ(sim().RconReplies(), (std::vector<std::string>{"Please wait a request is already being made..."}))
+      << "one answer to one command";
   EXPECT_EQ(g_store_client->target->rcon_connection, nullptr) << "RCON never waits for the store";
   sim().Advance(1);  // the timer's first run comes at the next check
   EXPECT_EQ(g_store_client->target->player, nullptr);
