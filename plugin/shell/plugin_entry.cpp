@@ -69,15 +69,16 @@ void TestConnectionFor(const RequestTarget& requester) {
   g_store_client->RunRequestCycle(false, true);
 }
 
-}  // namespace
+// Plugin_Init calls in this library not yet undone by Plugin_Unload. The host looks a loaded
+// plugin up by its name letter for letter (PluginManager::FindPlugin), while Windows finds the
+// file and the loaded library whatever the case: plugins.load of the name in other letters runs
+// Plugin_Init again in the library already loaded, under a second record.
+int g_inits = 0;
+// The host removed the module's hook, commands and frame callback when one of two records went;
+// the timer may be left (removed by the record's path text, with its case): it puts them back.
+bool g_registrations_lost = false;
 
-bool PluginLoad() {
-  AtEdge("logger set-up", [] { InitPluginLogger(); });
-  ForgetFileProblems();
-  // Once per start: without the folder every later step fails, and each would blame something else.
-  AtEdge("start", [] { CheckPluginDirectory(); });
-  // A client that fails here is tried again by the next tick or gildmark.connect.
-  EnsureStoreClient();
+void RegisterHookAndCommands() {
   AtEdge("hook", [] {
     if (host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player)) return;
     RequestTarget nobody;
@@ -89,6 +90,31 @@ bool PluginLoad() {
     host::AddConsoleCommand(kStatusCommand, &OnStatusConsole);
     host::AddRconCommand(kStatusCommand, &OnStatusRcon);
   });
+}
+
+}  // namespace
+
+bool PluginLoad() {
+  if (g_inits++ > 0) {
+    // A second hook over the same original slot would call itself at the next join, and a
+    // second timer would poll twice: nothing is started again.
+    AtEdge("second start", [] {
+      RequestTarget nobody;
+      nobody.Report("Gildmark was loaded a second time, under its name written in other letters (the host tells "
+                    "plugins apart letter for letter, Windows does not): nothing was started twice. Unload that "
+                    "second name with plugins.unload, written exactly as it was loaded, and always load the "
+                    "plugin as Gildmark_DadUZ",
+                    Severity::error, false);
+    });
+    return true;
+  }
+  AtEdge("logger set-up", [] { InitPluginLogger(); });
+  ForgetFileProblems();
+  // Once per start: without the folder every later step fails, and each would blame something else.
+  AtEdge("start", [] { CheckPluginDirectory(); });
+  // A client that fails here is tried again by the next tick or gildmark.connect.
+  EnsureStoreClient();
+  RegisterHookAndCommands();
   AtEdge("timer", [] {
     const int minutes = g_store_client ? g_store_client->config.request_interval_in_minutes : 1;
     if (minutes <= 0) {
@@ -108,6 +134,16 @@ bool PluginLoad() {
 // running this very unload (plugins.unload), holding a copy that is destroyed after the library
 // is gone.
 bool PluginUnload() {
+  if (g_inits > 1) {
+    // One of two records goes, and the library stays for the other: the host now removes the
+    // module's hook, commands and frame callback, so the next tick, if its timer is left, puts
+    // them back; the store client and its files stay as they are.
+    --g_inits;
+    g_registrations_lost = true;
+    return true;
+  }
+  g_inits = 0;
+  g_registrations_lost = false;
   AtEdge("stop", [] {
     if (StoreClient* client = g_store_client) {
       client->leave_registrations_to_host = true;
@@ -149,6 +185,11 @@ void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*
 }
 
 void OnTimerTick() {
+  if (g_registrations_lost) {
+    g_registrations_lost = false;
+    RegisterHookAndCommands();
+    AtEdge("frame callback", [] { host::AddFrameCallback(&OnStoreFrame); });
+  }
   // A client made now has just run its first cycle, which stands in for this poll.
   if (!g_store_client) {
     EnsureStoreClient();

@@ -131,10 +131,14 @@ size_t Simulation::ModuleRegistrations(const std::string& module) const {
   return count;
 }
 
-void Simulation::DropModule(const std::string& module_path) {
+void Simulation::DropModule(const std::string& module_path) { DropModule(module_path, module_path); }
+
+// The host's unload (PluginManager::UnloadPlugin): timers by the record's path text, compared
+// with its case (Timer::UnloadTimersFromModule), the rest by the module.
+void Simulation::DropModule(const std::string& module_path, const std::string& timer_path) {
   State& s = *state_;
   auto& timers = s.timers;
-  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == module_path; }),
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == timer_path; }),
                timers.end());
   RemoveModuleRecords(s.console_commands, module_path);
   RemoveModuleRecords(s.rcon_commands, module_path);
@@ -156,17 +160,30 @@ void Simulation::UnloadModule(const std::string& module_path, const std::functio
 }
 
 void* Simulation::LoadPlugin(const std::string& path, std::string* error) {
+  return LoadPluginAs(NameOf(path), path, error);
+}
+
+// The host's load (PluginManager::LoadPlugin): "already loaded" is asked of the typed name
+// exactly (FindPlugin), while the file system and the loader, as Windows', ignore case: a name
+// typed in other letters opens the library already loaded (the same module, counted once more)
+// and runs its Plugin_Init again.
+void* Simulation::LoadPluginAs(const std::string& name, const std::string& path, std::string* error) {
   State& s = *state_;
-  const std::string name = NameOf(path);
   for (auto& plugin : s.plugins) {
-    if (Lower(plugin.name) != Lower(name)) continue;
+    if (plugin.name != name) continue;
     if (error) *error = "plugin " + name + " is already loaded";
     return nullptr;
   }
   void* handle = OpenLibrary(path, error);
   if (!handle) return nullptr;
-  s.plugins.push_back({name, path, handle, ModuleOfHandle(handle)});
-  s.plugin_paths[Lower(name)] = path;
+  std::string record_path = path;
+  if (name != NameOf(path)) {
+    const size_t slash = path.find_last_of("/\\");
+    const size_t dot = path.rfind('.');
+    record_path = path.substr(0, slash + 1) + name + (dot == std::string::npos || dot < slash + 1 ? "" : path.substr(dot));
+  }
+  s.plugins.push_back({name, path, handle, ModuleOfHandle(handle), record_path});
+  if (s.plugin_paths.count(Lower(name)) == 0) s.plugin_paths[Lower(name)] = path;
   const std::string module = s.plugins.back().module;
   if (EntryPoint init = Find(handle, "Plugin_Init")) s.Guard("Plugin_Init", init);
   size_t hooks = 0;
@@ -179,50 +196,69 @@ void* Simulation::LoadPlugin(const std::string& path, std::string* error) {
   return handle;
 }
 
+namespace {
+bool UnloadRecord(Simulation& sim, std::vector<LoadedPlugin>::iterator it, void* handle, const std::string& path);
+}  // namespace
+
 bool Simulation::UnloadPlugin(void* handle, const std::string& path) {
   State& s = *state_;
   if (!handle) return false;
-  auto it = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return p.handle == handle; });
+  return UnloadRecord(
+      *this, std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return p.handle == handle && p.path == path; }),
+      handle, path);
+}
+
+namespace {
+
+bool UnloadRecord(Simulation& sim, std::vector<LoadedPlugin>::iterator it, void* handle, const std::string& path) {
+  Simulation::State& s = sim.state();
+  if (it == s.plugins.end())
+    it = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return p.handle == handle; });
   const std::string module = it != s.plugins.end() ? it->module : ModuleOfHandle(handle);
   const std::string name = it != s.plugins.end() ? it->name : NameOf(path);
+  const std::string record_path = it != s.plugins.end() ? it->record_path : path;
   if (it != s.plugins.end()) s.plugins.erase(it);
   if (EntryPoint unload = Find(handle, "Plugin_Unload")) s.Guard("Plugin_Unload", unload);
-  DropModule(module);
+  sim.DropModule(module, record_path == path ? module : record_path);
   const bool closed = CloseLibrary(handle);
   // Clean as the host sees it: nothing of the module left reachable, whoever removed it, and
   // its code gone.
-  const size_t left = ModuleRegistrations(module);
+  const size_t left = sim.ModuleRegistrations(module);
   const bool gone = !StillMapped(path);
   s.Record({{"type", "plugin_unloaded"}, {"name", name}, {"path", path}, {"clean", closed && left == 0 && gone},
             {"registrations_left", left}, {"library_gone", gone}});
   return closed;
 }
 
+}  // namespace
+
 bool Simulation::PluginLoaded(const std::string& name) const {
-  return std::any_of(state_->plugins.begin(), state_->plugins.end(),
-                     [&](auto& p) { return Lower(p.name) == Lower(name); });
+  return std::any_of(state_->plugins.begin(), state_->plugins.end(), [&](auto& p) { return p.name == name; });
 }
+
+size_t Simulation::LoadedPluginCount() const { return state_->plugins.size(); }
 
 std::string Simulation::LoadPluginByName(const std::string& name) {
   State& s = *state_;
   if (name.empty()) return "Usage: plugins.load <name>";
-  if (PluginLoaded(name)) return "Plugin " + name + " is already loaded";
+  if (PluginLoaded(name)) return "Plugin " + name + " was already loaded";
+  // The file is found whatever the case of the name, as on Windows.
   auto known = s.plugin_paths.find(Lower(name));
   const std::string path = known != s.plugin_paths.end()
                                ? known->second
                                : s.current_dir + "/ArkApi/Plugins/" + name + "/" + name + kLibrarySuffix;
   std::string error;
-  if (!LoadPlugin(path, &error)) return "Failed to load plugin " + name + ": " + error;
+  if (!LoadPluginAs(name, path, &error)) return "Failed to load plugin " + name + ": " + error;
   return "Loaded plugin " + name;
 }
 
 std::string Simulation::UnloadPluginByName(const std::string& name) {
   State& s = *state_;
   if (name.empty()) return "Usage: plugins.unload <name>";
-  auto it = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return Lower(p.name) == Lower(name); });
+  auto it = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return p.name == name; });
   if (it == s.plugins.end()) return "Plugin " + name + " is not loaded";
   const LoadedPlugin plugin = *it;
-  if (!UnloadPlugin(plugin.handle, plugin.path)) return "Failed to unload plugin " + plugin.name;
+  if (!UnloadRecord(*this, it, plugin.handle, plugin.path)) return "Failed to unload plugin " + plugin.name;
   return "Unloaded plugin " + plugin.name;
 }
 

@@ -101,10 +101,12 @@ using RecordList = std::vector<std::shared_ptr<HostRecord<Callback>>>;
 
 // A plugin the host has loaded, by the name of its folder and library.
 struct LoadedPlugin {
-  std::string name;
+  std::string name;  // as typed: the host looks records up by it exactly
   std::string path;
   void* handle = nullptr;
   std::string module;  // the library's path as the system reports it for its code
+  // The path the host builds from the typed name, whose text its unload removes timers by.
+  std::string record_path;
 };
 
 // The library holding the code at `address`, as the host tells modules apart; "" if none.

@@ -132,6 +132,58 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   EXPECT_FALSE(StillMapped());
 }
 
+// The host tells loaded plugins apart by their name letter for letter
+// (PluginManager::FindPlugin), while Windows finds the file and the library whatever the case:
+// plugins.load of the name in other letters runs Plugin_Init again in the library already
+// loaded, under a second record (PluginManager::LoadPlugin). Nothing starts twice: no second
+// hook (it would call itself at the next join), timer or command. Unloading that record takes
+// the module's hook and commands (by module) but not the timer (by path text, with its case),
+// and the next tick puts them back; unloading the other leaves the server up.
+TEST_F(LibraryTest, ASecondLoadUnderAnotherCaseStartsNothingTwice) {
+  ASSERT_NE(Load(), nullptr);
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+  sim().RunUntilIdle();
+  sim().RconInput("plugins.load gildmark_daduz");
+  EXPECT_EQ(sim().RconReplies().back(), "Loaded plugin gildmark_daduz");
+  EXPECT_EQ(sim().LoadedPluginCount(), 2u);
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().Timers().size(), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 2u);
+  std::ifstream err(dir_ / "err.log");
+  const std::string told((std::istreambuf_iterator<char>(err)), {});
+  EXPECT_NE(told.find("loaded a second time"), std::string::npos) << told;
+
+  sim().Join("buyer", 5, "Buyer");  // through the one hook, once
+  sim().Advance(61);
+  ASSERT_EQ(sim().Scripted().PendingCount(), 1u) << "one timer, one poll";
+  AnswerWithOnePurchaseAndWait();
+  EXPECT_EQ(sim().Events("console_command").size(), 1u);
+
+  sim().RconInput("plugins.unload gildmark_daduz");
+  EXPECT_EQ(sim().LoadedPluginCount(), 1u);
+  EXPECT_TRUE(StillMapped());
+  sim().Advance(61);  // the tick puts the hook and commands back, and polls
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 2u);
+  ASSERT_EQ(sim().Scripted().PendingCount(), 1u);
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+  sim().RunUntilIdle();
+  sim().Leave("buyer");
+  sim().Join("buyer", 5, "Buyer");
+
+  // The other order: the record of the right name goes first, the other later.
+  sim().RconInput("plugins.load gildmark_daduz");
+  sim().RconInput("plugins.unload Gildmark_DadUZ");
+  EXPECT_TRUE(StillMapped());
+  sim().Advance(61);
+  sim().Leave("buyer");
+  sim().Join("buyer", 5, "Buyer");
+  sim().RconInput("plugins.unload gildmark_daduz");
+  EXPECT_EQ(sim().LoadedPluginCount(), 0u);
+  EXPECT_FALSE(StillMapped());
+  EXPECT_EQ(sim().Events("console_command").size(), 1u) << "nothing ran twice";
+}
+
 // The host's plugins.unload and plugins.load, typed in the console and sent over RCON: each
 // unload leaves nothing of the plugin reachable and its code unmapped, and each load starts it.
 TEST_F(LibraryTest, TheHostsCommandsUnloadAndLoadAgainWhileIdleAndWithARequestOut) {

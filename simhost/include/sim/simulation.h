@@ -124,6 +124,8 @@ class Simulation {
   // hooks disabled, its pending HTTP callbacks and messaging manager dropped. The module is the
   // library's path as the system names it (the plugin's own ModulePath()).
   void DropModule(const std::string& module_path);
+  // As the host drops a record: timers whose path text is `timer_path` exactly, the rest by module.
+  void DropModule(const std::string& module_path, const std::string& timer_path);
   // The host's unload of a module whose code is linked in (tests): `plugin_unload`, then
   // DropModule.
   void UnloadModule(const std::string& module_path, const std::function<void()>& plugin_unload);
@@ -133,6 +135,8 @@ class Simulation {
   // The host's loading: the library (dlopen, LoadLibraryW), then its exported Plugin_Init if
   // any. Null on failure, with the reason in `error`. Records a "plugin_loaded" event.
   void* LoadPlugin(const std::string& path, std::string* error = nullptr);
+  // LoadPlugin under a record of the name `name` (the one typed at plugins.load).
+  void* LoadPluginAs(const std::string& name, const std::string& path, std::string* error = nullptr);
   // The host's unloading: the exported Plugin_Unload if any, DropModule, then the library
   // closed. False when closing failed. Records a "plugin_unloaded" event whose "clean" says
   // that nothing of the module is left reachable and its code is gone.
@@ -140,9 +144,12 @@ class Simulation {
   // The host's commands plugins.load <name> and plugins.unload <name> (console and RCON) do
   // these; each returns the host's answer. A name loaded before is loaded from the same path,
   // any other from ArkApi/Plugins/<name>/<name>.so (.dll) under the current directory.
+  // As the host's plugins.load / plugins.unload: records by the exact name typed, the library
+  // file found whatever its case (as on Windows).
   std::string LoadPluginByName(const std::string& name);
   std::string UnloadPluginByName(const std::string& name);
-  bool PluginLoaded(const std::string& name) const;
+  bool PluginLoaded(const std::string& name) const;  // a record of exactly this name
+  size_t LoadedPluginCount() const;  // records, two for one library loaded twice
   // Plugin commands only; the host's own plugins.* are not counted.
   size_t ConsoleCommandCount() const;
   size_t RconCommandCount() const;
