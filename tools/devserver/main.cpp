@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -69,6 +70,7 @@ script lines:
 Console and RCON also take the host's own commands: plugins.unload <name> and plugins.load
 <name> unload and load the plugin (name: its library's name without the extension).
   quit                                         unload the plugin and stop
+  stop                                         stop as a server stops: no Plugin_Unload
 Lines starting with # are comments. With standard input, time also passes on its own.
 
 The event log has one JSON object per line with a "type": join, leave, death, respawn,
@@ -377,6 +379,13 @@ class Server {
         std::cout << "\n== " << rest << std::endl;
       } else if (verb == "quit") {
         quit_ = true;
+      } else if (verb == "stop") {
+        // As a real server stops: the host never calls Plugin_Unload then, and the process ends
+        // with the plugin's thread where it is.
+        std::cout << "[server] stopped without unloading the plugin, as a server stops" << std::endl;
+        if (events_.is_open()) events_.flush();
+        std::fflush(nullptr);
+        std::_Exit(0);
       } else {
         std::cout << "[server] unknown line: " << line << std::endl;
       }
