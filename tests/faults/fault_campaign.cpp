@@ -183,6 +183,7 @@ Outcome Run(const fs::path& root, const Fault* fault) {
     if (fs::is_directory(lock_path, ec)) fs::remove_all(lock_path, ec);
   };
   const fs::path aside_path = dir / kAsideFile;
+  bool aside_done = false;  // the damage or the other server's write happened
   gildmark::SetFileFaultHook([&](gildmark::FileStep s, const std::string& path) -> int {
     if (!faults_on) return 0;
     ++step;
@@ -193,21 +194,27 @@ Outcome Run(const fs::path& root, const Fault* fault) {
       out.failed.push_back("read of " + std::string(kAsideFile) + ": " + std::strerror(EACCES));
       return EACCES;
     }
-    if (fault && fault->aside != AsideTrouble::none && step == fault->first) {
+    if (fault && fault->aside != AsideTrouble::none && step >= fault->first && !aside_done) {
       std::stringstream read;
       read << std::ifstream(aside_path, std::ios::binary).rdbuf();
       const std::string text = read.str();
       if (fault->aside == AsideTrouble::damaged) {
         std::ofstream(aside_path, std::ios::binary | std::ios::trunc) << text.substr(0, text.size() - 1) << "\x01garbage";
         out.failed.push_back(std::string(kAsideFile) + " damaged");
+        aside_done = true;
       } else {
         // As another server writes it, whole, during its turn.
         json kept = json::parse(text, nullptr, false);
         if (!kept.is_object()) kept = json::object();
         kept["p8"] = {{"action", "give"}, {"cmds", {{"80", "Executed"}}}};
         std::ofstream(aside_path.string() + ".other", std::ios::binary | std::ios::trunc) << kept.dump();
+        // On Windows the rename fails while the plugin holds the file open (a read under way):
+        // the other server tries again at the next step, and the store offers the payment only
+        // once the file has it (until then its results wait in the shared response.json).
         std::error_code ec;
         fs::rename(aside_path.string() + ".other", aside_path, ec);
+        if (ec) return 0;
+        aside_done = true;
         store.Offer(json::parse(R"({"id":"p8","action":"give","eos_id":"eosA","username":"","cmds":[
             {"id":80,"str":"give aside 80","state":""},{"id":81,"str":"give aside 81","state":""}]})"), 80);
         out.failed.push_back(std::string(kAsideFile) + " changed by another server");
