@@ -168,11 +168,14 @@ std::shared_ptr<const SetAsideView> ReadSetAsideFile(std::shared_ptr<const SetAs
   if (!stamp.exists) return view;
   std::string bytes;
   if (!ReadFileBytes(path, bytes)) {
-    if (FileExists(path)) {
+    // Missing only when the system says so: a folder it may not look into hides the file.
+    const std::string error = LastFileError();
+    const FileStamp now = StampOf(path);
+    if (now.exists) {
       view->state = SetAsideView::State::unreadable;
-      view->error = LastFileError();
+      view->error = error;
     } else {
-      view->stamp = StampOf(path);
+      view->stamp = now;
     }
     return view;
   }
@@ -193,11 +196,15 @@ SetAsideWrite WriteSetAsideFile(const ResultsMember& member) {
   view->state = SetAsideView::State::readable;
   out.view = view;
   std::string bytes, text;
-  if (!ReadFileBytes(path, bytes) && FileExists(path)) {
-    view->state = SetAsideView::State::unreadable;
-    view->error = LastFileError();
-    out.error = "it cannot be read: " + view->error;
-    return out;
+  if (!ReadFileBytes(path, bytes)) {
+    const std::string error = LastFileError();
+    if (StampOf(path).exists) {
+      view->state = SetAsideView::State::unreadable;
+      view->error = error;
+      out.error = "it cannot be read: " + error;
+      return out;
+    }
+    bytes.clear();
   }
   StatesReader reader(view->executed, &member.id);
   const bool valid = !bytes.empty() && ReadStates(bytes, reader);
