@@ -133,8 +133,9 @@ size_t Simulation::ModuleRegistrations(const std::string& module) const {
 
 void Simulation::DropModule(const std::string& module_path) { DropModule(module_path, module_path); }
 
-// The host's unload (PluginManager::UnloadPlugin): timers by the record's path text, compared
-// with its case (Timer::UnloadTimersFromModule), the rest by the module.
+// The host's unload (PluginManager::UnloadPlugin): timers and the messaging manager by the
+// record's path text, compared with its case (Timer::UnloadTimersFromModule), the rest by the
+// module.
 void Simulation::DropModule(const std::string& module_path, const std::string& timer_path) {
   State& s = *state_;
   auto& timers = s.timers;
@@ -151,7 +152,7 @@ void Simulation::DropModule(const std::string& module_path, const std::string& t
     for (LPVOID detour : detours) AsaApi::GetHooks().DisableHook(name, detour);
   }
   s.http_callbacks.clear();  // completions still to come find no callback
-  s.messaging.erase(module_path);
+  s.messaging.erase(timer_path);  // by the record's path text too (RemoveMessagingManagerInternal)
 }
 
 void Simulation::UnloadModule(const std::string& module_path, const std::function<void()>& plugin_unload) {

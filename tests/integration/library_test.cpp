@@ -158,6 +158,15 @@ TEST_F(LibraryTest, ASecondLoadUnderAnotherCaseStartsNothingTwice) {
   ASSERT_EQ(sim().Scripted().PendingCount(), 1u) << "one timer, one poll";
   AnswerWithOnePurchaseAndWait();
   EXPECT_EQ(sim().Events("console_command").size(), 1u);
+  // Its results posted (written off the game thread first) and acknowledged: nothing is out.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (sim().Scripted().PendingCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+    sim().RunUntilIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(sim().Scripted().Pending().at(0).method, "POST");
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, ""));
+  sim().RunUntilIdle();
 
   sim().RconInput("plugins.unload gildmark_daduz");
   EXPECT_EQ(sim().LoadedPluginCount(), 1u);

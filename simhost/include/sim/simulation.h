@@ -124,7 +124,8 @@ class Simulation {
   // hooks disabled, its pending HTTP callbacks and messaging manager dropped. The module is the
   // library's path as the system names it (the plugin's own ModulePath()).
   void DropModule(const std::string& module_path);
-  // As the host drops a record: timers whose path text is `timer_path` exactly, the rest by module.
+  // As the host drops a record: timers and the messaging manager whose path text is `timer_path`
+  // exactly, the rest by module.
   void DropModule(const std::string& module_path, const std::string& timer_path);
   // The host's unload of a module whose code is linked in (tests): `plugin_unload`, then
   // DropModule.
