@@ -3,7 +3,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "Timer.h"
 
 #include "host/windows_headers.h"
 #ifndef _WIN32
@@ -202,10 +201,18 @@ void AddFrameCallback(const std::function<void(float)>& callback) {
 
 bool RemoveFrameCallback() { return AsaApi::GetCommands().RemoveOnTickCallback(FrameCallbackId()); }
 
+// An on-timer callback (the host's once-a-second list), not the host's Timer: unloading erases a
+// module's timers without emptying them, so a Timer walk that is running the unload (another
+// plugin's task) would still call or destroy ours after the library is freed. On-timer callbacks
+// are emptied first, and removed by module whichever of its records goes.
 void StartRecurringTimer(const std::function<void()>& callback, int period_seconds) {
-  // The host adds the module path (GetDllName(), the same text as ModulePath()) itself.
-  const FString identifier = FromUtf8(ToUtf8(ModulePath()) + "_0");
-  API::Timer::Get().RecurringExecute(identifier, callback, period_seconds, -1, false);
+  int due_in = 1;  // the first run at the next check, as the host's Timer
+  AsaApi::GetCommands().AddOnTimerCallback(FromUtf8(ToUtf8(ModulePath()) + "_timer"),
+                                           [callback, period_seconds, due_in]() mutable {
+                                             if (--due_in > 0) return;
+                                             due_in = period_seconds > 0 ? period_seconds : 1;
+                                             callback();
+                                           });
 }
 
 std::vector<spdlog::sink_ptr>& LogSinks() { return GetLogSinks(); }

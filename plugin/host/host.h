@@ -86,7 +86,8 @@ bool RemoveRconCommand(const char* name);
 // Once per game frame with its delta seconds, on the game thread; one per plugin.
 void AddFrameCallback(const std::function<void(float)>& callback);
 bool RemoveFrameCallback();
-// Endless, on the game thread, identified by the module path + "_0".
+// Endless, on the game thread, from the host's once-a-second check: the first run at the next
+// check, then one every period. Identified by the module path + "_timer".
 void StartRecurringTimer(const std::function<void()>& callback, int period_seconds);
 std::vector<spdlog::sink_ptr>& LogSinks();
 

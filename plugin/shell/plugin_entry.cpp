@@ -69,18 +69,27 @@ void TestConnectionFor(const RequestTarget& requester) {
   g_store_client->RunRequestCycle(false, true);
 }
 
-// Plugin_Init calls in this library not yet undone by Plugin_Unload. The host looks a loaded
-// plugin up by its name letter for letter (PluginManager::FindPlugin), while Windows finds the
-// file and the loaded library whatever the case: plugins.load of the name in other letters runs
-// Plugin_Init again in the library already loaded, under a second record.
-int g_inits = 0;
-// The host removed the module's hook, commands and frame callback when one of two records went;
-// the timer may be left (removed by the record's path text, with its case): it puts them back.
-bool g_registrations_lost = false;
+// Plugin_Init calls in this library not yet undone by Plugin_Unload, one per record the host
+// keeps of it. The host looks a loaded plugin up by its name letter for letter
+// (PluginManager::FindPlugin), while Windows finds the file and the loaded library whatever the
+// case: plugins.load of the name in other letters runs Plugin_Init again in the library already
+// loaded, under a second record.
+int g_records = 0;
+// The hook, commands, timer and store client are in place. The host removes every registration
+// of the module (by module) when any one of its records goes, so the plugin then stops whole.
+bool g_running = false;
+// The join hook went in: from then on its original must stay set until the unload.
+bool g_hook_in_place = false;
+bool g_told_hook_lost = false;
 
 void RegisterHookAndCommands() {
+  g_hook_in_place = false;
+  g_told_hook_lost = false;
   AtEdge("hook", [] {
-    if (host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player)) return;
+    if (host::InstallNewPlayerHook(&OnHandleNewPlayer, &g_replaced_handle_new_player)) {
+      g_hook_in_place = true;
+      return;
+    }
     RequestTarget nobody;
     nobody.Report(kJoinHookFailedMessage, Severity::error, false);
   });
@@ -92,22 +101,29 @@ void RegisterHookAndCommands() {
   });
 }
 
+// Another plugin's DisableHook rebuilds the chain and nulls the original of a hook it could not
+// attach again: ours is then out of the chain, and the host says so only in its own log.
+void TellIfJoinHookLost() {
+  if (!g_hook_in_place || g_told_hook_lost || g_replaced_handle_new_player) return;
+  g_told_hook_lost = true;
+  RequestTarget nobody;
+  nobody.Report(kJoinHookLostMessage, Severity::error, false);
+}
+
 }  // namespace
 
 bool PluginLoad() {
-  if (g_inits++ > 0) {
+  ++g_records;
+  if (g_running) {
     // A second hook over the same original slot would call itself at the next join, and a
     // second timer would poll twice: nothing is started again.
     AtEdge("second start", [] {
       RequestTarget nobody;
-      nobody.Report("Gildmark was loaded a second time, under its name written in other letters (the host tells "
-                    "plugins apart letter for letter, Windows does not): nothing was started twice. Unload that "
-                    "second name with plugins.unload, written exactly as it was loaded, and always load the "
-                    "plugin as Gildmark_DadUZ",
-                    Severity::error, false);
+      nobody.Report(kLoadedTwiceMessage, Severity::error, false);
     });
     return true;
   }
+  g_running = true;
   AtEdge("logger set-up", [] { InitPluginLogger(); });
   ForgetFileProblems();
   // Once per start: without the folder every later step fails, and each would blame something else.
@@ -134,16 +150,10 @@ bool PluginLoad() {
 // running this very unload (plugins.unload), holding a copy that is destroyed after the library
 // is gone.
 bool PluginUnload() {
-  if (g_inits > 1) {
-    // One of two records goes, and the library stays for the other: the host now removes the
-    // module's hook, commands and frame callback, so the next tick, if its timer is left, puts
-    // them back; the store client and its files stay as they are.
-    --g_inits;
-    g_registrations_lost = true;
-    return true;
-  }
-  g_inits = 0;
-  g_registrations_lost = false;
+  if (g_records > 0) --g_records;
+  const bool was_running = g_running;
+  g_running = false;
+  g_hook_in_place = false;
   AtEdge("stop", [] {
     if (StoreClient* client = g_store_client) {
       client->leave_registrations_to_host = true;
@@ -151,6 +161,16 @@ bool PluginUnload() {
     }
     g_store_client = nullptr;
   });
+  if (g_records > 0) {
+    // One of two records went and took every registration of the library with it; the library
+    // stays for the other record, idle, with its results kept for the next start.
+    if (was_running)
+      AtEdge("stop", [] {
+        RequestTarget nobody;
+        nobody.Report(kStoppedWithSecondRecordMessage, Severity::error, false);
+      });
+    return true;
+  }
   ReleasePluginLogger();
   return true;
 }
@@ -185,11 +205,7 @@ void OnConnectRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*
 }
 
 void OnTimerTick() {
-  if (g_registrations_lost) {
-    g_registrations_lost = false;
-    RegisterHookAndCommands();
-    AtEdge("frame callback", [] { host::AddFrameCallback(&OnStoreFrame); });
-  }
+  TellIfJoinHookLost();
   // A client made now has just run its first cycle, which stands in for this poll.
   if (!g_store_client) {
     EnsureStoreClient();

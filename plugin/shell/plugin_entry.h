@@ -19,6 +19,27 @@ inline constexpr const char* kJoinHookFailedMessage =
     "Could not hook the game's new-player handler; rights that a crash left to a player are taken back only "
     "at the next load of the plugin (plugins.load or a server start)";
 
+// err.log when the host's rebuild of the hook chain (another plugin removing its own hook) left
+// ours out, its original nulled.
+inline constexpr const char* kJoinHookLostMessage =
+    "The host lost Gildmark's hook of the game's new-player handler while another plugin removed its own (the "
+    "host's log says why): joining players are not checked against the admin journal, and a buyer who joins "
+    "waits for the next poll. plugins.unload Gildmark_DadUZ, then plugins.load Gildmark_DadUZ puts it back";
+
+// err.log when Plugin_Init runs again in the library already loaded (the name typed in other
+// letters at plugins.load).
+inline constexpr const char* kLoadedTwiceMessage =
+    "Gildmark was loaded a second time, under its name written in other letters (the host tells plugins apart "
+    "letter for letter, Windows does not): nothing was started twice. Unloading either name stops Gildmark, "
+    "since the host then removes its commands, hook and timer; to undo it, unload both names (each written "
+    "exactly as it was loaded), then plugins.load Gildmark_DadUZ";
+
+// err.log when one of two records of the library was unloaded: the host took every registration.
+inline constexpr const char* kStoppedWithSecondRecordMessage =
+    "Gildmark has stopped: one of the two names it was loaded under was unloaded, and the host removed its "
+    "commands, hook and timer with it. Its results are kept. Unload the name still loaded (written exactly as "
+    "it was loaded), then plugins.load Gildmark_DadUZ";
+
 bool PluginLoad();
 bool PluginUnload();
 void OnConnectConsole(APlayerController* player, FString* message, bool flag);

@@ -74,14 +74,16 @@ class SimCommands : public AsaApi::ICommands {
 
 namespace {
 
-// Dispatch as the host's: a copy of the records, walked until the first of that name. The copy
-// lives until the command returns, even when the command unloaded the module it came from.
+// Dispatch as the host's (CheckCommands): a copy of the records, walked until the first of that
+// name that still has its callback; an emptied record is passed over, not counted as handled.
+// The copy lives until the command returns, even when the command unloaded the module it came
+// from.
 template <typename Callback, typename Call>
 bool Dispatch(const RecordList<Callback>& records, const std::string& first_word, Call&& call) {
   const RecordList<Callback> snapshot = records;
   for (const auto& record : snapshot) {
-    if (strcasecmp(record->name.c_str(), first_word.c_str()) != 0) continue;
-    if (record->callback) call(*record);
+    if (!record->callback || strcasecmp(record->name.c_str(), first_word.c_str()) != 0) continue;
+    call(*record);
     return true;
   }
   return false;
@@ -135,27 +137,24 @@ void Simulation::ConsoleInput(const std::string& eos_id, const std::string& line
   s.Guard("game console", [&] { p.ConsoleCommand(&result, &command, true); });
 }
 
+bool DispatchRcon(Simulation::State& s, SimRconConnection* connection, RCONPacket* packet) {
+  return Dispatch(s.rcon_commands, FirstWord(Narrow(packet->Body)), [&](HostRecord<RconHandler>& record) {
+    s.Guard("rcon command " + record.name,
+            [&] { record.callback(connection, packet, s.world_exists ? &s.world : nullptr); });
+  });
+}
+
 int Simulation::RconInput(const std::string& line) {
   State& s = *state_;
-  if (s.rcon_connections.empty()) s.rcon_connections.push_back(std::make_unique<SimRconConnection>());
-  SimRconConnection* connection = s.rcon_connections.front().get();
-  auto packet = std::make_unique<RCONPacket>();
-  packet->Id = s.next_packet_id++;
-  packet->Type = 2;
-  packet->Body = Wide(line);
-  packet->Length = static_cast<int>(line.size()) + 10;
-  // Like the host's, the packet lives only while its command runs: a plugin that answers later
-  // must have kept what it needs.
-  RCONPacket* raw = packet.get();
-  const int id = raw->Id;
-  s.Record({{"type", "rcon_input"}, {"packet_id", id}, {"text", line}});
-  const bool found = Dispatch(s.rcon_commands, FirstWord(line), [&](HostRecord<RconHandler>& record) {
-    s.Guard("rcon command " + record.name,
-            [&] { record.callback(connection, raw, s.world_exists ? &s.world : nullptr); });
-  });
-  if (!found)
-    s.Record({{"type", "rcon_reply"}, {"client", 0}, {"packet_id", id}, {"reply_type", 0},
-              {"text", "Unknown command"}});
+  auto scripted = std::find_if(s.rcon_connections.begin(), s.rcon_connections.end(),
+                               [](auto& c) { return c->socket < 0; });
+  if (scripted == s.rcon_connections.end()) {
+    s.rcon_connections.push_back(std::make_unique<SimRconConnection>());
+    scripted = s.rcon_connections.end() - 1;
+  }
+  SimRconConnection& connection = **scripted;
+  const int id = s.next_packet_id++;
+  RunRconCommand(s, connection, id, line);
   return id;
 }
 
@@ -165,8 +164,10 @@ void Simulation::SetConsoleObserver(std::function<void(AShooterPlayerController*
 
 void Simulation::CloseRconClient() {
   State& s = *state_;
-  if (s.rcon_connections.empty()) return;
-  s.rcon_connections.erase(s.rcon_connections.begin());
+  auto scripted = std::find_if(s.rcon_connections.begin(), s.rcon_connections.end(),
+                               [](auto& c) { return c->socket < 0; });
+  if (scripted == s.rcon_connections.end()) return;
+  s.rcon_connections.erase(scripted);
   s.Record({{"type", "rcon_closed"}});
 }
 

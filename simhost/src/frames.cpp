@@ -38,6 +38,7 @@ bool Simulation::RunQueue() {
 void Simulation::RunFrame(float delta_seconds) {
   State& s = *state_;
   ++s.frames;
+  PollRcon(s);
   // A callback may add or remove callbacks, or unload a plugin: walk a copy, as the host does,
   // and skip what an unload emptied meanwhile.
   const auto callbacks = s.tick_callbacks;
@@ -55,23 +56,55 @@ void Simulation::RunUntilIdle() {
   } while (RunQueue());
 }
 
+namespace {
+
+// A timer whose library is gone: calling or destroying it runs freed code, which ends the real
+// server. Told as a crash, and kept alive for good so that the stand-in does not run it.
+bool CalledIntoFreedLibrary(Simulation::State& s, const std::shared_ptr<TimerEntry>& timer, const char* what) {
+  if (!s.freed_modules.count(timer->module)) return false;
+  static auto* kept = new std::vector<std::shared_ptr<TimerEntry>>;
+  kept->push_back(timer);
+  s.escaped.push_back("host crash: timer " + timer->identifier + " " + what + " after its library was freed");
+  s.Record({{"type", "exception"}, {"where", "host timer"},
+            {"what", "timer " + timer->identifier + " " + what + " after its library was freed"}});
+  return true;
+}
+
+// The host's Timer::Update: a copy of the list, walked whole. An unload during the walk erases
+// the module's timers from the list, not from the copy, and empties nothing.
+void CheckTimers(Simulation::State& s) {
+  auto timers = s.timers;
+  for (const auto& timer : timers) {
+    if (timer->count == 0 || s.now < timer->next_due) continue;
+    if (CalledIntoFreedLibrary(s, timer, "called")) continue;
+    timer->next_due = s.now + timer->interval;
+    if (timer->count > 0) --timer->count;
+    s.Guard("timer " + timer->identifier, timer->callback);
+  }
+  for (auto& timer : timers)
+    if (timer.use_count() == 1 && CalledIntoFreedLibrary(s, timer, "destroyed")) timer.reset();
+  timers.clear();
+  s.timers.erase(std::remove_if(s.timers.begin(), s.timers.end(), [](auto& t) { return t->count == 0; }),
+                 s.timers.end());
+}
+
+}  // namespace
+
 void Simulation::Advance(int seconds) {
   State& s = *state_;
   for (int i = 0; i < seconds; ++i) {
     ++s.now;
-    // Timers added by a timer callback wait for the next check.
-    const size_t count = s.timers.size();
-    for (size_t t = 0; t < count && t < s.timers.size(); ++t) {
-      TimerEntry& timer = s.timers[t];
-      if (timer.count == 0 || s.now < timer.next_due) continue;
-      timer.next_due = s.now + timer.interval;
-      if (timer.count > 0) --timer.count;
-      auto callback = timer.callback;
-      s.Guard("timer " + timer.identifier, callback);
-    }
+    // The game's once-a-second timer, as the host hooks it (AGameState::DefaultTimer): the
+    // host's Timer (its own on-timer callback, the first), the plugins' on-timer callbacks over a
+    // copy, then the automatic reload check (PluginManager::DetectPluginChangesTimerCallback).
+    CheckTimers(s);
     const auto timer_callbacks = s.timer_callbacks;
     for (const auto& record : timer_callbacks)
       if (record->callback) s.Guard("on-timer callback " + record->name, [&] { record->callback(); });
+    if (s.auto_reload && s.now >= s.next_reload_check) {
+      s.next_reload_check = s.now + s.auto_reload_seconds;
+      DetectPluginChanges();
+    }
     for (int frame = 0; frame < kFramesPerSecond; ++frame) {
       RunQueue();
       RunFrame(1.0f / kFramesPerSecond);
@@ -121,7 +154,13 @@ bool Simulation::WaitIdle(std::chrono::milliseconds timeout) {
 
 std::vector<Simulation::TimerInfo> Simulation::Timers() const {
   std::vector<TimerInfo> out;
-  for (auto& t : state_->timers) out.push_back({t.interval, t.count, t.identifier, t.module});
+  for (auto& t : state_->timers) out.push_back({t->interval, t->count, t->identifier, t->module});
+  return out;
+}
+
+std::vector<Simulation::TimerInfo> Simulation::TimerCallbacks() const {
+  std::vector<TimerInfo> out;
+  for (auto& record : state_->timer_callbacks) out.push_back({1, -1, record->name, record->module});
   return out;
 }
 
@@ -140,13 +179,13 @@ void Timer::RecurringExecuteInternal(const std::function<void()>& callback, int 
                                      int execution_counter, bool, const FString& identifier,
                                      const FString& module_name) {
   auto& s = sim::Simulation::Get().state();
-  sim::TimerEntry entry;
-  entry.callback = callback;
-  entry.interval = execution_interval;
-  entry.count = execution_counter;
-  entry.identifier = sim::Narrow(identifier);
-  entry.module = sim::Narrow(module_name);
-  entry.next_due = s.now + 1;  // the next check
+  auto entry = std::make_shared<sim::TimerEntry>();
+  entry->callback = callback;
+  entry->interval = execution_interval;
+  entry->count = execution_counter;
+  entry->identifier = sim::Narrow(identifier);
+  entry->module = sim::Narrow(module_name);
+  entry->next_due = s.now + 1;  // the next check
   s.timers.push_back(std::move(entry));
   s.Record({{"type", "timer_added"}, {"interval", execution_interval}, {"count", execution_counter},
             {"identifier", sim::Narrow(identifier)}, {"module", sim::Narrow(module_name)}});
@@ -156,7 +195,7 @@ bool Timer::UnloadTimer(const FString& identifier) {
   auto& timers = sim::Simulation::Get().state().timers;
   const std::string wanted = sim::Narrow(identifier);
   const auto before = timers.size();
-  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.identifier == wanted; }),
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t->identifier == wanted; }),
                timers.end());
   return timers.size() != before;
 }

@@ -6,6 +6,8 @@
 // into unmapped code, as on the real server.
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 
 #include "sim/simulation.h"
 
@@ -127,7 +129,7 @@ size_t Simulation::ModuleRegistrations(const std::string& module) const {
     count += static_cast<size_t>(
         std::count_if(chain.links.begin(), chain.links.end(), [&](auto& link) { return link.module == module; }));
   count += static_cast<size_t>(
-      std::count_if(s.timers.begin(), s.timers.end(), [&](auto& timer) { return timer.module == module; }));
+      std::count_if(s.timers.begin(), s.timers.end(), [&](auto& timer) { return timer->module == module; }));
   return count;
 }
 
@@ -139,7 +141,7 @@ void Simulation::DropModule(const std::string& module_path) { DropModule(module_
 void Simulation::DropModule(const std::string& module_path, const std::string& timer_path) {
   State& s = *state_;
   auto& timers = s.timers;
-  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t.module == timer_path; }),
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t->module == timer_path; }),
                timers.end());
   RemoveModuleRecords(s.console_commands, module_path);
   RemoveModuleRecords(s.rcon_commands, module_path);
@@ -164,28 +166,78 @@ void* Simulation::LoadPlugin(const std::string& path, std::string* error) {
   return LoadPluginAs(NameOf(path), path, error);
 }
 
+namespace {
+
+// The host's ReadPluginInfo: PluginInfo.json in the plugin's folder, defaults when there is none.
+// A file that is no JSON fails the load (the stream read throws out of LoadPlugin). A member of
+// the wrong type stops the reading there; the load then fails on the members left unread, unless
+// only PreventUnloading was (it then reads as false).
+struct PluginInfo {
+  double min_api_version = 0;
+  bool prevent_unloading = false;
+};
+PluginInfo ReadPluginInfo(const std::string& library_path) {
+  PluginInfo info;
+  const size_t slash = library_path.find_last_of("/\\");
+  std::ifstream in(library_path.substr(0, slash == std::string::npos ? 0 : slash + 1) + "PluginInfo.json");
+  if (!in) return info;
+  const nlohmann::json json = nlohmann::json::parse(in);
+  try {
+    (void)json.value("FullName", std::string());
+    (void)json.value("Description", std::string("No description"));
+    (void)json.value("Version", 1.0f);
+    info.min_api_version = json.value("MinApiVersion", 0.0f);
+    (void)json.value("Dependencies", std::vector<std::string>{});
+  } catch (const nlohmann::json::exception& e) {
+    throw std::runtime_error(std::string("[json.exception.type_error.302] type must be number, but is null (") +
+                             e.what() + ")");
+  }
+  try {
+    info.prevent_unloading = json.value("PreventUnloading", false);
+  } catch (const nlohmann::json::exception&) {
+  }
+  return info;
+}
+
+}  // namespace
+
 // The host's load (PluginManager::LoadPlugin): "already loaded" is asked of the typed name
 // exactly (FindPlugin), while the file system and the loader, as Windows', ignore case: a name
 // typed in other letters opens the library already loaded (the same module, counted once more)
-// and runs its Plugin_Init again.
+// and runs its Plugin_Init again. PluginInfo.json is read first.
 void* Simulation::LoadPluginAs(const std::string& name, const std::string& path, std::string* error) {
   State& s = *state_;
-  for (auto& plugin : s.plugins) {
-    if (plugin.name != name) continue;
-    if (error) *error = "plugin " + name + " is already loaded";
+  if (PluginLoaded(name)) {
+    if (error) *error = "Plugin " + name + " was already loaded";
     return nullptr;
   }
-  void* handle = OpenLibrary(path, error);
-  if (!handle) return nullptr;
+  PluginInfo info;
+  try {
+    info = ReadPluginInfo(path);
+  } catch (const std::exception& e) {
+    if (error) *error = e.what();
+    return nullptr;
+  }
+  if (info.min_api_version != 0 && kHostApiVersion + 1e-6 < info.min_api_version) {
+    if (error) *error = "Plugin " + name + " requires newer API version!";
+    return nullptr;
+  }
+  std::string open_error;
+  void* handle = OpenLibrary(path, &open_error);
+  if (!handle) {
+    if (error) *error = "Failed to load plugin - " + name + "\nError code: " + open_error;
+    return nullptr;
+  }
   std::string record_path = path;
   if (name != NameOf(path)) {
     const size_t slash = path.find_last_of("/\\");
-    const size_t dot = path.rfind('.');
-    record_path = path.substr(0, slash + 1) + name + (dot == std::string::npos || dot < slash + 1 ? "" : path.substr(dot));
+    const size_t dot = path.find('.', slash + 1);
+    record_path = path.substr(0, slash + 1) + name + (dot == std::string::npos ? "" : path.substr(dot));
   }
-  s.plugins.push_back({name, path, handle, ModuleOfHandle(handle), record_path});
+  s.plugins.push_back({name, path, handle, ModuleOfHandle(handle), record_path, info.prevent_unloading});
   if (s.plugin_paths.count(Lower(name)) == 0) s.plugin_paths[Lower(name)] = path;
   const std::string module = s.plugins.back().module;
+  s.freed_modules.erase(module);
   if (EntryPoint init = Find(handle, "Plugin_Init")) s.Guard("Plugin_Init", init);
   size_t hooks = 0;
   for (auto& [hook, chain] : s.hooks)
@@ -226,6 +278,7 @@ bool UnloadRecord(Simulation& sim, std::vector<LoadedPlugin>::iterator it, void*
   // its code gone.
   const size_t left = sim.ModuleRegistrations(module);
   const bool gone = !StillMapped(path);
+  if (gone) s.freed_modules.insert(module);
   s.Record({{"type", "plugin_unloaded"}, {"name", name}, {"path", path}, {"clean", closed && left == 0 && gone},
             {"registrations_left", left}, {"library_gone", gone}});
   return closed;
@@ -239,28 +292,111 @@ bool Simulation::PluginLoaded(const std::string& name) const {
 
 size_t Simulation::LoadedPluginCount() const { return state_->plugins.size(); }
 
-std::string Simulation::LoadPluginByName(const std::string& name) {
-  State& s = *state_;
-  if (name.empty()) return "Usage: plugins.load <name>";
-  if (PluginLoaded(name)) return "Plugin " + name + " was already loaded";
-  // The file is found whatever the case of the name, as on Windows.
+// The plugin's folder and library, as the host builds them from the typed name; a name loaded
+// before (a test's library outside the folder) is found where it was.
+std::string Simulation::PluginFile(const std::string& name) const {
+  const State& s = *state_;
   auto known = s.plugin_paths.find(Lower(name));
-  const std::string path = known != s.plugin_paths.end()
-                               ? known->second
-                               : s.current_dir + "/ArkApi/Plugins/" + name + "/" + name + kLibrarySuffix;
+  return known != s.plugin_paths.end() ? known->second
+                                       : s.current_dir + "/ArkApi/Plugins/" + name + "/" + name + kLibrarySuffix;
+}
+
+// The answers are the host's (ArkBaseApi::LoadPlugin / UnloadPlugin).
+std::string Simulation::LoadPluginByName(const std::string& name) {
+  if (name.empty()) return "Plugin not found";
+  const std::string path = PluginFile(name);
+  std::error_code ignored;
   std::string error;
-  if (!LoadPluginAs(name, path, &error)) return "Failed to load plugin " + name + ": " + error;
-  return "Loaded plugin " + name;
+  if (!std::filesystem::exists(path, ignored))
+    error = "Plugin " + name + " does not exist";
+  else
+    LoadPluginAs(name, path, &error);
+  if (!error.empty()) {
+    state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "warning"}, {"text", "(LoadPlugin) " + error}});
+    return "Failed to load plugin - " + error;
+  }
+  state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", "Loaded plugin - " + name}});
+  return "Successfully loaded plugin";
 }
 
 std::string Simulation::UnloadPluginByName(const std::string& name) {
+  if (name.empty()) return "Plugin not found";
+  const std::string error = UnloadByName(name);
+  if (!error.empty()) {
+    state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "warning"}, {"text", "(UnloadPlugin) " + error}});
+    return "Failed to unload plugin - " + error;
+  }
+  state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", "Unloaded plugin - " + name}});
+  return "Successfully unloaded plugin";
+}
+
+// The host's PluginManager::UnloadPlugin; the error it throws, or "".
+std::string Simulation::UnloadByName(const std::string& name) {
   State& s = *state_;
-  if (name.empty()) return "Usage: plugins.unload <name>";
   auto it = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return p.name == name; });
   if (it == s.plugins.end()) return "Plugin " + name + " is not loaded";
+  if (it->prevent_unloading) return "unloading is disabled (PreventUnloading=true)";
+  std::error_code ignored;
+  if (!std::filesystem::exists(it->path, ignored)) return "Plugin " + name + " does not exist";
   const LoadedPlugin plugin = *it;
-  if (!UnloadRecord(*this, it, plugin.handle, plugin.path)) return "Failed to unload plugin " + plugin.name;
-  return "Unloaded plugin " + plugin.name;
+  if (!UnloadRecord(*this, it, plugin.handle, plugin.path)) return "Failed to unload plugin - " + name;
+  return "";
+}
+
+// The host's PluginManager::DetectPluginChanges: for each plugin folder with <library>.ArkApi
+// beside a loaded plugin of the folder's name, the world saved once, then in one call the
+// plugin unloaded, the file copied over the library and deleted, and the plugin loaded. A
+// failure is logged and the loop goes on, leaving the plugin as far as it got.
+void Simulation::DetectPluginChanges() {
+  namespace fs = std::filesystem;
+  State& s = *state_;
+  std::error_code error;
+  const fs::path folder = fs::path(s.current_dir) / "ArkApi" / "Plugins";
+  if (!fs::is_directory(folder, error)) return;
+  auto warn = [&](const std::string& text) {
+    s.Record({{"type", "log"}, {"logger", "API"}, {"level", "warning"}, {"text", "(DetectPluginChanges) " + text}});
+  };
+  bool save_world = true;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (!entry.is_directory(error)) continue;
+    const std::string name = entry.path().filename().string();
+    const std::string library = (entry.path() / (name + kLibrarySuffix)).string();
+    const std::string update = library + ".ArkApi";
+    auto plugin = std::find_if(s.plugins.begin(), s.plugins.end(), [&](auto& p) { return p.name == name; });
+    if (!fs::exists(update, error) || plugin == s.plugins.end()) continue;
+    if (plugin->prevent_unloading) {
+      if (s.prevent_unload_warned.insert(name).second)
+        warn("Plugin '" + name + "' has PreventUnloading=true. Update pending - restart the server to apply " + name +
+             kLibrarySuffix + ".ArkApi.");
+      continue;
+    }
+    if (save_world) {
+      s.Record({{"type", "world_saved"}});
+      s.Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", "Saving world before reloading plugins"}});
+      save_world = false;
+    }
+    std::string failure = UnloadByName(name);
+    if (failure.empty()) {
+      // Windows refuses to write over a library that is still mapped (another record of it).
+      if (StillMapped(library)) failure = "copy_file: The process cannot access the file because it is being used";
+      else if (!fs::copy_file(update, library, fs::copy_options::overwrite_existing, error) || !fs::remove(update, error))
+        failure = "copy_file: " + error.message();
+    }
+    if (failure.empty()) {
+      s.plugin_paths[Lower(name)] = library;
+      if (!LoadPluginAs(name, library, &failure) && failure.empty()) failure = "Failed to load plugin - " + name;
+    }
+    if (!failure.empty()) {
+      warn(failure);
+      continue;
+    }
+    s.Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", "Reloaded plugin - " + name}});
+  }
+}
+
+void Simulation::SetAutomaticReloading(bool on, int seconds) {
+  state_->auto_reload = on;
+  state_->auto_reload_seconds = seconds > 0 ? seconds : 5;
 }
 
 }  // namespace sim

@@ -48,8 +48,10 @@ void RconSendMessage(const void* self, int id, int type, FString* message) {
   if (connection->closed_and_freed_marker != SimRconConnection::kAlive)
     detail::HostCrash("RCON reply through a connection that was closed and freed");
   Simulation::State::RecordingScope recording;
+  const std::string text = message ? Narrow(*message) : std::string();
   S().Record({{"type", "rcon_reply"}, {"client", connection->client}, {"packet_id", id}, {"reply_type", type},
-              {"text", Narrow(*message)}});
+              {"text", text}});
+  WriteRconPacket(*connection, id, type, text);
 }
 
 FString* ConsoleCommand(const void* self, FString* result, const FString* command, bool) {

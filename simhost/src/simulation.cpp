@@ -148,7 +148,7 @@ Simulation& Simulation::Get() {
 }
 
 namespace {
-const char* const kDefaultLaunchLine = "ShooterGameServer TheIsland_WP?listen";
+const char* const kDefaultLaunchLine = "ArkAscendedServer.exe TheIsland_WP?listen";
 }  // namespace
 
 void Simulation::SetLaunchLine(const std::string& line) { state_->launch_line = line; }
@@ -164,7 +164,13 @@ void Simulation::Reset(const std::string& current_dir) {
   s.launch_line = kDefaultLaunchLine;
   s.world_exists = true;
   s.hook_install_fails = false;
+  s.hook_rebuild_fails = false;
   s.messaging_missing = false;
+  s.auto_reload = true;
+  s.auto_reload_seconds = 5;
+  s.next_reload_check = 0;
+  s.prevent_unload_warned.clear();
+  s.freed_modules.clear();
   s.plugins.clear();
   s.plugin_paths.clear();
   s.freed_players.clear();
@@ -179,6 +185,7 @@ void Simulation::Reset(const std::string& current_dir) {
   s.tick_callbacks.clear();
   s.timer_callbacks.clear();
   s.frames = 0;
+  StopRconServer();
   s.rcon_connections.clear();
   s.next_packet_id = 1;
   s.console_observer = nullptr;

@@ -49,6 +49,9 @@ struct SimPlayer : AShooterPlayerController {
 struct SimRconConnection : RCONClientConnection {
   static constexpr unsigned kAlive = 0x52434f4e;
   int client = 0;
+  int socket = -1;  // a client over TCP; -1 for the scripted one
+  bool authenticated = false;
+  std::string received;  // bytes of packets not yet whole
   unsigned closed_and_freed_marker = kAlive;
   ~SimRconConnection() { closed_and_freed_marker = 0; }
 };
@@ -107,6 +110,7 @@ struct LoadedPlugin {
   std::string module;  // the library's path as the system reports it for its code
   // The path the host builds from the typed name, whose text its unload removes timers by.
   std::string record_path;
+  bool prevent_unloading = false;  // PluginInfo.json's PreventUnloading
 };
 
 // The library holding the code at `address`, as the host tells modules apart; "" if none.
@@ -127,6 +131,7 @@ struct Simulation::State {
 
   std::map<std::string, HookChain> hooks;
   bool hook_install_fails = false;
+  bool hook_rebuild_fails = false;  // the next DisableHook's rebuild cannot attach the survivors
   bool messaging_missing = false;
   RecordList<ConsoleHandler> console_commands;
   RecordList<RconHandler> rcon_commands;
@@ -143,7 +148,20 @@ struct Simulation::State {
   std::deque<std::function<void()>> queue;
   int64_t now = 0;
   uint64_t frames = 0;
-  std::vector<TimerEntry> timers;
+  // Shared, as the host's: its check walks a copy that outlives an unload during the walk.
+  std::vector<std::shared_ptr<TimerEntry>> timers;
+  // Libraries closed and unmapped: a timer of one of them that is still called or destroyed is
+  // a call into freed code.
+  std::set<std::string> freed_modules;
+  // Automatic reloading, as the host ships it (config.json "AutomaticPluginReloading").
+  bool auto_reload = true;
+  int auto_reload_seconds = 5;
+  int64_t next_reload_check = 0;
+  std::set<std::string> prevent_unload_warned;
+  // The game's RCON server over TCP, when started.
+  int rcon_listener = -1;
+  std::string rcon_password;
+  int next_rcon_client = 1;
   // The host's per-frame and per-second callbacks, by identifier, in the order added.
   RecordList<std::function<void(float)>> tick_callbacks;
   RecordList<std::function<void()>> timer_callbacks;
@@ -198,6 +216,14 @@ FString Wide(const std::string& utf8);
 SimPlayer& Require(const Simulation::State& s, const std::string& eos_id);  // connected, or throws
 // A console line to the host's and the plugins' console commands; false when none has its name.
 bool DispatchConsole(Simulation::State& s, APlayerController* player, const FString& line);
+
+// RCON: a packet to the connection's client (none for the scripted one); a command through the
+// host's dispatch, false when no plugin or host command took it; a command run as the game runs
+// it (the game answers what nobody took); the TCP server's work of a frame.
+void WriteRconPacket(const SimRconConnection& connection, int id, int type, const std::string& body);
+bool DispatchRcon(Simulation::State& s, SimRconConnection* connection, RCONPacket* packet);
+void RunRconCommand(Simulation::State& s, SimRconConnection& connection, int id, const std::string& line);
+void PollRcon(Simulation::State& s);
 
 extern const char* const kNewPlayerHook;
 bool GameHandleNewPlayer(AShooterGameMode*, AShooterPlayerController* player, UPrimalPlayerData*, AShooterCharacter*,

@@ -38,20 +38,34 @@ class SimMessaging : public MessagingManager {
 
 class SimHooks : public AsaApi::IHooks {
  public:
+  // The host's DisableHook (Hooks.cpp): the whole chain detached, the removed hook's original
+  // nulled, then each hook that stays attached again in its order, each over the chain as it
+  // stands. A survivor that cannot be attached leaves the chain with its original nulled.
   bool DisableHook(const std::string& name, LPVOID detour) override {
-    auto& hooks = Simulation::Get().state().hooks;
-    auto it = hooks.find(name);
-    if (it == hooks.end()) return false;
-    auto& links = it->second.links;
-    for (size_t i = 0; i < links.size(); ++i) {
-      if (links[i].detour != detour) continue;
-      // The detour above this one now calls what this one called.
-      if (i + 1 < links.size()) *links[i + 1].original_slot = *links[i].original_slot;
-      *links[i].original_slot = nullptr;  // as the host's: the disabled plugin's original is null
-      links.erase(links.begin() + static_cast<std::ptrdiff_t>(i));
-      return true;
+    auto& s = Simulation::Get().state();
+    auto it = s.hooks.find(name);
+    if (it == s.hooks.end()) return false;
+    auto& chain = it->second;
+    auto removed = std::find_if(chain.links.begin(), chain.links.end(), [&](auto& l) { return l.detour == detour; });
+    if (removed == chain.links.end()) return false;
+    *removed->original_slot = nullptr;
+    std::vector<HookLink> survivors;
+    for (auto& link : chain.links)
+      if (link.detour != detour) survivors.push_back(link);
+    chain.links.clear();
+    const bool fails = s.hook_rebuild_fails;
+    s.hook_rebuild_fails = false;
+    for (auto& link : survivors) {
+      if (fails) {
+        *link.original_slot = nullptr;
+        s.Record({{"type", "log"}, {"logger", "API"}, {"level", "error"},
+                  {"text", "Failed to reinstall hook for " + name + " during chain rebuild"}});
+        continue;
+      }
+      *link.original_slot = chain.Top();
+      chain.links.push_back(link);
     }
-    return false;
+    return true;
   }
 
  protected:
@@ -121,6 +135,7 @@ class SimApiUtils : public AsaApi::IApiUtils {
 
 void Simulation::SetWorldExists(bool exists) { state_->world_exists = exists; }
 void Simulation::SetHookInstallFails(bool fails) { state_->hook_install_fails = fails; }
+void Simulation::SetHookRebuildFails(bool fails) { state_->hook_rebuild_fails = fails; }
 void Simulation::SetMessagingMissing(bool missing) { state_->messaging_missing = missing; }
 
 AShooterPlayerController* Simulation::Join(const std::string& eos_id, int64_t linked_id,

@@ -28,7 +28,7 @@ class DeliveryE2eTest : public ::testing::Test {
   void TearDown() override {
     if (handle_) {
       sim().WaitIdle(std::chrono::seconds(5));
-      sim().UnloadPlugin(handle_, sim().Timers().empty() ? "" : sim().Timers()[0].module);
+      sim().UnloadPlugin(handle_, sim().TimerCallbacks().empty() ? "" : sim().TimerCallbacks()[0].module);
     }
     EXPECT_TRUE(sim().EscapedExceptions().empty());
     sim().Reset("/tmp");

@@ -13,6 +13,8 @@
 #include "portable.h"
 #include "sim/simulation.h"
 #include "sim/system_https.h"
+#include "API/ARK/Ark.h"
+#include "Timer.h"
 
 namespace {
 
@@ -65,21 +67,20 @@ TEST_F(LibraryTest, DlopenLoadsAndDlcloseUnloads) {
   EXPECT_EQ(sim().HookCount(kHook), 1u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
   EXPECT_EQ(sim().RconCommandCount(), 2u);
-  ASSERT_EQ(sim().Timers().size(), 1u);
-  const auto timer = sim().Timers()[0];
-  EXPECT_EQ(timer.interval_seconds, 60);
-  EXPECT_EQ(timer.module, PluginPath()) << "the host keys the timer by the library it loaded";
-  EXPECT_EQ(timer.identifier, PluginPath() + "_0");
+  ASSERT_EQ(sim().TimerCallbacks().size(), 1u);
+  const auto timer = sim().TimerCallbacks()[0];
+  EXPECT_EQ(timer.module, PluginPath()) << "the host keys the callback by the library it loaded";
+  EXPECT_EQ(timer.identifier, PluginPath() + "_timer");
   auto requests = sim().Events("http_request");
   ASSERT_EQ(requests.size(), 1u) << "the first cycle ran during load";
   EXPECT_EQ(requests[0]["method"], "GET");
 
   EXPECT_EQ(sim().TickCallbackCount(), 1u);
 
-  // What the host does at unload: Plugin_Unload, the module's timers dropped by its path, the
+  // What the host does at unload: Plugin_Unload, the module's callbacks emptied and dropped, the
   // library freed.
   ASSERT_TRUE(sim().UnloadPlugin(handle, PluginPath()));
-  EXPECT_TRUE(sim().Timers().empty());
+  EXPECT_TRUE(sim().TimerCallbacks().empty());
   EXPECT_FALSE(StillMapped()) << "nothing pins the library in memory";
   EXPECT_EQ(sim().HookCount(kHook), 0u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 0u);
@@ -128,7 +129,7 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
   EXPECT_EQ(commands[0]["text"], "give 1");
   EXPECT_EQ(sim().ChatTo("buyer"), std::vector<std::string>{"hi"});
   ASSERT_TRUE(sim().UnloadPlugin(handle, PluginPath()));
-  EXPECT_TRUE(sim().Timers().empty());
+  EXPECT_TRUE(sim().TimerCallbacks().empty());
   EXPECT_FALSE(StillMapped());
 }
 
@@ -136,22 +137,24 @@ TEST_F(LibraryTest, ReloadInTheSameProcessDelivers) {
 // (PluginManager::FindPlugin), while Windows finds the file and the library whatever the case:
 // plugins.load of the name in other letters runs Plugin_Init again in the library already
 // loaded, under a second record (PluginManager::LoadPlugin). Nothing starts twice: no second
-// hook (it would call itself at the next join), timer or command. Unloading that record takes
-// the module's hook and commands (by module) but not the timer (by path text, with its case),
-// and the next tick puts them back; unloading the other leaves the server up.
+// hook (it would call itself at the next join), timer or command. Unloading either record takes
+// every registration of the module (RemoveAllCommandsFromModule, DisableAllHooksFromModule): the
+// plugin stops whole, keeps its results and says how to start again.
 TEST_F(LibraryTest, ASecondLoadUnderAnotherCaseStartsNothingTwice) {
+  auto err_log = [&] {
+    std::ifstream err(dir_ / "err.log");
+    return std::string((std::istreambuf_iterator<char>(err)), {});
+  };
   ASSERT_NE(Load(), nullptr);
   ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
   sim().RunUntilIdle();
   sim().RconInput("plugins.load gildmark_daduz");
-  EXPECT_EQ(sim().RconReplies().back(), "Loaded plugin gildmark_daduz");
+  EXPECT_EQ(sim().RconReplies().back(), "Successfully loaded plugin");
   EXPECT_EQ(sim().LoadedPluginCount(), 2u);
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().Timers().size(), 1u);
+  EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 2u);
-  std::ifstream err(dir_ / "err.log");
-  const std::string told((std::istreambuf_iterator<char>(err)), {});
-  EXPECT_NE(told.find("loaded a second time"), std::string::npos) << told;
+  EXPECT_NE(err_log().find("loaded a second time"), std::string::npos) << err_log();
 
   sim().Join("buyer", 5, "Buyer");  // through the one hook, once
   sim().Advance(61);
@@ -168,29 +171,122 @@ TEST_F(LibraryTest, ASecondLoadUnderAnotherCaseStartsNothingTwice) {
   ASSERT_TRUE(sim().Scripted().CompleteNext(200, ""));
   sim().RunUntilIdle();
 
-  sim().RconInput("plugins.unload gildmark_daduz");
-  EXPECT_EQ(sim().LoadedPluginCount(), 1u);
-  EXPECT_TRUE(StillMapped());
-  sim().Advance(61);  // the tick puts the hook and commands back, and polls
+  for (const char* first : {"gildmark_daduz", "Gildmark_DadUZ"}) {
+    if (sim().LoadedPluginCount() == 0) {
+      sim().RconInput("plugins.load Gildmark_DadUZ");
+      ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+      sim().RunUntilIdle();
+      sim().RconInput("plugins.load gildmark_daduz");
+    }
+    sim().RconInput(std::string("plugins.unload ") + first);
+    EXPECT_EQ(sim().LoadedPluginCount(), 1u);
+    EXPECT_TRUE(StillMapped());
+    EXPECT_EQ(sim().ModuleRegistrations(PluginPath()), 0u);
+    EXPECT_EQ(sim().Scripted().PendingCount(), 0u);
+    EXPECT_NE(err_log().find("Gildmark has stopped"), std::string::npos);
+    sim().Advance(61);  // nothing of it is called
+    sim().Leave("buyer");
+    sim().Join("buyer", 5, "Buyer");
+    // As the message says: the other name unloaded, the right one loaded.
+    sim().RconInput(std::string("plugins.unload ") + (first[0] == 'g' ? "Gildmark_DadUZ" : "gildmark_daduz"));
+    EXPECT_EQ(sim().LoadedPluginCount(), 0u);
+    EXPECT_FALSE(StillMapped());
+  }
+  sim().RconInput("plugins.load Gildmark_DadUZ");
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 2u);
+  EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
   ASSERT_EQ(sim().Scripted().PendingCount(), 1u);
   ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
   sim().RunUntilIdle();
-  sim().Leave("buyer");
-  sim().Join("buyer", 5, "Buyer");
-
-  // The other order: the record of the right name goes first, the other later.
-  sim().RconInput("plugins.load gildmark_daduz");
-  sim().RconInput("plugins.unload Gildmark_DadUZ");
-  EXPECT_TRUE(StillMapped());
-  sim().Advance(61);
-  sim().Leave("buyer");
-  sim().Join("buyer", 5, "Buyer");
-  sim().RconInput("plugins.unload gildmark_daduz");
-  EXPECT_EQ(sim().LoadedPluginCount(), 0u);
-  EXPECT_FALSE(StillMapped());
   EXPECT_EQ(sim().Events("console_command").size(), 1u) << "nothing ran twice";
+  sim().RconInput("plugins.unload Gildmark_DadUZ");
+  EXPECT_FALSE(StillMapped());
+}
+
+// Another plugin's task unloads ours from inside the host's once-a-second walk. The host's Timer
+// walks a copy and erases an unloaded module's timers without emptying them
+// (Tools/Timer.cpp, Timer::Update and UnloadTimersFromModule): a poll kept there would be called
+// or destroyed after the library is freed. On-timer callbacks are emptied first
+// (Commands.h, RemoveCommandsFromModule), and that is where the poll lives.
+TEST_F(LibraryTest, AnotherPluginsTaskUnloadingOursCallsNothingIntoTheFreedLibrary) {
+  bool by_timer = true;
+  API::Timer::Get().RecurringExecute(FString("unloader"), [&] {
+    if (by_timer && sim().PluginLoaded("Gildmark_DadUZ")) sim().UnloadPluginByName("Gildmark_DadUZ");
+  }, 1, -1, false);
+  AsaApi::GetCommands().AddOnTimerCallback(FString("unloader"), [&] {
+    if (!by_timer && sim().PluginLoaded("Gildmark_DadUZ")) sim().UnloadPluginByName("Gildmark_DadUZ");
+  });
+  for (bool timer : {true, false}) {
+    by_timer = timer;
+    ASSERT_NE(Load(), nullptr);
+    ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+    sim().RunUntilIdle();
+    sim().Advance(3);
+    EXPECT_FALSE(sim().PluginLoaded("Gildmark_DadUZ"));
+    EXPECT_FALSE(StillMapped());
+    EXPECT_TRUE(sim().EscapedExceptions().empty()) << sim().EscapedExceptions().front();
+  }
+  API::Timer::Get().UnloadTimer(FString("unloader"));
+  AsaApi::GetCommands().RemoveOnTimerCallback(FString("unloader"));
+}
+
+// Automatic reloading as the host ships it (PluginManager::DetectPluginChanges, on every 5 s in
+// its Configs/config.json): <library>.ArkApi in the plugin's folder is copied over the library
+// between an unload and a load in one call, after a world save. PreventUnloading in
+// PluginInfo.json holds the update back (and plugins.unload too); a copy over a library another
+// record still holds fails, is logged, and leaves the plugin unloaded (Windows keeps a loaded
+// library's file).
+TEST_F(LibraryTest, AutomaticReloadingFollowsTheHost) {
+  namespace fs = std::filesystem;
+  const fs::path library = dir_ / ("Gildmark_DadUZ" + fs::path(PluginPath()).extension().string());
+  const fs::path update = library.string() + ".ArkApi";
+  fs::copy_file(PluginPath(), library, fs::copy_options::overwrite_existing);
+  auto mapped = [&] { return gildmark::testing::LibraryMapped(library.string()); };
+  auto host_log = [&](const std::string& part) {
+    int n = 0;
+    for (auto& line : sim().HostLog()) n += line.find(part) != std::string::npos;
+    return n;
+  };
+
+  std::ofstream(dir_ / "PluginInfo.json") << R"({"FullName":"Gildmark","MinApiVersion":9.5})";
+  EXPECT_EQ(sim().LoadPluginByName("Gildmark_DadUZ"),
+            "Failed to load plugin - Plugin Gildmark_DadUZ requires newer API version!");
+  std::ofstream(dir_ / "PluginInfo.json") << R"({"FullName":"Gildmark"})";
+  ASSERT_EQ(sim().LoadPluginByName("Gildmark_DadUZ"), "Successfully loaded plugin");
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+  fs::copy_file(PluginPath(), update);
+  sim().Advance(6);
+  EXPECT_FALSE(fs::exists(update));
+  EXPECT_EQ(host_log("Reloaded plugin - Gildmark_DadUZ"), 1);
+  EXPECT_EQ(sim().Events("world_saved").size(), 1u);
+  EXPECT_EQ(sim().HookCount(kHook), 1u);
+  EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]")) << "the reloaded plugin's first cycle";
+  sim().RunUntilIdle();
+
+  // A second record holds the library: the host unloads the first, cannot copy, goes on.
+  sim().RconInput("plugins.load gildmark_daduz");
+  fs::copy_file(PluginPath(), update);
+  sim().Advance(5);
+  EXPECT_FALSE(sim().PluginLoaded("Gildmark_DadUZ"));
+  EXPECT_TRUE(fs::exists(update));
+  EXPECT_EQ(host_log("(DetectPluginChanges) copy_file"), 1);
+  EXPECT_EQ(sim().ModuleRegistrations(library.string()), 0u) << "the plugin stopped whole";
+  sim().RconInput("plugins.unload gildmark_daduz");
+  EXPECT_FALSE(mapped());
+
+  std::ofstream(dir_ / "PluginInfo.json") << R"({"FullName":"Gildmark","PreventUnloading":true})";
+  void* handle = sim().LoadPluginAs("Gildmark_DadUZ", library.string());
+  ASSERT_NE(handle, nullptr);
+  ASSERT_TRUE(sim().Scripted().CompleteNext(200, "[]"));
+  sim().Advance(11);
+  EXPECT_TRUE(fs::exists(update)) << "held back until a restart";
+  EXPECT_EQ(host_log("has PreventUnloading=true"), 1) << "told once";
+  EXPECT_EQ(sim().UnloadPluginByName("Gildmark_DadUZ"),
+            "Failed to unload plugin - unloading is disabled (PreventUnloading=true)");
+  EXPECT_EQ(sim().Events("world_saved").size(), 2u);
+  ASSERT_TRUE(sim().UnloadPlugin(handle, library.string()));  // as the server's end would
+  EXPECT_FALSE(mapped());
 }
 
 // The host's plugins.unload and plugins.load, typed in the console and sent over RCON: each
@@ -212,7 +308,7 @@ TEST_F(LibraryTest, TheHostsCommandsUnloadAndLoadAgainWhileIdleAndWithARequestOu
     EXPECT_EQ(unloaded.back()["clean"], true) << unloaded.back().dump();
     EXPECT_FALSE(StillMapped());
     EXPECT_EQ(sim().ConsoleCommandCount() + sim().RconCommandCount() + sim().TickCallbackCount(), 0u);
-    EXPECT_TRUE(sim().Timers().empty());
+    EXPECT_TRUE(sim().TimerCallbacks().empty());
     sim().Advance(1);  // frames and timers find nothing of it
   };
   auto load = [&](bool rcon) {
@@ -237,8 +333,8 @@ TEST_F(LibraryTest, TheHostsCommandsUnloadAndLoadAgainWhileIdleAndWithARequestOu
     sim().RunUntilIdle();
   }
   const auto replies = sim().RconReplies();
-  EXPECT_NE(std::find(replies.begin(), replies.end(), "Unloaded plugin Gildmark_DadUZ"), replies.end());
-  EXPECT_NE(std::find(replies.begin(), replies.end(), "Loaded plugin Gildmark_DadUZ"), replies.end());
+  EXPECT_NE(std::find(replies.begin(), replies.end(), "Successfully unloaded plugin"), replies.end());
+  EXPECT_NE(std::find(replies.begin(), replies.end(), "Successfully loaded plugin"), replies.end());
   // The plugin reloaded by command still delivers.
   sim().Join("buyer", 5, "Buyer");
   sim().Advance(61);

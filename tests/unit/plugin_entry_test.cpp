@@ -26,7 +26,7 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
     if (e["type"] == "http_request" && hooks_at_first_request == 99) {
       hooks_at_first_request = sim().HookCount(kHook);
       commands_at_first_request = sim().ConsoleCommandCount() + sim().RconCommandCount();
-      timers_at_first_request = sim().Timers().size();
+      timers_at_first_request = sim().TimerCallbacks().size();
     }
   });
   EXPECT_TRUE(PluginLoad());
@@ -37,9 +37,8 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
   EXPECT_EQ(sim().HookCount(kHook), 1u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
   EXPECT_EQ(sim().RconCommandCount(), 2u);
-  ASSERT_EQ(sim().Timers().size(), 1u);
-  EXPECT_EQ(sim().Timers()[0].interval_seconds, 60);
-  EXPECT_EQ(sim().Timers()[0].count, -1);
+  ASSERT_EQ(sim().TimerCallbacks().size(), 1u) << "the poll, on the host's once-a-second list";
+  EXPECT_TRUE(sim().Timers().empty()) << "not on the host's Timer, which an unload does not empty";
   EXPECT_NE(g_store_client, nullptr);
 
   // The plugin's own unload stops what is its own and leaves every registration to the host,
@@ -65,7 +64,7 @@ TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
   // The constructor's first host allocation fails: the object never stands.
   auto failed_load = [&] {
     PluginUnload();
-    sim().DropModule(sim::Simulation::Get().Timers().empty() ? "" : sim().Timers()[0].module);
+    sim().DropModule(host::ToUtf8(host::ModulePath()));
     while (sim().Scripted().PendingCount() > 0) sim().Scripted().FailNext();  // cancelled at unload
     sim().RunUntilIdle();
     Write("response.json", "{}");  // the store has had the last results
@@ -76,7 +75,7 @@ TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
     EXPECT_EQ(sim().HookCount(kHook), 1u);
     EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
     EXPECT_EQ(sim().RconCommandCount(), 2u);
-    EXPECT_EQ(sim().Timers().size(), 1u);
+    EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
     EXPECT_NE(LogMessages("err.log").back().find("Simulated fault in " + realloc), std::string::npos);
   };
 
@@ -140,8 +139,14 @@ TEST_F(PluginEntryTest, TimerPeriodsAreBoundedWithoutOverflow) {
 
   WriteConfig("a.b.c", 0);
   PluginLoad();
-  EXPECT_EQ(sim().Timers()[0].interval_seconds, 60);
   EXPECT_EQ(LogMessages("err.log").size(), 1u);
+  Respond(200, "[]");
+  sim().Advance(1);  // the first run at the next check, then every minute
+  Respond(200, "[]");
+  sim().Advance(59);
+  EXPECT_TRUE(Pending().empty());
+  sim().Advance(1);
+  EXPECT_EQ(Pending().size(), 1u);
 }
 
 TEST_F(PluginEntryTest, AnUnusableConfigStillInstallsEverything) {
@@ -149,7 +154,7 @@ TEST_F(PluginEntryTest, AnUnusableConfigStillInstallsEverything) {
   PluginLoad();
   EXPECT_EQ(sim().HookCount(kHook), 1u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
-  EXPECT_EQ(sim().Timers().size(), 1u);
+  EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
   EXPECT_TRUE(sim().Events("http_request").empty());
   // Mending the file and connecting brings the plugin to life without a restart.
   WriteConfig();
@@ -253,17 +258,46 @@ TEST_F(PluginEntryTest, TicksPollAndReleaseRequesters) {
   EXPECT_EQ(Pending().size(), 1u);
 }
 
+// Another plugin removing its own hook of the same function makes the host rebuild the chain
+// (Hooks.cpp, DisableHook); a hook it cannot attach again leaves the chain with its original
+// nulled, and the host says so only in its own log. The plugin tells err.log once.
+bool OtherPluginsDetour(AShooterGameMode*, AShooterPlayerController*, UPrimalPlayerData*, AShooterCharacter*, bool) {
+  return true;
+}
+TEST_F(PluginEntryTest, AJoinHookLostInAnotherPluginsRebuildIsToldOnce) {
+  WriteConfig();
+  PluginLoad();
+  Respond(200, "[]");
+  LPVOID other_original = nullptr;
+  ASSERT_TRUE(AsaApi::GetHooks().SetHook(kHook, reinterpret_cast<LPVOID>(&OtherPluginsDetour), &other_original));
+  ASSERT_TRUE(AsaApi::GetHooks().DisableHook(kHook, reinterpret_cast<LPVOID>(&OtherPluginsDetour)));
+  sim().Advance(2);
+  EXPECT_NE(g_replaced_handle_new_player, nullptr) << "a rebuild that works keeps the hook";
+  EXPECT_TRUE(LogMessages("err.log").empty());
+  ASSERT_TRUE(AsaApi::GetHooks().SetHook(kHook, reinterpret_cast<LPVOID>(&OtherPluginsDetour), &other_original));
+  sim().SetHookRebuildFails(true);
+  ASSERT_TRUE(AsaApi::GetHooks().DisableHook(kHook, reinterpret_cast<LPVOID>(&OtherPluginsDetour)));
+  EXPECT_EQ(g_replaced_handle_new_player, nullptr);
+  EXPECT_EQ(sim().HookCount(kHook), 0u);
+  for (int minute = 0; minute < 3; ++minute) {
+    sim().Advance(60);  // the poll's tick looks
+    Respond(200, "[]");
+  }
+  ASSERT_EQ(LogMessages("err.log").size(), 1u);
+  EXPECT_EQ(LogMessages("err.log")[0], kJoinHookLostMessage);
+}
+
 TEST_F(PluginEntryTest, LoadUnloadAndLoadAgain) {
   WriteConfig();
   PluginLoad();
   Respond(200, "[]");
   PluginUnload();
-  sim().DropModule(sim().Timers()[0].module);
+  sim().DropModule(host::ToUtf8(host::ModulePath()));
   PluginLoad();
   Respond(200, "[]");
   EXPECT_EQ(sim().HookCount(kHook), 1u);
   EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
-  EXPECT_EQ(sim().Timers().size(), 1u);
+  EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
   sim().Join("p", 3, "P");
   sim().Advance(1);
   Respond(200, nlohmann::json::array({Payment("1", "p", "", nlohmann::json::array({Command(1, "give 1")}))}).dump());

@@ -167,6 +167,12 @@ TEST_F(SimHostTest, ConsoleAndRconDispatchByFirstWordInAnyCase) {
 
   EXPECT_TRUE(gildmark::host::RemoveConsoleCommand("GILDMARK.CONNECT"));
   EXPECT_FALSE(gildmark::host::RemoveConsoleCommand("gildmark.connect"));
+
+  // A record without a callback is passed over, not counted as handled (Commands.h,
+  // CheckCommands): the game runs the line.
+  gildmark::host::AddConsoleCommand("give", nullptr);
+  Sim().ConsoleInput("a", "give 2");
+  EXPECT_EQ(Sim().Events("console_command").size(), 2u);
 }
 
 // Dispatch walks a copy of the records, which keeps a command that removed itself by name (and
@@ -233,7 +239,7 @@ TEST_F(SimHostTest, TheHostFailsAndFreesWhereTheRealOneDoes) {
 
 TEST_F(SimHostTest, TimersRunAtTheNextCheckThenEveryPeriod) {
   int every_three = 0, zero = 0, counted = 0;
-  gildmark::host::StartRecurringTimer([&] { ++every_three; }, 3);
+  API::Timer::Get().RecurringExecute(FString("three"), [&] { ++every_three; }, 3, -1, false);
   API::Timer::Get().RecurringExecute(FString("z"), [&] { ++zero; }, 0, -1, false);
   API::Timer::Get().RecurringExecute([&](int step) { counted += step; }, -5, 2, false, 10);
   Sim().Advance(1);
@@ -250,8 +256,8 @@ TEST_F(SimHostTest, TimersRunAtTheNextCheckThenEveryPeriod) {
   const std::string module = gildmark::host::ToUtf8(GetDllName());
   ASSERT_FALSE(module.empty());
   auto timers = Sim().Timers();
-  ASSERT_EQ(timers.size(), 2u);
-  EXPECT_EQ(timers[0].identifier, module + "_0");
+  ASSERT_EQ(timers.size(), 1u) << "a timer whose count ran out is gone";
+  EXPECT_EQ(timers[0].identifier, "three");
   EXPECT_EQ(timers[0].module, module);
   Sim().DropModule(module);
   EXPECT_TRUE(Sim().Timers().empty());

@@ -25,15 +25,16 @@ namespace {
 
 const char* const kUsage = R"(usage: asa-devserver --root DIR --plugin LIB [options]
 
-Reads PluginInfo.json beside LIB as the host does (a missing or invalid one stops the load), then
-loads the plugin library LIB (its entry point runs, as under the real host) into a simulated
-ARK: Survival Ascended server whose executable folder is DIR, then reads lines from --script FILE
-or standard input. Real HTTP goes through libcurl, with TLS certificates verified.
+Copies the plugin library LIB (and the PluginInfo.json beside it) into DIR/ArkApi/Plugins/<name>/
+and loads it from there as the host does (PluginInfo.json read first; its entry point runs) into a
+simulated ARK: Survival Ascended server whose executable folder is DIR, then reads lines from
+--script FILE or standard input. Real HTTP goes through libcurl, with TLS certificates verified.
+Automatic plugin reloading is on, every 5 seconds, as the host ships it.
 
 options:
   --root DIR               the server's folder; DIR/ArkApi/Plugins/<plugin name>/ is created
-  --plugin LIB             the plugin library to load (dlopen, Plugin_Init) and unload
-                           (Plugin_Unload, dlclose) at the end
+  --plugin LIB             the plugin library to copy into its folder, load (dlopen,
+                           Plugin_Init) and unload (Plugin_Unload, dlclose) at quit
   --connect-to H:P:ADDR:PORT
                            send requests for host H port P to ADDR:PORT (repeatable)
   --cacert FILE            also trust the certificates in FILE (PEM)
@@ -43,9 +44,13 @@ options:
   --command-ms MS          real time the game takes for each console command (default 0)
   --script FILE            read lines from FILE instead of standard input
   --launch-line "LINE"     the game's launch line, program first, as the system gives it
-                           (default "ShooterGameServer TheIsland_WP?listen"); several servers
-                           over one --root tell themselves apart by its map and port, or by
-                           -serverkey=NAME or -GildmarkInstance=NAME
+                           (default "ArkAscendedServer.exe TheIsland_WP?listen"); several
+                           servers over one --root tell themselves apart by its map and port,
+                           or by -serverkey=NAME or -GildmarkInstance=NAME. With
+                           ?RCONEnabled=True?RCONPort=PORT?ServerAdminPassword=PASSWORD in it,
+                           the game's RCON listens on 127.0.0.1:PORT (0: a free port, told
+                           at start)
+  --no-auto-reload         turn the host's automatic plugin reloading off
   --hooks-fail             the host's hook installs fail (as its transaction step can)
   --no-world               start without a world (before the game's InitGame): no chat
                            messaging manager, and the host's EOS-id lookup crashes
@@ -69,6 +74,9 @@ script lines:
   echo <text>                                  print a line of narration
 Console and RCON also take the host's own commands: plugins.unload <name> and plugins.load
 <name> unload and load the plugin (name: its library's name without the extension).
+  update                                       drop a copy of LIB into the plugin's folder
+                                               as <library file name>.ArkApi, as an admin
+                                               drops an update (automatic reloading takes it)
   quit                                         unload the plugin and stop
   stop                                         stop as a server stops: no Plugin_Unload
 Lines starting with # are comments. With standard input, time also passes on its own.
@@ -80,7 +88,8 @@ rights (player, admin, cheat: whenever a player's bits changed), rcon_input, rco
 uses, "host" for the host's service; method, url, headers, body), http_done (status, body; or
 failure: connect, timeout, certificate, too_large, with error), http_cancelled, http_refused,
 timer_added, log (host log line), exception, game_thread (call, ms: a plugin call of 0.5 ms or
-more), plugin_loaded, plugin_unloaded (clean: nothing of the plugin left reachable, its code gone).
+more), plugin_loaded, plugin_unloaded (clean: nothing of the plugin left reachable, its code gone),
+world_saved (before an automatic reload), rcon_connected, rcon_login (accepted), rcon_closed.
 Exit status: 0, or 1 if a plugin callback let an exception escape or an unload was not clean.
 )";
 
@@ -89,7 +98,7 @@ struct Options {
   sim::CurlOptions curl;
   double speed = 1.0;
   int command_ms = 0;
-  bool hooks_fail = false, no_world = false;
+  bool hooks_fail = false, no_world = false, no_auto_reload = false;
 };
 
 // One line about a store request or reply: what was asked or answered, not the raw JSON.
@@ -168,32 +177,20 @@ class HumanLog {
   std::map<std::string, std::string> methods_;
 };
 
-// The host's own version, which a plugin's MinApiVersion may not exceed.
-constexpr double kHostApiVersion = 2.03;
-
-// PluginInfo.json beside the library, checked as the host checks it before it loads a plugin.
-nlohmann::json ReadPluginInfo(const std::filesystem::path& path, std::string& error) {
+// PluginInfo.json for the banner line; the host's own reading decides the load.
+nlohmann::json ReadPluginInfo(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "can't open " + path.string();
-    return {};
-  }
-  const nlohmann::json info = nlohmann::json::parse(in, nullptr, false);
-  if (!info.is_object()) {
-    error = path.string() + " is not a JSON object";
-    return {};
-  }
-  for (const char* key : {"FullName", "Description"})
-    if (!info.contains(key) || !info[key].is_string()) error = path.string() + ": \"" + key + "\" must be a string";
-  for (const char* key : {"Version", "MinApiVersion"})
-    if (!info.contains(key) || !info[key].is_number()) error = path.string() + ": \"" + key + "\" must be a number";
-  if (!info.contains("Dependencies") || !info["Dependencies"].is_array())
-    error = path.string() + ": \"Dependencies\" must be an array";
-  if (!info.contains("PreventUnloading") || !info["PreventUnloading"].is_boolean())
-    error = path.string() + ": \"PreventUnloading\" must be true or false";
-  if (error.empty() && info["MinApiVersion"].get<double>() > kHostApiVersion + 1e-9)
-    error = "it needs host API " + info["MinApiVersion"].dump() + ", this host is 2.03";
-  return info;
+  const nlohmann::json info = in ? nlohmann::json::parse(in, nullptr, false) : nlohmann::json();
+  return info.is_object() ? info : nlohmann::json::object();
+}
+
+// The value of ?KEY=VALUE in the game's launch line, "" if absent.
+std::string LaunchOption(const std::string& line, const std::string& key) {
+  const size_t at = line.find("?" + key + "=");
+  if (at == std::string::npos) return "";
+  const size_t start = at + key.size() + 2;
+  const size_t end = line.find_first_of("? ", start);
+  return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -222,6 +219,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--launch-line") o.launch_line = next();
     else if (a == "--hooks-fail") o.hooks_fail = true;
     else if (a == "--no-world") o.no_world = true;
+    else if (a == "--no-auto-reload") o.no_auto_reload = true;
     else throw std::invalid_argument("unknown option " + a);
   }
   if (o.root.empty() || o.plugin.empty()) throw std::invalid_argument("--root and --plugin are required");
@@ -263,21 +261,43 @@ class Server {
       });
     }
 
-    std::cout << "[server] loading " << plugin_path_ << std::endl;
-    std::string info_error;
-    const nlohmann::json info = ReadPluginInfo(fs::path(plugin_path_).parent_path() / "PluginInfo.json", info_error);
-    if (!info_error.empty()) {
-      std::cerr << "asa-devserver: failed to load plugin " << name << ": " << info_error << "\n";
+    // As the host finds it: the library and its PluginInfo.json in the plugin's own folder.
+    library_path_ = (fs::path(o_.root) / "ArkApi" / "Plugins" / name / fs::path(plugin_path_).filename()).string();
+    library_path_ = fs::absolute(library_path_).lexically_normal().string();
+    std::error_code copy_error;
+    fs::copy_file(plugin_path_, library_path_, fs::copy_options::overwrite_existing, copy_error);
+    const fs::path info_path = fs::path(plugin_path_).parent_path() / "PluginInfo.json";
+    if (!copy_error && fs::exists(info_path))
+      fs::copy_file(info_path, fs::path(library_path_).parent_path() / "PluginInfo.json",
+                    fs::copy_options::overwrite_existing, copy_error);
+    if (copy_error) {
+      std::cerr << "asa-devserver: cannot copy the plugin into its folder: " << copy_error.message() << "\n";
       return 2;
     }
-    std::cout << "[server] plugin " << info["FullName"].get<std::string>() << " version " << info["Version"].dump()
-              << " (needs host API " << info["MinApiVersion"].dump() << ", this host is " << kHostApiVersion << ")"
-              << std::endl;
+    std::cout << "[server] loading " << library_path_ << std::endl;
+    const nlohmann::json info = ReadPluginInfo(fs::path(library_path_).parent_path() / "PluginInfo.json");
+    if (info.contains("FullName"))
+      std::cout << "[server] plugin " << info.value("FullName", "") << " version " << info["Version"].dump()
+                << " (needs host API " << info["MinApiVersion"].dump() << ", this host is "
+                << sim::Simulation::kHostApiVersion << ")" << std::endl;
     std::string load_error;
     plugin_name_ = name;
     if (o_.hooks_fail) sim_.SetHookInstallFails(true);
     if (o_.no_world) sim_.SetWorldExists(false);
-    if (!sim_.LoadPlugin(plugin_path_, &load_error)) {
+    sim_.SetAutomaticReloading(!o_.no_auto_reload);
+    const std::string launch = sim_.LaunchLine();
+    if (LaunchOption(launch, "RCONEnabled") == "True") {
+      std::string rcon_error;
+      const std::string port = LaunchOption(launch, "RCONPort");
+      const int bound = sim_.StartRconServer(port.empty() ? 27020 : std::stoi(port),
+                                             LaunchOption(launch, "ServerAdminPassword"), &rcon_error);
+      if (bound < 0) {
+        std::cerr << "asa-devserver: RCON cannot listen: " << rcon_error << "\n";
+        return 2;
+      }
+      std::cout << "[server] RCON listening on 127.0.0.1:" << bound << std::endl;
+    }
+    if (!sim_.LoadPluginAs(name, library_path_, &load_error)) {
       std::cerr << "asa-devserver: " << load_error << "\n";
       return 2;
     }
@@ -377,6 +397,13 @@ class Server {
         std::cout << "[server] chat messaging manager " << (rest == "missing" ? "missing" : "present") << std::endl;
       } else if (verb == "echo") {
         std::cout << "\n== " << rest << std::endl;
+      } else if (verb == "update") {
+        // Whole or not at all, so that the host's check never copies half a library.
+        namespace fs = std::filesystem;
+        const std::string update = library_path_ + ".ArkApi";
+        fs::copy_file(plugin_path_, update + ".part", fs::copy_options::overwrite_existing);
+        fs::rename(update + ".part", update);
+        std::cout << "[server] dropped " << update << std::endl;
       } else if (verb == "quit") {
         quit_ = true;
       } else if (verb == "stop") {
@@ -440,7 +467,7 @@ class Server {
   HumanLog human_;
   sim::Simulation& sim_;
   std::ofstream events_;
-  std::string plugin_path_, plugin_name_;
+  std::string plugin_path_, plugin_name_, library_path_;
   bool quit_ = false;
 };
 

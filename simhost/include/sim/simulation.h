@@ -31,7 +31,7 @@ class Simulation {
   // AsaApi::Tools::GetCurrentDir returns.
   void Reset(const std::string& current_dir);
   // The game's launch line as the system gives it, program first (GetCommandLineW on Windows).
-  // Reset makes it the stand-in's default, "ShooterGameServer TheIsland_WP?listen".
+  // Reset makes it the stand-in's default, "ArkAscendedServer.exe TheIsland_WP?listen".
   void SetLaunchLine(const std::string& line);
   std::string LaunchLine() const;
 
@@ -41,6 +41,9 @@ class Simulation {
   void SetWorldExists(bool exists);
   // The host's hook install fails at its transaction step (and nulls the stored original).
   void SetHookInstallFails(bool fails);
+  // The next DisableHook's rebuild of the chain cannot attach the hooks that stay: each leaves
+  // the chain with its original nulled, as the host's failed reinstall does (Hooks.cpp).
+  void SetHookRebuildFails(bool fails);
   // The host's "Default" messaging manager is missing (a server configured for a messaging mod
   // that is not there): any chat lookup crashes, whatever the caller checks.
   void SetMessagingMissing(bool missing);
@@ -71,6 +74,12 @@ class Simulation {
   void ConsoleInput(const std::string& eos_id, const std::string& line);
   // A line from an authenticated RCON client; returns the packet id (ids increase).
   int RconInput(const std::string& line);
+  // The game's RCON server on loopback TCP (Linux): the game's protocol (a packet is its length,
+  // id, type and body), a login (type 3) answered with its id or -1, then commands (type 2) run
+  // on the game thread at the next frame, each answered with the packets its handler sends.
+  // Port 0 lets the system pick; returns the port, or -1 (with the reason in `error`).
+  int StartRconServer(int port, const std::string& password, std::string* error = nullptr);
+  void StopRconServer();
   // The RCON client goes away: the game closes its connection and frees it, as the real one may
   // at any time after a command's handler has returned.
   void CloseRconClient();
@@ -119,6 +128,8 @@ class Simulation {
     std::string module;
   };
   std::vector<TimerInfo> Timers() const;
+  // The host's on-timer callbacks (AddOnTimerCallback), called once a second: interval 1.
+  std::vector<TimerInfo> TimerCallbacks() const;
   // What the host does after a plugin's Plugin_Unload: the module's timers dropped, each of its
   // console, RCON and chat commands and on-tick and on-timer callbacks emptied and removed, its
   // hooks disabled, its pending HTTP callbacks and messaging manager dropped. The module is the
@@ -149,7 +160,18 @@ class Simulation {
   // file found whatever its case (as on Windows).
   std::string LoadPluginByName(const std::string& name);
   std::string UnloadPluginByName(const std::string& name);
+  // The host's unload of the record of exactly this name: the error it would throw, or "".
+  std::string UnloadByName(const std::string& name);
   bool PluginLoaded(const std::string& name) const;  // a record of exactly this name
+  // The library the host would load for a typed name.
+  std::string PluginFile(const std::string& name) const;
+  // The host's version, which a plugin's PluginInfo.json "MinApiVersion" may not exceed.
+  static constexpr double kHostApiVersion = 2.03;
+  // Automatic reloading, on every 5 s after Reset as the host ships it: after the on-timer
+  // callbacks of a timer check, <library>.ArkApi in a loaded plugin's folder is copied over the
+  // library between its unload and its load.
+  void SetAutomaticReloading(bool on, int seconds = 5);
+  void DetectPluginChanges();
   size_t LoadedPluginCount() const;  // records, two for one library loaded twice
   // Plugin commands only; the host's own plugins.* are not counted.
   size_t ConsoleCommandCount() const;
