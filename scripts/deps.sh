@@ -3,7 +3,8 @@
 # Idempotent and silent when everything is there. Needs root or sudo, and a Debian package mirror.
 #   deps.sh demo      what `make demo` builds with (the compiler, CMake, the libraries)
 #   deps.sh           and what the suite needs: the test libraries, the Windows cross compiler
-#                     for the SDK layout check
+#                     for the SDK layout check, Node.js with npm and the npm package
+#                     rcon-client (a real RCON client for the RCON session test)
 #   deps.sh fuzz      and clang with its sanitizer runtime (`make fuzz`)
 #   deps.sh windows   and Wine with GoogleTest's source (`make test-windows`)
 set -euo pipefail
@@ -17,7 +18,7 @@ packages=(
 )
 case "${1:-}" in
   demo) ;;
-  "") packages+=(g++-mingw-w64-x86-64-posix) ;;
+  "") packages+=(g++-mingw-w64-x86-64-posix nodejs npm) ;;
   fuzz) packages+=(g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev) ;;
   windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest) ;;
   *) echo "deps: unknown set '$1' (demo, fuzz, windows, or none)" >&2; exit 2 ;;
@@ -35,15 +36,35 @@ declare -A why=(
   [libbenchmark-dev]="make bench" [g++-mingw-w64-x86-64-posix]="make test's check against the host's own headers, and make test-windows"
   [clang]="make fuzz" [libclang-rt-14-dev]="make fuzz's sanitizers" [wine64]="make test-windows runs the Windows build"
   [googletest]="make test-windows builds GoogleTest for Windows"
+  [nodejs]="make test's RCON session runs a real RCON client" [npm]="installs that RCON client (rcon-client)"
 )
+
+# The npm package the RCON session test drives, beside its script, once.
+install_rcon_client() {
+  [ "${1:-}" = "" ] || return 0
+  [ -f tests/rcon/node_modules/rcon-client/package.json ] && return 0
+  echo "deps: installing the npm package rcon-client for the RCON session test"
+  (cd tests/rcon && npm install --no-audit --no-fund --loglevel=error >/dev/null) ||
+    { echo "deps: npm install in tests/rcon failed" >&2; exit 1; }
+}
+cd "$(dirname "$0")/.."
 
 missing=()
 for p in "${packages[@]}"; do
+  # Node.js and npm may come from elsewhere (npm ships inside some Node.js packages): the
+  # commands are what count.
+  case "$p" in
+    nodejs) command -v node >/dev/null && continue ;;
+    npm) command -v npm >/dev/null && continue ;;
+  esac
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  install_rcon_client "${1:-}"
+  exit 0
+fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -71,4 +92,5 @@ echo "deps: reading the package lists"
        /^E: / {print; fflush()}'
 status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] || { echo "deps: apt-get failed ($status)" >&2; exit "$status"; }
+install_rcon_client "${1:-}"
 echo "deps: done"

@@ -276,8 +276,10 @@ class Server {
     }
     std::cout << "[server] loading " << library_path_ << std::endl;
     const nlohmann::json info = ReadPluginInfo(fs::path(library_path_).parent_path() / "PluginInfo.json");
-    if (info.contains("FullName"))
-      std::cout << "[server] plugin " << info.value("FullName", "") << " version " << info["Version"].dump()
+    if (info.contains("FullName") && info.contains("Version") && info.contains("MinApiVersion"))
+      std::cout << "[server] plugin "
+                << (info["FullName"].is_string() ? info["FullName"].get<std::string>() : info["FullName"].dump())
+                << " version " << info["Version"].dump()
                 << " (needs host API " << info["MinApiVersion"].dump() << ", this host is "
                 << sim::Simulation::kHostApiVersion << ")" << std::endl;
     std::string load_error;
