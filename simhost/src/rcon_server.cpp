@@ -22,8 +22,10 @@ namespace sim {
 
 namespace {
 
-constexpr int kLoginType = 3;
 constexpr int kCommandType = 2;  // also the login's answer
+
+#ifndef _WIN32
+constexpr int kLoginType = 3;
 constexpr int kMostPacketBytes = 4096;
 
 void PutInt(std::string& out, int32_t value) {
@@ -35,6 +37,7 @@ int32_t GetInt(const std::string& in, size_t at) {
   for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
   return static_cast<int32_t>(value);
 }
+#endif
 
 // The game's answer to a command no plugin took.
 std::string GameAnswer(const Simulation::State& s, const std::string& line) {

@@ -2,6 +2,7 @@
 // does, then plays a script (or standard input) of players and admins against it.
 #include <dlfcn.h>
 #include <limits.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -264,8 +265,12 @@ class Server {
     // As the host finds it: the library and its PluginInfo.json in the plugin's own folder.
     library_path_ = (fs::path(o_.root) / "ArkApi" / "Plugins" / name / fs::path(plugin_path_).filename()).string();
     library_path_ = fs::absolute(library_path_).lexically_normal().string();
+    // Through a new file renamed over the old one: another server over the same --root may have
+    // the library mapped, and writing into that file would change its running code.
     std::error_code copy_error;
-    fs::copy_file(plugin_path_, library_path_, fs::copy_options::overwrite_existing, copy_error);
+    const std::string part = library_path_ + "." + std::to_string(getpid()) + ".part";
+    fs::copy_file(plugin_path_, part, fs::copy_options::overwrite_existing, copy_error);
+    if (!copy_error) fs::rename(part, library_path_, copy_error);
     const fs::path info_path = fs::path(plugin_path_).parent_path() / "PluginInfo.json";
     if (!copy_error && fs::exists(info_path))
       fs::copy_file(info_path, fs::path(library_path_).parent_path() / "PluginInfo.json",
