@@ -15,8 +15,10 @@ file(GLOB_RECURSE gildmark_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/plugin/
 set(sdk_includes ${sdk}/Core/Public ${sdk}/Core/Public/API/UE ${sdk}/Core/Public/Logger)
 
 if(GILDMARK_SYNTAX_ONLY)
+  include(${CMAKE_SOURCE_DIR}/cmake/compile_speed.cmake)  # the compiler cache
+  # Objects, never linked: unlike a syntax-only pass they let the build and the compiler cache
+  # skip what has not changed.
   add_library(gildmark_sdk_check OBJECT ${gildmark_sources})
-  target_compile_options(gildmark_sdk_check PRIVATE -fsyntax-only)
   set(product gildmark_sdk_check)
 else()
   if(NOT ASAAPI_LIB)

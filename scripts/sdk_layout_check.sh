@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Lays the stand-in's headers out as the real SDK folder is laid out (Core/Public with json.hpp
 # at its top, API/UE, Logger with spdlog under it) and runs the product DLL's CMake path against
-# it: configure with ASAAPI_SDK, then compile every plugin source for Windows with MinGW (syntax
-# only, nothing to link). A wrong include folder, include name or flag fails here rather than on
-# an admin's machine. Usage: sdk_layout_check.sh [work folder]
+# it: configure with ASAAPI_SDK, then compile every plugin source for Windows with MinGW (objects
+# without optimisation, nothing linked). A wrong include folder, include name or flag fails here
+# rather than on an admin's machine. The work folder is kept: the headers are copied with their
+# times and only when newer, so a later run compiles only what changed (and the compiler cache
+# serves other clones). Usage: sdk_layout_check.sh [work folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=${1:-$(mktemp -d /tmp/gildmark-sdk.XXXXXX)}
@@ -17,18 +19,25 @@ if grep -rnE '#include [<"](nlohmann/|fmt/)' plugin; then
   exit 1
 fi
 sdk=$work/sdk
-rm -rf "$sdk" "$work/build" "$work/third_party"
-mkdir -p "$sdk/Core/Public" "$work/third_party"
-cp -r simhost/include/. "$sdk/Core/Public/"
+# A header removed from the stand-in must not linger in the copy.
+if [ -d "$sdk/Core/Public" ] &&
+   ! diff -rq --exclude=sim --exclude=Logger simhost/include "$sdk/Core/Public" 2>/dev/null | grep -q '^Only in'; then :
+else
+  rm -rf "$sdk" "$work/build"
+fi
+mkdir -p "$sdk/Core/Public/Logger" "$work/third_party"
+cp -a -u simhost/include/. "$sdk/Core/Public/"
 rm -rf "$sdk/Core/Public/sim"  # the stand-in's own control API is no part of the SDK
-cp -r /usr/include/spdlog "$sdk/Core/Public/Logger/spdlog"
+cp -a -u /usr/include/spdlog "$sdk/Core/Public/Logger/"
 # What the SDK bundles as single files or inside spdlog, Debian has as folders of its own.
-cp -r /usr/include/fmt /usr/include/nlohmann "$work/third_party/"
+cp -a -u /usr/include/fmt /usr/include/nlohmann "$work/third_party/"
 
-cmake -S . -B "$work/build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DASAAPI_SDK="$sdk" -DASAAPI_FMT_INCLUDE="$work/third_party" -DGILDMARK_SYNTAX_ONLY=ON \
-  -DCMAKE_CXX_FLAGS="-DSPDLOG_FMT_EXTERNAL -DFMT_HEADER_ONLY -Werror" >"$work/configure.log" 2>&1 ||
-  { cat "$work/configure.log"; exit 1; }
+if [ ! -f "$work/build/CMakeCache.txt" ]; then
+  cmake -S . -B "$work/build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE= \
+    -DASAAPI_SDK="$sdk" -DASAAPI_FMT_INCLUDE="$work/third_party" -DGILDMARK_SYNTAX_ONLY=ON \
+    -DCMAKE_CXX_FLAGS="-DSPDLOG_FMT_EXTERNAL -DFMT_HEADER_ONLY -Werror" >"$work/configure.log" 2>&1 ||
+    { rm -rf "$work/build"; cat "$work/configure.log"; exit 1; }
+fi
 status=0
 cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 || status=$?
 if [ $status -ne 0 ]; then
