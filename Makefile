@@ -19,7 +19,9 @@ build/asan/CMakeCache.txt: | deps
 build: deps build/default/CMakeCache.txt
 	@cmake --build --preset default -j $(JOBS)
 
-build-asan: deps build/asan/CMakeCache.txt
+# The sanitizer build's scenarios talk to the default build's store stand-in.
+build-asan: deps build/asan/CMakeCache.txt build/default/CMakeCache.txt
+	@cmake --build --preset default -j $(JOBS) --target gildmark-storesim
 	@cmake --build --preset asan -j $(JOBS)
 
 # A line before each half's build, so that its minutes of compiling do not read as the end.

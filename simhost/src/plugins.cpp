@@ -379,7 +379,8 @@ void Simulation::DetectPluginChanges() {
     if (failure.empty()) {
       // Windows refuses to write over a library that is still mapped (another record of it).
       if (StillMapped(library)) failure = "copy_file: The process cannot access the file because it is being used";
-      else if (!fs::copy_file(update, library, fs::copy_options::overwrite_existing, error) || !fs::remove(update, error))
+      // Removed first: MinGW's copy_file refuses to overwrite ("File exists"), MSVC's does not.
+      else if ((fs::remove(library, error), !fs::copy_file(update, library, error)) || !fs::remove(update, error))
         failure = "copy_file: " + error.message();
     }
     if (failure.empty()) {

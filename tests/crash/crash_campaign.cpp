@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     // even alone, the rest of that run posts one payment per request, and a busy machine fits
     // fewer of those into a few polls.
     script << (last ? "wait 240\nsync\nwait 120\nsync\nwait 600\nsync\nwait 600\nsync\nplayers\nquit\n"
-                    : "wait 600\nquit\n");
+                    : "wait 600\nstop\n");  // a run the kill missed ends as a server ends
     const fs::path script_path = work / ("script" + std::to_string(run));
     std::ofstream(script_path) << script.str();
     const fs::path events = work / ("events" + std::to_string(run) + ".jsonl");

@@ -257,7 +257,7 @@ TEST_F(LibraryTest, AutomaticReloadingFollowsTheHost) {
   fs::copy_file(PluginPath(), update);
   sim().Advance(6);
   EXPECT_FALSE(fs::exists(update));
-  EXPECT_EQ(host_log("Reloaded plugin - Gildmark_DadUZ"), 1);
+  EXPECT_EQ(host_log("Reloaded plugin - Gildmark_DadUZ"), 1) << ::testing::PrintToString(sim().HostLog());
   EXPECT_EQ(sim().Events("world_saved").size(), 1u);
   EXPECT_EQ(sim().HookCount(kHook), 1u);
   EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
