@@ -32,12 +32,12 @@ cp -a -u /usr/include/spdlog "$sdk/Core/Public/Logger/"
 # What the SDK bundles as single files or inside spdlog, Debian has as folders of its own.
 cp -a -u /usr/include/fmt /usr/include/nlohmann "$work/third_party/"
 
-if [ ! -f "$work/build/CMakeCache.txt" ]; then
-  cmake -S . -B "$work/build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE= \
-    -DASAAPI_SDK="$sdk" -DASAAPI_FMT_INCLUDE="$work/third_party" -DGILDMARK_SYNTAX_ONLY=ON \
-    -DCMAKE_CXX_FLAGS="-DSPDLOG_FMT_EXTERNAL -DFMT_HEADER_ONLY -Werror" >"$work/configure.log" 2>&1 ||
-    { rm -rf "$work/build"; cat "$work/configure.log"; exit 1; }
-fi
+# Configured every time (seconds once the compiler is known), so that a folder an older check
+# left behind gets today's options.
+cmake -S . -B "$work/build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE= \
+  -DASAAPI_SDK="$sdk" -DASAAPI_FMT_INCLUDE="$work/third_party" -DGILDMARK_SYNTAX_ONLY=ON \
+  -DCMAKE_CXX_FLAGS="-DSPDLOG_FMT_EXTERNAL -DFMT_HEADER_ONLY -Werror" >"$work/configure.log" 2>&1 ||
+  { rm -rf "$work/build"; cat "$work/configure.log"; exit 1; }
 status=0
 cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 || status=$?
 if [ $status -ne 0 ]; then
