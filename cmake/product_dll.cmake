@@ -15,9 +15,9 @@ file(GLOB_RECURSE gildmark_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/plugin/
 set(sdk_includes ${sdk}/Core/Public ${sdk}/Core/Public/API/UE ${sdk}/Core/Public/Logger)
 
 if(GILDMARK_SYNTAX_ONLY)
-  include(${CMAKE_SOURCE_DIR}/cmake/compile_speed.cmake)  # the compiler cache
-  # Objects, never linked: unlike a syntax-only pass they let the build and the compiler cache
-  # skip what has not changed.
+  # A syntax check per source that leaves an empty object behind, so that the build skips what
+  # has not changed since the last check.
+  set(CMAKE_CXX_COMPILER_LAUNCHER bash ${CMAKE_SOURCE_DIR}/scripts/syntax_only_compile.sh)
   add_library(gildmark_sdk_check OBJECT ${gildmark_sources})
   set(product gildmark_sdk_check)
 else()

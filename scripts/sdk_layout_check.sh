@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Lays the stand-in's headers out as the real SDK folder is laid out (Core/Public with json.hpp
 # at its top, API/UE, Logger with spdlog under it) and runs the product DLL's CMake path against
-# it: configure with ASAAPI_SDK, then compile every plugin source for Windows with MinGW (objects
-# without optimisation, nothing linked). A wrong include folder, include name or flag fails here
-# rather than on an admin's machine. The work folder is kept: the headers are copied with their
-# times and only when newer, so a later run compiles only what changed (and the compiler cache
-# serves other clones). Usage: sdk_layout_check.sh [work folder]
+# it: configure with ASAAPI_SDK, then compile every plugin source for Windows with MinGW (syntax
+# only, nothing to link). A wrong include folder, include name or flag fails here rather than on
+# an admin's machine. The work folder is kept, and the headers are copied with their times and
+# only when newer, so that a later run checks only the sources that changed.
+# Usage: sdk_layout_check.sh [work folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=${1:-$(mktemp -d /tmp/gildmark-sdk.XXXXXX)}
