@@ -301,7 +301,24 @@ std::string Simulation::PluginFile(const std::string& name) const {
                                        : s.current_dir + "/ArkApi/Plugins/" + name + "/" + name + kLibrarySuffix;
 }
 
-// The answers are the host's (ArkBaseApi::LoadPlugin / UnloadPlugin).
+namespace {
+
+// The host's answer to plugins.load / plugins.unload (ArkBaseApi::LoadPlugin / UnloadPlugin) for
+// the error its plugin manager threw, or "", with its log line.
+std::string HostAnswer(Simulation::State& s, const std::string& verb, const std::string& name,
+                       const std::string& error) {
+  const std::string done = verb == "load" ? "Loaded" : "Unloaded";
+  if (!error.empty()) {
+    s.Record({{"type", "log"}, {"logger", "API"}, {"level", "warning"},
+              {"text", "(" + done.substr(0, done.size() - 2) + "Plugin) " + error}});
+    return "Failed to " + verb + " plugin - " + error;
+  }
+  s.Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", done + " plugin - " + name}});
+  return "Successfully " + verb + "ed plugin";
+}
+
+}  // namespace
+
 std::string Simulation::LoadPluginByName(const std::string& name) {
   if (name.empty()) return "Plugin not found";
   const std::string path = PluginFile(name);
@@ -311,23 +328,12 @@ std::string Simulation::LoadPluginByName(const std::string& name) {
     error = "Plugin " + name + " does not exist";
   else
     LoadPluginAs(name, path, &error);
-  if (!error.empty()) {
-    state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "warning"}, {"text", "(LoadPlugin) " + error}});
-    return "Failed to load plugin - " + error;
-  }
-  state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", "Loaded plugin - " + name}});
-  return "Successfully loaded plugin";
+  return HostAnswer(*state_, "load", name, error);
 }
 
 std::string Simulation::UnloadPluginByName(const std::string& name) {
   if (name.empty()) return "Plugin not found";
-  const std::string error = UnloadByName(name);
-  if (!error.empty()) {
-    state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "warning"}, {"text", "(UnloadPlugin) " + error}});
-    return "Failed to unload plugin - " + error;
-  }
-  state_->Record({{"type", "log"}, {"logger", "API"}, {"level", "info"}, {"text", "Unloaded plugin - " + name}});
-  return "Successfully unloaded plugin";
+  return HostAnswer(*state_, "unload", name, UnloadByName(name));
 }
 
 // The host's PluginManager::UnloadPlugin; the error it throws, or "".
