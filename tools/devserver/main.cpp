@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -430,31 +431,36 @@ class Server {
   }
 
   void RunInteractive() {
-    std::mutex mutex;
-    std::deque<std::string> lines;
-    std::atomic<bool> eof{false};
-    std::thread reader([&] {
+    // Shared with the reader, which is left behind blocked on standard input after "quit" and
+    // may still write when that input ends: nothing of it may live on this frame.
+    struct Input {
+      std::mutex mutex;
+      std::deque<std::string> lines;
+      std::atomic<bool> eof{false};
+    };
+    auto input = std::make_shared<Input>();
+    std::thread reader([input] {
       for (std::string line; std::getline(std::cin, line);) {
-        std::lock_guard lock(mutex);
-        lines.push_back(line);
+        std::lock_guard lock(input->mutex);
+        input->lines.push_back(line);
       }
-      eof = true;
+      input->eof = true;
     });
     reader.detach();
     while (!quit_) {
       std::string line;
       bool have = false;
       {
-        std::lock_guard lock(mutex);
-        if (!lines.empty()) {
-          line = lines.front();
-          lines.pop_front();
+        std::lock_guard lock(input->mutex);
+        if (!input->lines.empty()) {
+          line = input->lines.front();
+          input->lines.pop_front();
           have = true;
         }
       }
       if (have) {
         Execute(line);
-      } else if (eof) {
+      } else if (input->eof) {
         break;
       } else {
         Tick();
