@@ -27,6 +27,8 @@
 
 #include "host/store_https.h"
 #include "sim/simulation.h"
+#include "store/delivery_history.h"
+#include "store/delivery_lookup.h"
 #include "store/payment_delivery.h"
 #include "store/request_cycle.h"
 #include "store/signing.h"
@@ -499,6 +501,38 @@ std::vector<UnusualRow> MeasureUnusualInputs() {
     const double commands = 3.0 * static_cast<double>(json::parse(body).size());
     row.per_command_us = row.run.game_thread_us / commands;
     rows.push_back(row);
+  }
+  {
+    // gildmark.lookup over a delivery history at its full size (both files), over RCON and in the
+    // console: the search runs on the plugin's own thread.
+    world.Reset();
+    double bytes = 0;
+    for (const char* name : {kOlderHistoryFileName, kHistoryFileName}) {
+      std::string history;
+      HistoryEntry entry;
+      entry.server = "TheIsland_WP-7777";
+      entry.state = "Executed";
+      for (int line = 0; history.size() < kHistoryRolloverBytes - 4096; ++line) {
+        entry.at = 1765000000 + line;
+        entry.payment = "order-" + std::to_string(line / 3);
+        entry.command = std::to_string(line);
+        entry.eos_id = "eos" + std::to_string(line % 5000);
+        entry.character = "Player" + std::to_string(line % 5000);
+        entry.text = "giveitem " + entry.eos_id + " Blueprint'/Game/Item' 1 0 0";
+        history += HistoryLine(entry);
+      }
+      bytes += static_cast<double>(history.size());
+      std::ofstream(world.dir() / name, std::ios::trunc) << history;
+    }
+    UnusualRow row{"gildmark.lookup over a full delivery history (RCON, then the console)", bytes / 1048576.0, {}, -1};
+    row.run = world.RunInput([&](auto&& call) {
+      call([&] { LookUpForRcon(world.client(), "eos3"); });
+      RequestTarget asker;
+      call([&] { LookUpForPlayer(world.client(), asker, "Player7"); });
+    });
+    rows.push_back(row);
+    std::filesystem::remove(world.dir() / kOlderHistoryFileName);
+    std::filesystem::remove(world.dir() / kHistoryFileName);
   }
   // Shapes no honest store sends, up to the cap: what they cost must stay within the same bound.
   auto repeated = [&](const std::string& open, const std::string& element, const std::string& close) {

@@ -6,6 +6,7 @@
 
 #include "host/host.h"
 #include "store/admin_rights.h"
+#include "store/delivery_lookup.h"
 #include "store/store_client.h"
 #include "store/store_status.h"
 #include "support/game_clock.h"
@@ -98,6 +99,8 @@ void RegisterHookAndCommands() {
     host::AddRconCommand(kConnectCommand, &OnConnectRcon);
     host::AddConsoleCommand(kStatusCommand, &OnStatusConsole);
     host::AddRconCommand(kStatusCommand, &OnStatusRcon);
+    host::AddConsoleCommand(kLookupCommand, &OnLookupConsole);
+    host::AddRconCommand(kLookupCommand, &OnLookupRcon);
   });
 }
 
@@ -238,6 +241,32 @@ void OnStatusRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*)
     RequestTarget asker;
     asker.SetRconRequester(connection, packet);
     asker.Report(StatusText(g_store_client), Severity::answer, true);
+  });
+}
+
+void OnLookupConsole(APlayerController* player, FString* message, bool) {
+  if (!player) return;
+  AtEdge("gildmark.lookup", [player, message] {
+    if (!host::ReadBit(player, host::kAdminBit)) return;
+    RequestTarget asker;
+    asker.SetPlayer(player);
+    if (!g_store_client) {
+      asker.Report(kCouldNotStartMessage, Severity::answer, true);
+      return;
+    }
+    LookUpForPlayer(*g_store_client, asker, LookupQuery(message ? host::ToUtf8(*message) : std::string()));
+  });
+}
+
+void OnLookupRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+  const RconAnswer answer(connection, packet, kCouldNotAnswerMessage);
+  AtEdge("gildmark.lookup", [connection, packet] {
+    RequestTarget asker;
+    asker.SetRconRequester(connection, packet);
+    const std::string text = g_store_client ? LookUpForRcon(*g_store_client, LookupQuery(packet ? host::ToUtf8(packet->Body)
+                                                                                              : std::string()))
+                                            : kCouldNotStartMessage;
+    asker.Report(text, Severity::answer, true);
   });
 }
 

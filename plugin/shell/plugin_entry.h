@@ -1,6 +1,6 @@
-// The plugin's entry points: load and unload, the gildmark.connect and gildmark.status
-// handlers for the console and RCON, and the timer tick. Each catches at its edge: nothing throws into the host, and
-// load and unload always report success.
+// The plugin's entry points: load and unload, the gildmark.connect, gildmark.status and
+// gildmark.lookup handlers for the console and RCON, and the timer tick. Each catches at its
+// edge: nothing throws into the host, and load and unload always report success.
 #pragma once
 
 #include "host/host.h"
@@ -48,5 +48,8 @@ void OnTimerTick();
 // gildmark.status: answered at once from what the plugin knows (console: admins only).
 void OnStatusConsole(APlayerController* player, FString* message, bool flag);
 void OnStatusRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+// gildmark.lookup <EOS id | character name | payment id> (console: admins only).
+void OnLookupConsole(APlayerController* player, FString* message, bool flag);
+void OnLookupRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 
 }  // namespace gildmark

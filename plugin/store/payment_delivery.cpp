@@ -9,8 +9,10 @@
 
 #include "host/host.h"
 #include "store/admin_rights.h"
+#include "store/delivery_history.h"
 #include "store/payment_players.h"
 #include "store/store_client.h"
+#include "support/game_clock.h"
 #include "support/plugin_files.h"
 
 namespace gildmark {
@@ -109,9 +111,10 @@ bool IsHostPluginCommand(const std::string& command) {
 namespace {
 
 // Steps that may raise: each error becomes "Not Executed" for this command only. `refused`
-// gets the command that may not run, or the placeholder left unfilled.
+// gets the command that may not run, or the placeholder left unfilled; `filled`, the text with
+// the buyer's values in it.
 Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const nlohmann::json& command,
-                       PaymentPlayer& record, std::string& refused, bool& greeted) {
+                       PaymentPlayer& record, std::string& refused, bool& greeted, std::string& filled) {
   const std::string store_state = StringMember(command, "state");
   std::string text = host::ToUtf8(host::FromUtf8(StringMember(command, "str")));
   std::string eos_id = StringMember(payment, "eos_id");
@@ -133,6 +136,7 @@ Outcome DeliverCommand(StoreClient& client, const nlohmann::json& payment, const
     ReplaceFirst(text, "{minecraft_username}", user);
     ReplaceFirst(text, "{username}", user);
   }
+  filled = text;
   for (const char* placeholder : kPlaceholders)
     if (text.find(placeholder) != std::string::npos) {
       refused = placeholder;
@@ -232,16 +236,18 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
     return;
   }
   Outcome outcome = Outcome::not_executed;
-  std::string refused_text;
+  std::string refused_text, filled_text;
   try {
-    outcome = DeliverCommand(client, head_, command, buyer_, refused_text, greeted_);
+    outcome = DeliverCommand(client, head_, command, buyer_, refused_text, greeted_, filled_text);
   } catch (const std::exception& e) {
     ReportError(client, std::string("Error while executing command : ") + e.what(), true);
   } catch (...) {
     ReportError(client, "Error while executing command : unknown error", true);
   }
   if (outcome == Outcome::held_back &&
-      client.waiting_buyers.Note(eos_id_, username_, buyer_.players_sharing_name) && buyer_.players_sharing_name > 1)
+      client.waiting_buyers.Note(eos_id_, username_, buyer_.players_sharing_name, payment_id_,
+                                 buyer_.connected_without_character, GameSeconds()) &&
+      buyer_.players_sharing_name > 1)
     ReportError(client,
                 "Holding back payment " + payment_id_ + ": " + std::to_string(buyer_.players_sharing_name) +
                     " players online are named \"" + username_ +
@@ -266,6 +272,14 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
   }
   const char* state = outcome == Outcome::executed ? kExecuted : kNotExecuted;
   RecordState(command_id, outcome == Outcome::executed);
+  if (results_->details.size() < kMostDetailBytes)
+    AppendDeliveryDetail(results_->details, payment_id_, eos_id_.empty() ? buyer_.game_eos_id : eos_id_, username_,
+                         host::ToUtf8(buyer_.character_name), command_id,
+                         outcome == Outcome::executed    ? DetailState::executed
+                         : outcome == Outcome::held_back ? DetailState::held_back
+                                                         : DetailState::not_executed,
+                         filled_text,
+                         std::time(nullptr));
   any_state_ = true;
   if (!AppendPendingResult(payment_id_, action_, command_id, state)) log_complete_ = false;
   if (next_command_ >= command_count_) EndPayment();
@@ -274,23 +288,6 @@ void ReplyDelivery::RunCommand(StoreClient& client) {
 namespace {
 
 constexpr char kPaymentRecord = 'P', kExecutedRecord = 'E', kNotExecutedRecord = 'N';
-
-void AppendField(std::string& buffer, const std::string& text) {
-  const auto length = static_cast<uint32_t>(text.size());
-  buffer.append(reinterpret_cast<const char*>(&length), sizeof length);
-  buffer += text;
-}
-
-bool ReadField(const std::string& buffer, size_t& at, std::string& text) {
-  uint32_t length = 0;
-  if (buffer.size() - at < sizeof length) return false;
-  std::memcpy(&length, buffer.data() + at, sizeof length);
-  at += sizeof length;
-  if (buffer.size() - at < length) return false;
-  text.assign(buffer, at, length);
-  at += length;
-  return true;
-}
 
 struct PaymentStates {
   std::string action;

@@ -49,6 +49,8 @@ bool IsHostPluginCommand(const std::string& command);
 struct DeliveredResults {
   // For each payment with a state, a record of its id and action, then one per command state.
   std::string states;
+  // Each command's details for the delivery history (store/delivery_history.h).
+  std::string details;
   std::vector<PaymentRecord> payments;
   // The ids of the payments delivered, kept to skip a repeat; freed with the rest.
   std::unordered_set<std::string> payment_ids;

@@ -157,6 +157,7 @@ void ResolvePaymentPlayer(PaymentPlayer& record) {
   try {
     AShooterPlayerController* found = nullptr;
     record.players_sharing_name = 0;
+    record.connected_without_character = false;
     if (record.identifier_type == "eosid") {
       found = host::FindPlayerByEosId(record.identifiers["eosid"]);
     } else if (record.identifier_type == "username") {
@@ -166,10 +167,12 @@ void ResolvePaymentPlayer(PaymentPlayer& record) {
       else if (named.size() == 1)
         found = named[0];
     }
-    if (found && host::HasLivingCharacter(found))
+    if (found && host::HasLivingCharacter(found)) {
       ResolveOnline(record, found);
-    else
+    } else {
       UseOfflineFallback(record);
+      record.connected_without_character = found != nullptr;
+    }
   } catch (const std::exception& e) {
     // Not knowing who the buyer is, nothing may run for them; the store sends it again.
     record.usable = false;

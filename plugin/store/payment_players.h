@@ -32,6 +32,8 @@ struct PaymentPlayer {
   // More than one connected player carries the buyer's character name: nobody can tell which
   // of them paid, so the buyer counts as offline.
   size_t players_sharing_name = 0;
+  // Connected, but without a living character (a new survivor not yet spawned, or dead).
+  bool connected_without_character = false;
   // The payment could not be read (not an object, identifiers of the wrong type): it is skipped,
   // and `unreadable` says why.
   bool usable = true;

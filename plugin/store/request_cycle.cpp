@@ -302,8 +302,9 @@ void FinishDelivery(StoreClient& client) {
   // until they are back, for an unload in between (rare: a disk that refused the log).
   if (!clears_log) client.results_on_their_way = results;
   host::RunOffGameThread(
-      [results = std::move(results), written, path, write = clears_log,
-       batch_payments = client.results_batch_payments]() mutable {
+      [results = std::move(results), written, path, write = clears_log, batch_payments = client.results_batch_payments,
+       history = client.history, server = ThisInstance().name]() mutable {
+        history->Absorb(results->details, server);
         std::vector<ResultsMember> members = results->Members();
         written->text = DocumentText(members);
         if (members.size() > batch_payments || written->text.size() > kBatchBytes)

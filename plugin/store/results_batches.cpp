@@ -170,6 +170,7 @@ void OnBatchReply(host::HttpsReply reply, const std::string& sent, double sent_a
       return;
     }
     ForgetAcknowledged(*client, sent);
+    AddToHistory(*client, sent);
     batches.acknowledged += batches.to_send.front().size();
     // Made on the plugin's own thread, freed there: the allocator may tidy up its memory, and
     // the game thread would be the one to wait for that.

@@ -10,6 +10,7 @@
 #include "store/store_client.h"
 #include "support/game_clock.h"
 #include "support/plugin_files.h"
+#include "support/server_instance.h"
 
 namespace gildmark {
 
@@ -299,6 +300,36 @@ bool PostResults(StoreClient& client, std::string text, bool owns_flag, bool cle
   }
 }
 
+void AddToHistory(StoreClient& client, const std::string& sent) {
+  ++client.history_writes;
+  ++client.lookups.generation;
+  auto write = std::make_shared<HistoryWrite>();
+  const std::string folder = JsonFileStore::PluginDirectory();
+  host::RunOffGameThread(
+      [write, history = client.history, sent, server = ThisInstance().name, folder] {
+        try {
+          *write = history->Acknowledged(sent, server, folder);
+        } catch (const std::exception& e) {
+          write->written = false;
+          write->error = e.what();
+        }
+      },
+      [write, path = folder + kHistoryFileName] {
+        StoreClient* client = g_store_client;
+        if (!client) return;
+        if (client->history_writes > 0) --client->history_writes;
+        if (!write->written) {
+          RestoreFileError(write->error);
+          ReportWriteProblem(path);
+        }
+        if (write->rollover_failed && !client->told_history_rollover) {
+          client->told_history_rollover = true;
+          ReportProblem(client, "Can't move " + path + " aside as the older history (" + write->rollover_error +
+                                    "); it grows past its size until that works, which is tried at each addition");
+        }
+      });
+}
+
 void ForgetAcknowledged(StoreClient& client, const std::string& sent) {
   // What the store now has needs no keeping in memory any more.
   if (IsEmptyResults(client.unsaved_results)) return;
@@ -328,7 +359,10 @@ void OnPostReply(host::HttpsReply reply, const std::string& sent, bool owns_flag
         PostAgainInBatches(*g_store_client, sent, clears_log))
       return;
     if (g_store_client) NoteStoreReply(*g_store_client, reply, sent_at < 0 ? GameSeconds() : sent_at);
-    if (success && g_store_client) ForgetAcknowledged(*g_store_client, sent);
+    if (success && g_store_client) {
+      ForgetAcknowledged(*g_store_client, sent);
+      AddToHistory(*g_store_client, sent);
+    }
     if (success) {
       std::string current;
       // Results recorded after this POST was made, or not yet saved when it was, stay for the

@@ -74,6 +74,9 @@ void MergeResults(nlohmann::json& into, const nlohmann::json& results);
 // write it while the flag is held), so the store's acknowledgement removes it; until then it
 // is what keeps them on the disk. False when the request could not be sent.
 bool PostResults(StoreClient& client, std::string text, bool owns_flag, bool clears_log = false);
+// The store has acknowledged `sent`: a line per command goes to the delivery history, written
+// off the game thread while this server keeps its turn.
+void AddToHistory(StoreClient& client, const std::string& sent);
 // Results in memory that the store has acknowledged with `sent` are let go.
 void ForgetAcknowledged(StoreClient& client, const std::string& sent);
 // At unload: results that only memory holds are written to response.json if the disk takes

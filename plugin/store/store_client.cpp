@@ -188,7 +188,8 @@ void ServeTurns(StoreClient& client) {
     client.target->Clear();
     client.RunRequestCycle(true, false);
   }
-  if (client.turns.Held() && !client.request_in_flight && !client.delivery) client.turns.Release();
+  if (client.turns.Held() && !client.request_in_flight && !client.delivery && client.history_writes == 0)
+    client.turns.Release();
 }
 
 namespace {

@@ -13,6 +13,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "store/delivery_history.h"
+#include "store/delivery_lookup.h"
 #include "store/results_batches.h"
 #include "store/set_aside_results.h"
 #include "store/signing.h"
@@ -117,6 +119,13 @@ class StoreClient {
   double last_scheduled_poll = -1;
   // Turns with the other servers of this installation.
   StoreTurns turns;
+  // The details of delivered commands until the store acknowledges them, and the history lines
+  // being appended for acknowledged ones (the turn is kept until they are written).
+  std::shared_ptr<DeliveryHistory> history = std::make_shared<DeliveryHistory>();
+  size_t history_writes = 0;
+  bool told_history_rollover = false;
+  // gildmark.lookup: the searches under way and the answers of the last ones.
+  LookupState lookups;
   // The first readable config.json has said whether this server has files of its own.
   bool instance_decided = false;
   bool told_listing_change = false;
@@ -124,7 +133,8 @@ class StoreClient {
 };
 
 // Between store conversations: journal lines a join check left for the lock, a cycle that
-// waited for its turn, and the turn given back once nothing is in flight.
+// waited for its turn, and the turn given back once nothing is in flight (nor a history line
+// on its way to the disk).
 void ServeTurns(StoreClient& client);
 
 // The plugin's per-frame work: the game clock, the store's completions, a slice of the delivery

@@ -1,6 +1,7 @@
 #include "store/waiting_buyers.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 
 namespace gildmark {
@@ -21,21 +22,77 @@ void WaitingBuyers::Remove(const std::string& key) {
   buyers_.erase(it);
 }
 
-bool WaitingBuyers::Note(const std::string& eos_id, const std::string& username, size_t players_sharing_name) {
+namespace {
+
+void AddPayment(std::vector<std::string>& payments, const std::string& id) {
+  if (id.empty() || payments.size() >= WaitingBuyers::kPaymentsKeptPerBuyer ||
+      std::find(payments.begin(), payments.end(), id) != payments.end())
+    return;
+  payments.push_back(id);
+}
+
+std::string Waited(double seconds) {
+  const long long s = seconds < 0 ? 0 : static_cast<long long>(seconds);
+  if (s < 120) return std::to_string(s) + " s";
+  if (s < 7200) return std::to_string(s / 60) + " min";
+  return std::to_string(s / 3600) + " h";
+}
+
+}  // namespace
+
+bool WaitingBuyers::Note(const std::string& eos_id, const std::string& username, size_t players_sharing_name,
+                         const std::string& payment_id, bool connected_without_character, double now) {
   const bool by_eos_id = !eos_id.empty();
   const std::string& value = by_eos_id ? eos_id : username;
   if (value.empty()) return false;
   const std::string key = KeyOf(by_eos_id, value);
   auto known = buyers_.find(key);
   if (known != buyers_.end()) {
-    const bool changed = known->second->players_sharing_name != players_sharing_name;
-    known->second->players_sharing_name = players_sharing_name;
+    Buyer& buyer = *known->second;
+    const bool changed = buyer.players_sharing_name != players_sharing_name;
+    buyer.players_sharing_name = players_sharing_name;
+    buyer.connected_without_character = connected_without_character;
+    AddPayment(buyer.payments, payment_id);
     return changed;
   }
   if (buyers_.size() >= kMaxBuyers) Remove(KeyOf(order_.front().by_eos_id, order_.front().value));
-  order_.push_back({by_eos_id, value, players_sharing_name});
+  order_.push_back({by_eos_id, value, players_sharing_name, connected_without_character, now, {}});
+  AddPayment(order_.back().payments, payment_id);
   buyers_.emplace(key, std::prev(order_.end()));
   return true;
+}
+
+std::vector<std::string> WaitingBuyers::HeldBackFor(const std::string& query, double now) const {
+  std::vector<std::string> lines;
+  if (query.empty()) return lines;
+  const auto same = [&query](const std::string& value) {
+    if (value.size() != query.size()) return false;
+    for (size_t i = 0; i < value.size(); ++i)
+      if (std::tolower(static_cast<unsigned char>(value[i])) != std::tolower(static_cast<unsigned char>(query[i])))
+        return false;
+    return true;
+  };
+  for (const Buyer& buyer : order_) {
+    if (!same(buyer.value) && std::find(buyer.payments.begin(), buyer.payments.end(), query) == buyer.payments.end())
+      continue;
+    std::string line = "Held back now for " + (buyer.by_eos_id ? "EOS id " + buyer.value : "\"" + buyer.value + "\"");
+    if (!buyer.payments.empty()) {
+      line += buyer.payments.size() == 1 ? ": payment " : ": payments ";
+      for (size_t i = 0; i < buyer.payments.size(); ++i) line += (i ? ", " : "") + buyer.payments[i];
+    }
+    line += ", for " + Waited(now - buyer.since) + "; ";
+    if (buyer.players_sharing_name > 1)
+      line += std::to_string(buyer.players_sharing_name) +
+              " players online carry that name and nobody can tell which of them paid (it waits until one of them "
+              "is online alone)";
+    else if (buyer.connected_without_character)
+      line += "online, but without a living character (it runs once they have spawned)";
+    else
+      line += "not online (it runs at their next join)";
+    lines.push_back(std::move(line));
+    if (lines.size() >= 5) break;
+  }
+  return lines;
 }
 
 std::vector<std::string> WaitingBuyers::First(size_t n) const {

@@ -24,16 +24,23 @@ class WaitingBuyers {
   static constexpr double kCheckEverySeconds = 1;
   static constexpr double kEarlyPollEverySeconds = 10;
 
-  // A command of this buyer was held back: they were offline, or `players_sharing_name` (two or
-  // more) connected players carry the name the payment gives. The oldest buyer goes when there
-  // are too many. True when the buyer was not waiting yet, or for another reason.
-  bool Note(const std::string& eos_id, const std::string& username, size_t players_sharing_name = 0);
+  static constexpr size_t kPaymentsKeptPerBuyer = 5;
+
+  // A command of payment `payment_id` of this buyer was held back: they were offline (or
+  // `connected_without_character`), or `players_sharing_name` (two or more) connected players
+  // carry the name the payment gives. The oldest buyer goes when there are too many. True when
+  // the buyer was not waiting yet, or for another reason. `now`: game seconds.
+  bool Note(const std::string& eos_id, const std::string& username, size_t players_sharing_name = 0,
+            const std::string& payment_id = "", bool connected_without_character = false, double now = 0);
   // The buyer was found online by a delivery: their commands are no longer waiting for a join.
   void Forget(const std::string& eos_id, const std::string& username);
   size_t Count() const { return buyers_.size(); }
   // The `n` buyers waiting longest, each as "EOS id <id>" or their name (and how many players
   // share it, when that is why).
   std::vector<std::string> First(size_t n) const;
+  // For a look-up: a line per waiting buyer with that EOS id or name, or with a payment of that
+  // id held back: who, which payments, since when and why.
+  std::vector<std::string> HeldBackFor(const std::string& query, double now) const;
 
   // A player joined (their character may not exist yet).
   void OnJoin(AShooterPlayerController* player, double now);
@@ -51,6 +58,9 @@ class WaitingBuyers {
     bool by_eos_id;
     std::string value;
     size_t players_sharing_name;
+    bool connected_without_character = false;
+    double since = 0;
+    std::vector<std::string> payments;  // the first few held back
   };
   struct Watch {
     AShooterPlayerController* player;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <chrono>
@@ -887,6 +888,19 @@ TEST(DevServerTest, TwoServersOverOneFolderAndOneKeyRunEachCommandOnce) {
   info << std::ifstream(plugin_dir / "info.log").rdbuf();
   EXPECT_NE(info.str().find("] [TheIsland_WP-7777] Executing command"), std::string::npos);
   EXPECT_NE(info.str().find("] [ScorchedEarth_WP-7779] Executing command"), std::string::npos);
+  // Both added to the one delivery history: every line whole, each command once.
+  std::ifstream history(plugin_dir / "deliveries.log");
+  std::map<std::string, int> lines;
+  std::set<std::string> servers;
+  for (std::string line; std::getline(history, line);) {
+    const auto entry = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(entry.is_object()) << "a torn line: " << line;
+    ++lines[entry["payment"].get<std::string>() + "/" + entry["command"].get<std::string>()];
+    servers.insert(entry["server"].get<std::string>());
+  }
+  EXPECT_EQ(lines.size(), 200u);
+  for (const auto& [command, times] : lines) EXPECT_EQ(times, 1) << command;
+  EXPECT_EQ(servers.size(), 2u);
   fs::remove_all(dir);
 }
 
