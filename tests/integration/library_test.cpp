@@ -65,8 +65,8 @@ class LibraryTest : public ::testing::Test {
 TEST_F(LibraryTest, DlopenLoadsAndDlcloseUnloads) {
   void* handle = Load();
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
-  EXPECT_EQ(sim().RconCommandCount(), 2u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 3u) << "gildmark.connect, gildmark.status and gildmark.lookup";
+  EXPECT_EQ(sim().RconCommandCount(), 3u);
   ASSERT_EQ(sim().TimerCallbacks().size(), 1u);
   const auto timer = sim().TimerCallbacks()[0];
   EXPECT_EQ(timer.module, PluginPath()) << "the host keys the callback by the library it loaded";
@@ -153,7 +153,7 @@ TEST_F(LibraryTest, ASecondLoadUnderAnotherCaseStartsNothingTwice) {
   EXPECT_EQ(sim().LoadedPluginCount(), 2u);
   EXPECT_EQ(sim().HookCount(kHook), 1u);
   EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 2u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 3u);
   EXPECT_NE(err_log().find("loaded a second time"), std::string::npos) << err_log();
 
   sim().Join("buyer", 5, "Buyer");  // through the one hook, once
@@ -317,8 +317,8 @@ TEST_F(LibraryTest, TheHostsCommandsUnloadAndLoadAgainWhileIdleAndWithARequestOu
     else
       sim().ConsoleInput("admin", "plugins.load Gildmark_DadUZ");
     ASSERT_TRUE(sim().PluginLoaded("Gildmark_DadUZ"));
-    EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
-    EXPECT_EQ(sim().RconCommandCount(), 2u);
+    EXPECT_EQ(sim().ConsoleCommandCount(), 3u) << "gildmark.connect, gildmark.status and gildmark.lookup";
+    EXPECT_EQ(sim().RconCommandCount(), 3u);
     EXPECT_EQ(sim().HookCount(kHook), 1u);
   };
   for (bool rcon : {false, true}) {

@@ -113,6 +113,16 @@ TEST_F(LookupTest, AHistoryAtItsSizeRollsOverAndDamagedLinesAreSkipped) {
   EXPECT_FALSE(write.rollover_failed);
   EXPECT_EQ(Lines(kOlderHistoryFileName).size(), 3u) << "the full one moved aside whole";
   EXPECT_EQ(Lines(kHistoryFileName).size(), 1u);
+
+  // Another buyer once carried the same name.
+  details.clear();
+  AppendDeliveryDetail(details, "other", "0002bob", "", "Ann", "3", DetailState::executed, "give 0002bob 3", 1500);
+  history.Absorb(details, "Island");
+  history.Acknowledged(R"({"other":{"action":"purchase","cmds":{"3":"Executed"}}})", "Island", Dir());
+  const std::vector<std::string> by_name = SearchDeliveries("ann", history, Dir());
+  EXPECT_TRUE(std::any_of(by_name.begin(), by_name.end(), [](auto& line) {
+    return Has(line, "The name \"ann\" belongs to 2 buyers (EOS ids 0002ann, 0002bob)");
+  })) << ::testing::PrintToString(by_name);
   // Sent again after a restart (nothing kept in memory): the history has it already.
   DeliveryHistory restarted;
   EXPECT_EQ(restarted.Acknowledged(sent, "Island", Dir(), limit).lines, 0u);
@@ -123,6 +133,7 @@ TEST_F(LookupTest, AHistoryAtItsSizeRollsOverAndDamagedLinesAreSkipped) {
   EXPECT_EQ(lines[0], "Deliveries, newest first:");
   EXPECT_TRUE(Has(lines[1], "payment new for EOS id 0002ann (Ann), 0 Executed, 1 Not Executed, on Island")) << text;
   EXPECT_TRUE(Has(lines[2], "payment old for EOS id 0002ann (Ann), 1 Executed")) << text;
+  EXPECT_EQ(lines.size(), 4u) << "the other buyer's payment is not theirs: " << text;
   EXPECT_EQ(lines.back(), "2 damaged lines were skipped in the history");
 }
 

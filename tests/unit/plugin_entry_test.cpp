@@ -35,8 +35,8 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
   EXPECT_EQ(commands_at_first_request, 0u);
   EXPECT_EQ(timers_at_first_request, 0u);
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
-  EXPECT_EQ(sim().RconCommandCount(), 2u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 3u) << "gildmark.connect, gildmark.status and gildmark.lookup";
+  EXPECT_EQ(sim().RconCommandCount(), 3u);
   ASSERT_EQ(sim().TimerCallbacks().size(), 1u) << "the poll, on the host's once-a-second list";
   EXPECT_TRUE(sim().Timers().empty()) << "not on the host's Timer, which an unload does not empty";
   EXPECT_NE(g_store_client, nullptr);
@@ -47,8 +47,8 @@ TEST_F(PluginEntryTest, LoadRunsTheFirstCycleBeforeInstallingAnything) {
   EXPECT_EQ(g_store_client, nullptr);
   EXPECT_EQ(PluginLogger(), nullptr);
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
-  EXPECT_EQ(sim().RconCommandCount(), 2u);
+  EXPECT_EQ(sim().ConsoleCommandCount(), 3u) << "gildmark.connect, gildmark.status and gildmark.lookup";
+  EXPECT_EQ(sim().RconCommandCount(), 3u);
   EXPECT_EQ(sim().TickCallbackCount(), 1u);
   sim().DropModule(host::ToUtf8(host::ModulePath()));
   EXPECT_EQ(sim().ModuleRegistrations(host::ToUtf8(host::ModulePath())), 0u);
@@ -73,8 +73,8 @@ TEST_F(PluginEntryTest, AFailedStartLeavesNoDanglingClientAndIsTriedAgain) {
     PluginLoad();
     EXPECT_EQ(g_store_client, nullptr);
     EXPECT_EQ(sim().HookCount(kHook), 1u);
-    EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
-    EXPECT_EQ(sim().RconCommandCount(), 2u);
+    EXPECT_EQ(sim().ConsoleCommandCount(), 3u) << "gildmark.connect, gildmark.status and gildmark.lookup";
+    EXPECT_EQ(sim().RconCommandCount(), 3u);
     EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
     EXPECT_NE(LogMessages("err.log").back().find("Simulated fault in " + realloc), std::string::npos);
   };
@@ -153,7 +153,7 @@ TEST_F(PluginEntryTest, AnUnusableConfigStillInstallsEverything) {
   Write("config.json", "{\"key\": 12}");
   PluginLoad();
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
+  EXPECT_EQ(sim().ConsoleCommandCount(), 3u) << "gildmark.connect, gildmark.status and gildmark.lookup";
   EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
   EXPECT_TRUE(sim().Events("http_request").empty());
   // Mending the file and connecting brings the plugin to life without a restart.
@@ -296,7 +296,7 @@ TEST_F(PluginEntryTest, LoadUnloadAndLoadAgain) {
   PluginLoad();
   Respond(200, "[]");
   EXPECT_EQ(sim().HookCount(kHook), 1u);
-  EXPECT_EQ(sim().ConsoleCommandCount(), 2u) << "gildmark.connect and gildmark.status";
+  EXPECT_EQ(sim().ConsoleCommandCount(), 3u) << "gildmark.connect, gildmark.status and gildmark.lookup";
   EXPECT_EQ(sim().TimerCallbacks().size(), 1u);
   sim().Join("p", 3, "P");
   sim().Advance(1);
