@@ -19,6 +19,8 @@ namespace {
 
 constexpr size_t kAnswersKept = 8;
 constexpr size_t kShownTextBytes = 200;
+// No EOS id, character name or payment id is longer; longer words would only be echoed back.
+constexpr size_t kLongestLookup = 200;
 
 std::string Lowered(std::string text) {
   for (char& c : text)
@@ -224,9 +226,15 @@ std::vector<std::string> SearchDeliveries(const std::string& query, const Delive
   if (!waiting.empty()) {
     std::map<std::string, FoundPayment> ran;
     for (HistoryEntry& entry : waiting) Add(ran, std::move(entry));
-    for (const auto& [id, payment] : ran)
-      lines.push_back("Ran, waiting for the store to acknowledge: " +
-                      PaymentLine(payment).substr(PaymentLine(payment).find("payment ")));
+    size_t shown = 0;
+    for (const auto& [id, payment] : ran) {
+      if (shown++ == kLookupPaymentsShown) {
+        lines.push_back("  and " + std::to_string(ran.size() - kLookupPaymentsShown) + " more payments that ran");
+        break;
+      }
+      const std::string line = PaymentLine(payment);
+      lines.push_back("Ran, waiting for the store to acknowledge: " + line.substr(line.find("payment ")));
+    }
   }
   std::vector<const FoundPayment*> newest;
   for (const auto& [id, payment] : payments) newest.push_back(&payment);
@@ -261,7 +269,7 @@ std::vector<std::string> SearchDeliveries(const std::string& query, const Delive
 }
 
 void LookUpForPlayer(StoreClient& client, const RequestTarget& asker, const std::string& query) {
-  if (query.empty()) {
+  if (query.empty() || query.size() > kLongestLookup) {
     RequestTarget to = asker;
     to.Report(kLookupUsage, Severity::answer, true);
     return;
@@ -275,7 +283,7 @@ void LookUpForPlayer(StoreClient& client, const RequestTarget& asker, const std:
 }
 
 std::string LookUpForRcon(StoreClient& client, const std::string& query) {
-  if (query.empty()) return kLookupUsage;
+  if (query.empty() || query.size() > kLongestLookup) return kLookupUsage;
   std::vector<std::string> lines = PresentLines(client, query);
   const std::string key = Lowered(query);
   if (const LookupState::Answer* answer = FreshAnswer(client, key)) {
