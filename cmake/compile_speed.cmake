@@ -2,15 +2,11 @@
 # machine, and the heavy third-party headers (JSON, spdlog, fmt, GoogleTest) parsed once per
 # target group instead of once per file. Neither changes what is built.
 
-# ccache, when installed (scripts/deps.sh installs it). base_dir makes the paths it hashes
-# relative to the source folder and nohashdir leaves the working folder out, so a clone in
-# another folder (CI's) reuses the objects of this one. The precompiled headers need the
-# sloppiness, as ccache's manual says.
+# ccache, when installed (scripts/deps.sh installs it), through a script that sets it up so that
+# a clone in another folder (CI's) reuses the objects of this one (scripts/ccache_launch.sh).
 find_program(GILDMARK_CCACHE ccache)
 if(GILDMARK_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER AND NOT DEFINED ENV{GILDMARK_NO_CCACHE})
-  set(CMAKE_CXX_COMPILER_LAUNCHER
-      ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} CCACHE_NOHASHDIR=1
-      CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime ${GILDMARK_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER sh ${CMAKE_SOURCE_DIR}/scripts/ccache_launch.sh ${CMAKE_SOURCE_DIR} ${GILDMARK_CCACHE})
 endif()
 
 # The headers nearly every file of the stand-in host, the plugin and the tests includes, and the
