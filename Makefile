@@ -28,7 +28,7 @@ build-asan: deps build/asan/CMakeCache.txt build/default/CMakeCache.txt
 # Times as measured on two cores, the first time; later runs only rebuild what changed.
 # The compiler cache makes later builds, and those of other clones, take seconds.
 announce-default:
-	@echo "== make test: building the suite (half 1 of 2); the first time on this machine about 3.5 minutes" \
+	@echo "== make test: building the suite (half 1 of 2); the first time on this machine about 2.5 minutes" \
 	  "on two cores, then seconds"
 
 announce-asan:
