@@ -20,5 +20,8 @@ for argument do
   fi
   previous=$argument
 done
-CCACHE_BASEDIR=$base CCACHE_NOHASHDIR=1 \
-  CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime exec "$ccache" "$@"
+CCACHE_BASEDIR=$base
+CCACHE_NOHASHDIR=1
+CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
+export CCACHE_BASEDIR CCACHE_NOHASHDIR CCACHE_SLOPPINESS
+exec "$ccache" "$@"
