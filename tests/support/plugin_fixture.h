@@ -15,6 +15,7 @@
 
 #include "host/host.h"
 #include "host/store_https.h"
+#include "shell/plugin_entry.h"
 #include "portable.h"
 #include "sim/simulation.h"
 #include "store/store_client.h"
@@ -166,6 +167,26 @@ class PluginTest : public ::testing::Test {
  private:
   std::string root_;
   StoreClient* client_ = nullptr;
+};
+
+// The plugin loaded as the host loads it (its commands and timer registered), with an admin
+// online; unloaded as the host unloads it.
+class LoadedPluginTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    WriteConfig();
+  }
+  void TearDown() override {
+    sim().UnloadModule(host::ToUtf8(host::ModulePath()), [] { PluginUnload(); });
+    PluginTest::TearDown();
+  }
+  void Load() {
+    PluginLoad();
+    Respond(200, "[]");
+    sim().Join("admin", 1, "Admin");
+    sim().SetAdminBit("admin", true);
+  }
 };
 
 }  // namespace gildmark::testing

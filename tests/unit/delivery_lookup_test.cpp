@@ -13,22 +13,8 @@ namespace {
 
 using nlohmann::json;
 
-class LookupTest : public PluginTest {
+class LookupTest : public LoadedPluginTest {
  protected:
-  void SetUp() override {
-    PluginTest::SetUp();
-    WriteConfig();
-  }
-  void TearDown() override {
-    sim().UnloadModule(host::ToUtf8(host::ModulePath()), [] { PluginUnload(); });
-    PluginTest::TearDown();
-  }
-  void Load() {
-    PluginLoad();
-    Respond(200, "[]");
-    sim().Join("admin", 1, "Admin");
-    sim().SetAdminBit("admin", true);
-  }
   // RCON's answer: asked once to start the search, then again for what it found.
   std::string Rcon(const std::string& words) {
     sim().RconInput("gildmark.lookup " + words);

@@ -16,22 +16,8 @@ namespace {
 
 using nlohmann::json;
 
-class StatusTest : public PluginTest {
+class StatusTest : public LoadedPluginTest {
  protected:
-  void SetUp() override {
-    PluginTest::SetUp();
-    WriteConfig("srv1.secret2.third3");
-  }
-  void TearDown() override {
-    sim().UnloadModule(host::ToUtf8(host::ModulePath()), [] { PluginUnload(); });
-    PluginTest::TearDown();
-  }
-  void Load() {
-    PluginLoad();
-    Respond(200, "[]");
-    sim().Join("admin", 1, "Admin");
-    sim().SetAdminBit("admin", true);
-  }
   // The status as RCON gets it, in one reply.
   std::string Status() {
     const size_t before = sim().RconReplies().size();
