@@ -56,7 +56,7 @@ test-windows: build/default/CMakeCache.txt
 	@[ -f build/windows/CMakeCache.txt ] || cmake --preset windows >/dev/null
 	@cmake --build --preset windows -j $(JOBS)
 	@[ -d build/windows/wine ] || WINEPREFIX=$(CURDIR)/build/windows/wine WINEDEBUG=-all $(WINE64) wineboot -i >/dev/null 2>&1
-	@ctest --preset windows
+	@ctest --preset windows --parallel $(JOBS)
 
 # The plugin delivering purchases on the built-in stand-ins; builds only what the demo runs.
 demo:
