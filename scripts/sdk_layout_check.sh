@@ -4,7 +4,7 @@
 # it: configure with ASAAPI_SDK, then compile every plugin source for Windows with MinGW (syntax
 # only, nothing to link). A wrong include folder, include name or flag fails here rather than on
 # an admin's machine. The work folder is kept, and the headers are copied with their times and
-# only when newer, so that a later run checks only the sources that changed.
+# only when newer, so that a later run checks again only the batches whose sources changed.
 # Usage: sdk_layout_check.sh [work folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +42,10 @@ status=0
 cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 || status=$?
 if [ $status -ne 0 ]; then
   grep -v '^\[' "$work/build.log" | head -n 60
+  if grep -q 'error: redefinition' "$work/build.log"; then
+    echo "sdk-layout: sources are checked in batches (cmake/product_dll.cmake): a name local to one" \
+         "source must not repeat one of another" >&2
+  fi
   exit 1
 fi
 echo "sdk-layout: every plugin source compiles against the SDK folder layout"

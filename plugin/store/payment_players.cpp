@@ -107,10 +107,6 @@ std::string StringMember(const nlohmann::json& object, const char* key) {
 
 namespace {
 
-void ReportError(const std::string& message) {
-  if (g_store_client) g_store_client->target->Report(message, Severity::error, false);
-}
-
 void ResolveOnline(PaymentPlayer& record, AShooterPlayerController* player) {
   record.online = true;
   record.character_name = host::CharacterName(player);
@@ -178,7 +174,10 @@ void ResolvePaymentPlayer(PaymentPlayer& record) {
     record.usable = false;
     record.online = false;
     record.player_controller = nullptr;
-    ReportError(std::string("Skipping a payment whose buyer cannot be looked up: ") + e.what());
+    if (g_store_client) {
+      g_store_client->target->Report(std::string("Skipping a payment whose buyer cannot be looked up: ") + e.what(),
+                                     Severity::error, false);
+    }
   }
 }
 
