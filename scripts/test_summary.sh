@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs one half of `make test` under a heading and keeps ctest's count for the closing line.
-# usage: test_summary.sh PRESET "heading"   |   test_summary.sh --summary
+# usage: test_summary.sh [--add] PRESET "heading" [ctest arguments]   |   test_summary.sh --summary
+# --add: the count adds to what an earlier part of the same half counted.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 counts=build/.test-counts
@@ -34,8 +35,11 @@ tell_while_quiet() {
   done
 }
 
+add=
+if [ "$1" = --add ]; then add=1; shift; fi
 preset=$1
 echo "== make test: $2"
+shift 2
 # Two tests per core: most of the suite's time is scenarios waiting on a simulated server or the
 # store stand-in (a first run on two cores used about 60% of them with one test per core).
 jobs=$((2 * $(nproc)))
@@ -44,12 +48,16 @@ output=$(mktemp)
 tell_while_quiet "$output" &
 ticker=$!
 trap 'kill "$ticker" 2>/dev/null' EXIT
-ctest --preset "$preset" --parallel "$jobs" 2>&1 | tee "$output"
+ctest --preset "$preset" --parallel "$jobs" "$@" 2>&1 | tee "$output"
 status=${PIPESTATUS[0]}
 kill "$ticker" 2>/dev/null
 wait "$ticker" 2>/dev/null
 total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$output" | tail -n1)
 rm -f "$output"
+if [ -n "$add" ]; then
+  before=$(sed -n "s/^$preset //p" "$counts" 2>/dev/null)
+  if [[ "$before" =~ ^[0-9]+$ && "$total" =~ ^[0-9]+$ ]]; then total=$((before + total)); else total="?"; fi
+fi
 mkdir -p build
 { grep -v "^$preset " "$counts" 2>/dev/null; echo "$preset ${total:-?}"; } > "$counts.new" && mv "$counts.new" "$counts"
 exit "$status"
