@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 log=build/asan-build.log
 mkdir -p build
 echo "== make test: building the suite again with Address and UndefinedBehavior sanitizers (half 2 of 2)" \
-     "beside half 1's tests, at a lower priority; the first time on this machine about 4.5 minutes," \
+     "beside half 1's tests, at a lower priority; the first time on this machine about 5 minutes," \
      "then seconds; its output goes to $log"
 # A process group of its own (job control on for the start), so that stopping it stops its
 # compilers too.
